@@ -1,0 +1,22 @@
+// The command dispatcher: routes one request object by its "action".
+#pragma once
+
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "insertion/target.h"
+#include "platform/platform.h"
+
+namespace caretsafe {
+
+// The request's "action" when it is a JSON string; the empty string otherwise.
+std::string_view actionWord(const nlohmann::json& request);
+
+// Turns a request object into a response object; never fails. "clear" and "status" need no
+// permission; every other action first passes the permission gate (asked afresh, at most once
+// per request), and a refused gate empties the slot. Reads only "action" itself; capture and
+// insert read what they need. Neither reads nor writes "requestId".
+nlohmann::json handle(const nlohmann::json& request, Platform& platform, TargetSlot& target);
+
+}  // namespace caretsafe
