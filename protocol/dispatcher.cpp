@@ -1,5 +1,7 @@
 #include "protocol/dispatcher.h"
 
+#include "insertion/capture.h"
+#include "insertion/insert.h"
 #include "protocol/responses.h"
 
 namespace caretsafe {
@@ -21,6 +23,8 @@ nlohmann::json handle(const nlohmann::json& request, Platform& platform, TargetS
     target.empty();
     return refused(Reason::kPermissionRequired);
   }
+  if (action == "capture") return capture(platform, target);
+  if (action == "insert") return insert(request, platform, target);
   return refused(Reason::kInvalidCommand);
 }
 

@@ -1,0 +1,24 @@
+// The "insert" action: validation against the capture, then delivery.
+#pragma once
+
+#include <cstddef>
+
+#include <nlohmann/json.hpp>
+
+#include "insertion/target.h"
+#include "platform/platform.h"
+
+namespace caretsafe {
+
+// A capture may be used for at most this long, in wall-clock seconds.
+inline constexpr double kMaxCaptureAge = 600.0;
+// The longest text an insert request may carry, in UTF-16 code units.
+inline constexpr std::size_t kMaxInsertUnits = 60'000;
+
+// Takes the capture out of the slot (it is used up whatever happens), checks in order the
+// token, the capture's age, the text, the focus (same pid, same element), the field, the
+// caret and the value's fingerprint, and hands over to the accessibility write or, for a
+// terminal, to keystroke delivery. Reads "token" and "text" from the request.
+nlohmann::json insert(const nlohmann::json& request, Platform& platform, TargetSlot& target);
+
+}  // namespace caretsafe

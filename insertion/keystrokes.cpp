@@ -1,0 +1,44 @@
+#include "insertion/keystrokes.h"
+
+#include <string>
+
+#include "insertion/terminal_text.h"
+#include "probe/focus.h"
+#include "protocol/responses.h"
+#include "text/utf.h"
+
+namespace caretsafe {
+
+nlohmann::json typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
+                        std::u16string_view text) {
+  const std::u16string safe = terminalText(text);
+  if (safe.empty() || safe.size() > kMaxTypedUnits) return refused(Reason::kInvalidText);
+  if ((platform.modifierFlags() & kModifierMask) != 0) return refused(Reason::kModifierHeld);
+
+  for (std::size_t pos = 0; pos < safe.size();) {
+    // `safe` holds no unpaired surrogate, so a scalar is one unit or a whole pair.
+    const std::size_t units = text::scalarAt(safe, pos).units;
+    const std::u16string_view scalar = std::u16string_view(safe).substr(pos, units);
+    pos += units;
+
+    const std::optional<Focus> focus = focused(platform);
+    if (!focus || focus->pid != validatedPid) return refused(Reason::kWriteUnconfirmed);
+    if (!platform.elementsEqual(focus->element, validatedElement)) {
+      return refused(Reason::kWriteUnconfirmed);
+    }
+    // Both events exist before either is posted, so a failure never leaves a key down.
+    KeyEvent down = platform.createKeyboardEvent(kVirtualKey, true);
+    if (!down) return refused(Reason::kWriteUnconfirmed);
+    KeyEvent up = platform.createKeyboardEvent(kVirtualKey, false);
+    if (!up) return refused(Reason::kWriteUnconfirmed);
+    platform.setUnicodeString(down, scalar);
+    platform.setUnicodeString(up, scalar);
+    platform.setFlags(down, 0);
+    platform.setFlags(up, 0);
+    platform.postToPid(validatedPid, down);
+    platform.postToPid(validatedPid, up);
+  }
+  return accepted("delivery", "sent-unverified");
+}
+
+}  // namespace caretsafe

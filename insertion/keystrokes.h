@@ -1,0 +1,29 @@
+// Delivery into a terminal as synthetic keystrokes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/platform.h"
+
+namespace caretsafe {
+
+// The longest terminal-safe text that is typed, in UTF-16 code units.
+inline constexpr std::size_t kMaxTypedUnits = 4'000;
+// Shift, Control, Option and Command: held, any of them refuses delivery. Caps Lock and Fn
+// do not, since every event is sent with no flags.
+inline constexpr std::uint64_t kModifierMask = 0x1e0000;
+inline constexpr std::uint16_t kVirtualKey = 0;
+
+// Types the terminal-safe form of the text into the validated process, one key-down/key-up
+// pair per Unicode scalar, looking the focus up again before every scalar (pid first, then
+// the element). Answers "invalid-text" (nothing left to type, or too long), "modifier-held",
+// "write-unconfirmed" (focus lost or an event could not be made; what was posted stays
+// posted), or {"ok": true, "delivery": "sent-unverified"}: nothing is read back.
+nlohmann::json typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
+                        std::u16string_view text);
+
+}  // namespace caretsafe

@@ -1,0 +1,62 @@
+#include "probe/inspection.h"
+
+#include "probe/policy.h"
+#include "text/utf.h"
+
+namespace caretsafe {
+namespace {
+
+// The attribute as text (UTF-8), or the empty text when it cannot be read or is no text.
+std::string textOrEmpty(Platform& platform, const Element& element, std::string_view name) {
+  const std::optional<AttributeValue> value = attr(platform, element, name);
+  if (!value) return {};
+  const auto* text = std::get_if<std::u16string>(&*value);
+  return text != nullptr ? text::utf8FromUtf16(*text) : std::string();
+}
+
+}  // namespace
+
+std::optional<AttributeValue> attr(Platform& platform, const Element& element,
+                                   std::string_view name) {
+  AttributeRead read = platform.copyAttributeValue(element, name);
+  if (read.error != kAxSuccess) return std::nullopt;
+  return std::move(read.value);
+}
+
+std::optional<Range> selection(Platform& platform, const Element& element) {
+  const AttributeRead read = platform.copyAttributeValue(element, "AXSelectedTextRange");
+  if (read.error != kAxSuccess) return std::nullopt;
+  const auto* value = std::get_if<AxValue>(&read.value);
+  if (value == nullptr || value->kind != kAxValueKindRange) return std::nullopt;
+  return value->range;
+}
+
+std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal) {
+  // A terminal's text view need not report its selected text as settable: keystrokes do not
+  // go through that attribute, so the test is made but does not bind.
+  const SettableAnswer settable = platform.isAttributeSettable(element, "AXSelectedText");
+  if (!terminal && (settable.error != kAxSuccess || !settable.settable)) return std::nullopt;
+
+  const std::optional<Range> selected = selection(platform, element);
+  if (!selected) return std::nullopt;
+
+  const std::string role = textOrEmpty(platform, element, "AXRole");
+  const std::string subrole = textOrEmpty(platform, element, "AXSubrole");
+  bool enabled = false;
+  if (const std::optional<AttributeValue> value = attr(platform, element, "AXEnabled")) {
+    if (const auto* flag = std::get_if<bool>(&*value)) enabled = *flag;
+  }
+
+  if (refusal(role, subrole, enabled, /*writable=*/true, selected->length)) return std::nullopt;
+
+  std::optional<AttributeValue> value = attr(platform, element, "AXValue");
+  if (!value) return std::nullopt;
+  auto* text = std::get_if<std::u16string>(&*value);
+  if (text == nullptr || text->size() > kMaxFieldUnits) return std::nullopt;
+  if (selected->location < 0 || static_cast<std::uint64_t>(selected->location) > text->size()) {
+    return std::nullopt;
+  }
+  return Inspection{std::move(*text), Range{selected->location, 0}};
+}
+
+}  // namespace caretsafe

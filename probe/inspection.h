@@ -1,0 +1,39 @@
+// Field inspection: what capture and insertion need to know about a focused element, and
+// whether text may be inserted there.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace caretsafe {
+
+// The longest field value that is captured or written to, in UTF-16 code units.
+inline constexpr std::size_t kMaxFieldUnits = 1'000'000;
+
+struct Inspection {
+  std::u16string value;  // the field's text
+  Range caret;           // 0 <= location <= value length; length 0
+};
+
+// The field's value and caret, or nothing when the element is not a field the program may
+// insert into. Requests, in this order, each made only when the ones before it allow: the
+// settable test of "AXSelectedText" (not binding for a terminal), the selection, "AXRole",
+// "AXSubrole", "AXEnabled" (these three fall back to defaults), then "AXValue" only for a
+// field the insertion policy accepts, so a secure field's value is never asked for. The
+// element is borrowed.
+std::optional<Inspection> inspect(Platform& platform, const Element& element,
+                                  bool terminal = false);
+
+// The element's selection ("AXSelectedTextRange") when it is a range, exactly as read.
+std::optional<Range> selection(Platform& platform, const Element& element);
+
+// One attribute: nothing when the read fails, otherwise what came back (which may be no
+// value). The caller owns the result.
+std::optional<AttributeValue> attr(Platform& platform, const Element& element,
+                                   std::string_view name);
+
+}  // namespace caretsafe
