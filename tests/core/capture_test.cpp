@@ -1,0 +1,278 @@
+// Focus discovery, field inspection and capture over the simulated desktop. The journal
+// shows which requests reached other applications, in which order, and where they stopped.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "insertion/digest.h"
+#include "probe/focus.h"
+#include "probe/inspection.h"
+#include "support/harness.h"
+
+namespace caretsafe {
+namespace {
+
+using nlohmann::json;
+using testing::Harness;
+using testing::refusedWith;
+using Requests = std::vector<std::string>;
+
+const Requests kFocusRequests = {"frontmostApplication", "createApplication app:501",
+                                 "setMessagingTimeout app:501",
+                                 "copyAttributeValue app:501 AXFocusedUIElement",
+                                 "setMessagingTimeout body"};
+const Requests kInspectRequests = {
+    "isAttributeSettable body AXSelectedText", "copyAttributeValue body AXSelectedTextRange",
+    "copyAttributeValue body AXRole",          "copyAttributeValue body AXSubrole",
+    "copyAttributeValue body AXEnabled",       "copyAttributeValue body AXValue"};
+
+Requests first(const Requests& all, std::size_t n) { return Requests(all.begin(), all.begin() + static_cast<long>(n)); }
+
+TEST(Focused, FindsTheFocusedElementOrNothing) {
+  struct Row {
+    const char* name;
+    json patch;
+    bool found;
+    Requests requests;  // the journal, in order
+  };
+  const Requests refusedEarly = {"frontmostApplication"};
+  const Row rows[] = {
+      {"ordinary app", json::object(), true, kFocusRequests},
+      {"no frontmost app", {{"frontmost", nullptr}}, false, refusedEarly},
+      {"own process", {{"ownPid", 501}}, false, refusedEarly},
+      {"host bundle", {{"apps", {{"501", {{"bundleId", "com.github.Electron"}}}}}}, false,
+       refusedEarly},
+      {"other host bundle", {{"apps", {{"501", {{"bundleId", "app.norvane.pro"}}}}}}, false,
+       refusedEarly},
+      {"host id in another case", {{"apps", {{"501", {{"bundleId", "com.github.electron"}}}}}},
+       true, kFocusRequests},
+      {"no bundle id", {{"apps", {{"501", {{"bundleId", nullptr}}}}}}, true, kFocusRequests},
+      {"nothing focused", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"none", true}}}}}}}}}},
+       false, first(kFocusRequests, 4)},
+      {"focus is not an element", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", "body"}}}}}}}},
+       false, first(kFocusRequests, 4)},
+      {"focus read fails", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"error", -25212}}}}}}}}}},
+       false, first(kFocusRequests, 4)},
+      {"attribute unsupported", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", nullptr}}}}}}}},
+       false, first(kFocusRequests, 4)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Harness h;
+    h.desktop().patch(row.patch);
+    {
+      const std::optional<Focus> focus = focused(h.desktop());
+      EXPECT_EQ(focus.has_value(), row.found);
+      if (focus) {
+        EXPECT_EQ(focus->pid, 501);
+        EXPECT_EQ(h.desktop().liveElementReferences(), 1u);  // only the returned element
+      }
+    }
+    EXPECT_EQ(h.requests(), row.requests);
+    EXPECT_EQ(h.desktop().liveElementReferences(), 0u);  // nothing leaked on any path
+    for (const json& t : h.entries("setMessagingTimeout")) EXPECT_EQ(t.at("seconds"), 0.6);
+  }
+}
+
+TEST(Focused, HungApplicationIsBoundedByTheTimeout) {
+  Harness h;
+  h.desktop().patch({{"apps", {{"501", {{"hang", true}}}}}});
+  std::vector<double> waits;
+  h.desktop().setWait([&](double seconds) { waits.push_back(seconds); });
+  EXPECT_FALSE(focused(h.desktop()).has_value());
+  ASSERT_EQ(waits.size(), 1u);
+  EXPECT_NEAR(waits[0], 0.6, 1e-6);  // the handle's own timeout, not the 6 s default
+  EXPECT_EQ(h.entries("copyAttributeValue").at(0).at("error"), -25204);
+}
+
+TEST(IsTerminal, ByBundleIdOfTheRunningApplication) {
+  struct Row {
+    const char* bundleId;  // nullptr: none
+    bool terminal;
+  };
+  const Row rows[] = {{"com.apple.Terminal", true}, {"com.googlecode.iterm2", true},
+                      {"com.apple.terminal", false}, {"com.example.Notes", false},
+                      {"", false}, {nullptr, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.bundleId ? row.bundleId : "(none)");
+    Harness h;
+    h.desktop().patch({{"apps", {{"700", {{"bundleId", row.bundleId ? json(row.bundleId) : json()}}}}}});
+    EXPECT_EQ(isTerminal(h.desktop(), 700), row.terminal);
+  }
+  Harness h;
+  EXPECT_FALSE(isTerminal(h.desktop(), 4242));  // no such application
+  EXPECT_EQ(h.entries("runningApplication").at(0).at("result"), false);
+}
+
+TEST(Inspect, RequestsInOrderAndStopsWhereItMust) {
+  struct Row {
+    const char* name;
+    json attributes;  // merged into body's attributes
+    json settable;    // body's settable map
+    bool terminal;
+    bool accepted;
+    std::size_t requests;  // how many of kInspectRequests were made
+  };
+  const json settableTrue = {{"AXSelectedText", true}};
+  const Row rows[] = {
+      {"ordinary field", json::object(), settableTrue, false, true, 6},
+      {"not settable", json::object(), {{"AXSelectedText", false}}, false, false, 1},
+      {"settable test fails", json::object(), {{"AXSelectedText", {{"error", -25205}}}}, false, false, 1},
+      {"settable not listed", json::object(), json::object(), false, false, 1},
+      {"terminal, not settable", json::object(), {{"AXSelectedText", false}}, true, true, 6},
+      {"terminal, settable test fails", json::object(), json::object(), true, true, 6},
+      {"selection unreadable", {{"AXSelectedTextRange", {{"error", -25204}}}}, settableTrue, false, false, 2},
+      {"selection a point", {{"AXSelectedTextRange", {{"point", {1, 2}}}}}, settableTrue, false, false, 2},
+      {"selection a size", {{"AXSelectedTextRange", {{"size", {1, 2}}}}}, settableTrue, false, false, 2},
+      {"selection a number", {{"AXSelectedTextRange", 5}}, settableTrue, false, false, 2},
+      {"selection not empty", {{"AXSelectedTextRange", {{"range", {1, 2}}}}}, settableTrue, false, false, 5},
+      {"secure field: value never read", {{"AXSubrole", "AXSecureTextField"}}, settableTrue, false, false, 5},
+      {"button", {{"AXRole", "AXButton"}}, settableTrue, false, false, 5},
+      {"role missing", {{"AXRole", {{"error", -25205}}}}, settableTrue, false, false, 5},
+      {"role not text", {{"AXRole", 3}}, settableTrue, false, false, 5},
+      {"subrole missing passes", {{"AXSubrole", {{"error", -25205}}}}, settableTrue, false, true, 6},
+      {"text field", {{"AXRole", "AXTextField"}}, settableTrue, false, true, 6},
+      {"disabled", {{"AXEnabled", false}}, settableTrue, false, false, 5},
+      {"enabled missing", {{"AXEnabled", {{"error", -25205}}}}, settableTrue, false, false, 5},
+      {"enabled not boolean", {{"AXEnabled", 1}}, settableTrue, false, false, 5},
+      {"value missing", {{"AXValue", {{"error", -25205}}}}, settableTrue, false, false, 6},
+      {"value none", {{"AXValue", {{"none", true}}}}, settableTrue, false, false, 6},
+      {"value a number", {{"AXValue", 12}}, settableTrue, false, false, 6},
+      {"caret at end", {{"AXSelectedTextRange", {{"range", {5, 0}}}}}, settableTrue, false, true, 6},
+      {"caret at start", {{"AXSelectedTextRange", {{"range", {0, 0}}}}}, settableTrue, false, true, 6},
+      {"caret one past end", {{"AXSelectedTextRange", {{"range", {6, 0}}}}}, settableTrue, false, false, 6},
+      {"negative caret, after the value read", {{"AXSelectedTextRange", {{"range", {-1, 0}}}}}, settableTrue, false, false, 6},
+      {"empty field", {{"AXValue", ""}, {"AXSelectedTextRange", {{"range", {0, 0}}}}}, settableTrue, false, true, 6},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Harness h;
+    h.desktop().patch({{"elements", {{"body", {{"attributes", row.attributes}}}}}});
+    json desktopSettable = {{"elements", {{"body", {{"settable", nullptr}}}}}};
+    h.desktop().patch(desktopSettable);
+    h.desktop().patch({{"elements", {{"body", {{"settable", row.settable}}}}}});
+    std::optional<Focus> focus = focused(h.desktop());
+    ASSERT_TRUE(focus.has_value());
+    h.desktop().clearJournal();
+    const std::optional<Inspection> field = inspect(h.desktop(), focus->element, row.terminal);
+    EXPECT_EQ(field.has_value(), row.accepted);
+    EXPECT_EQ(h.requests(), first(kInspectRequests, row.requests));
+    if (field) EXPECT_EQ(field->caret.length, 0);
+    focus.reset();
+    EXPECT_EQ(h.desktop().liveElementReferences(), 0u);
+  }
+}
+
+TEST(Inspect, ValueLimitCountsUtf16Units) {
+  struct Row {
+    const char* name;
+    std::u16string value;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"1,000,000 units", std::u16string(1'000'000, u'a'), true},
+      {"1,000,001 units", std::u16string(1'000'001, u'a'), false},
+      {"500,000 astral characters", [] {
+         std::u16string s;
+         for (int i = 0; i < 500'000; ++i) s += u"\U0001F600";
+         return s;
+       }(), true},
+      {"500,000 astral characters and one more unit", [] {
+         std::u16string s = u"x";
+         for (int i = 0; i < 500'000; ++i) s += u"\U0001F600";
+         return s;
+       }(), false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Harness h;
+    h.desktop().patch({{"elements", {{"body", {{"attributes", {{"AXValue", text::utf8FromUtf16(row.value)},
+                                                               {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}});
+    const std::optional<Focus> focus = focused(h.desktop());
+    ASSERT_TRUE(focus.has_value());
+    const std::optional<Inspection> field = inspect(h.desktop(), focus->element);
+    EXPECT_EQ(field.has_value(), row.accepted);
+    if (field) EXPECT_EQ(field->value, row.value);
+  }
+}
+
+TEST(Capture, AnswersATokenAndStoresTheRecord) {
+  Harness h;
+  const json response = h.request({{"action", "capture"}});
+  ASSERT_EQ(response.size(), 2u);
+  EXPECT_EQ(response.at("ok"), true);
+  const std::string token = response.at("token");
+  ASSERT_EQ(token.size(), 36u);
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    EXPECT_TRUE(dash ? token[i] == '-' : std::string("0123456789ABCDEF").find(token[i]) != std::string::npos) << token;
+  }
+  const Target* record = h.target().peek();
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->token, token);
+  EXPECT_EQ(record->pid, 501);
+  EXPECT_FALSE(record->terminal);
+  EXPECT_EQ(record->range, (Range{5, 0}));
+  EXPECT_EQ(record->hash, digest(u"Hello"));
+  EXPECT_EQ(record->time, 800000000.0);
+  // One permission check, the focus lookup, the terminal check, the six inspection requests.
+  Requests expected = {"isProcessTrusted"};
+  expected.insert(expected.end(), kFocusRequests.begin(), kFocusRequests.end());
+  expected.push_back("runningApplication");
+  expected.insert(expected.end(), kInspectRequests.begin(), kInspectRequests.end());
+  EXPECT_EQ(h.requests(), expected);
+  EXPECT_EQ(h.desktop().liveElementReferences(), 1u);  // the record's own
+}
+
+TEST(Capture, EveryRefusedFieldIsUnsupportedAndLeavesTheSlotEmpty) {
+  const std::vector<std::pair<const char*, json>> cases = {
+      {"selection not empty", {{"elements", {{"body", {{"attributes", {{"AXSelectedTextRange", {{"range", {0, 2}}}}}}}}}}}},
+      {"secure field", {{"elements", {{"body", {{"attributes", {{"AXSubrole", "AXSecureTextField"}}}}}}}}},
+      {"button", {{"elements", {{"body", {{"attributes", {{"AXRole", "AXButton"}}}}}}}}},
+      {"disabled", {{"elements", {{"body", {{"attributes", {{"AXEnabled", false}}}}}}}}},
+      {"host frontmost", {{"apps", {{"501", {{"bundleId", "com.github.Electron"}}}}}}},
+      {"no frontmost", {{"frontmost", nullptr}}},
+      {"focus on an unknown element", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"element", "ghost"}}}}}}}}}}},
+  };
+  for (const auto& [name, patch] : cases) {
+    SCOPED_TRACE(name);
+    Harness h;
+    const std::string earlier = h.captureToken();
+    ASSERT_FALSE(earlier.empty());
+    h.desktop().patch(patch);
+    EXPECT_EQ(h.request({{"action", "capture"}}), refusedWith("unsupported-field"));
+    EXPECT_FALSE(h.target().holding());
+    EXPECT_EQ(h.desktop().liveElementReferences(), 0u);
+    EXPECT_EQ(h.insert(earlier, "x"), refusedWith("no-target"));
+  }
+}
+
+TEST(Capture, SecondCaptureReplacesTheFirst) {
+  Harness h;
+  const std::string first = h.captureToken();
+  const std::string second = h.captureToken();
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE(first, second);
+  EXPECT_EQ(h.desktop().liveElementReferences(), 1u);
+  EXPECT_EQ(h.insert(first, "x"), refusedWith("no-target"));
+  // That insert used the capture up as well.
+  EXPECT_EQ(h.insert(second, "x"), refusedWith("no-target"));
+}
+
+TEST(Capture, EmptyFieldAndTerminal) {
+  Harness h;
+  h.desktop().patch({{"elements", {{"body", {{"attributes", {{"AXValue", ""}, {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}});
+  ASSERT_FALSE(h.captureToken().empty());
+  EXPECT_EQ(h.target().peek()->hash, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(h.target().peek()->range, (Range{0, 0}));
+
+  Harness t(testing::terminalDesktop());
+  ASSERT_FALSE(t.captureToken().empty());
+  EXPECT_TRUE(t.target().peek()->terminal);
+  EXPECT_EQ(t.target().peek()->pid, 601);
+}
+
+}  // namespace
+}  // namespace caretsafe
