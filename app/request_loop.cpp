@@ -1,6 +1,7 @@
 #include "app/request_loop.h"
 
 #include <istream>
+#include <streambuf>
 #include <ostream>
 
 #include "app/request_line.h"
@@ -34,12 +35,41 @@ std::optional<std::string> answerLine(std::string_view lineBytes, Platform& plat
   }
 }
 
+namespace {
+
+// Reads the next line into `line`, its terminator removed; false at the end of input (a read
+// error counts as the end). Only the first kMaxRequestBytes + 1 bytes of a line are kept:
+// that is enough to tell that a longer line is over the limit (even after a CR LF is cut),
+// so one endless line cannot take all the memory. The rest of such a line is read and
+// dropped, and the line keeps its kMaxRequestBytes + 1 bytes, which the limit refuses.
+bool readLine(std::streambuf& input, std::string& line) {
+  constexpr std::size_t kKept = kMaxRequestBytes + 1;
+  line.clear();
+  bool overlong = false;
+  bool any = false;
+  for (int c = input.sbumpc(); c != std::char_traits<char>::eof(); c = input.sbumpc()) {
+    any = true;
+    if (c == '\n') {
+      // A carriage return belongs to the terminator only when a line feed follows it.
+      if (!overlong && !line.empty() && line.back() == '\r') line.pop_back();
+      return true;
+    }
+    if (line.size() < kKept) {
+      line.push_back(static_cast<char>(c));
+    } else {
+      overlong = true;
+    }
+  }
+  return any;  // a last line without a line feed keeps a trailing carriage return
+}
+
+}  // namespace
+
 void runRequestLoop(Platform& platform, TargetSlot& target, std::istream& in, std::ostream& out) {
+  std::streambuf* input = in.rdbuf();
+  if (input == nullptr) return;
   std::string line;
-  while (std::getline(in, line)) {
-    // A carriage return belongs to the terminator only when a line feed follows it; a last
-    // line without a line feed keeps it.
-    if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
+  while (readLine(*input, line)) {
     std::optional<std::string> response;
     {
       ReleasePoolScope pool(platform);
@@ -50,8 +80,7 @@ void runRequestLoop(Platform& platform, TargetSlot& target, std::istream& in, st
       out.write(response->data(), static_cast<std::streamsize>(response->size()));
       out.flush();
     }
-    // The line's memory goes with it; a 1 MB line must not stay reserved for the process's
-    // whole life.
+    // A 1 MB line's buffer must not stay reserved for the process's whole life.
     if (line.capacity() > 64 * 1024) std::string().swap(line);
   }
 }

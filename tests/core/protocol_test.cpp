@@ -56,6 +56,8 @@ TEST(RequestLoop, Framing) {
        "{\"action\":\"status\",\"junk\":\"\xff\xc0\"}\n", {kStatus}},
       {"ill-formed UTF-8 outside strings", "{\"action\":\"status\"}\xff\n", {kDefault}},
       {"raw NUL", "{\"action\":\"status\"}\0\n"s, {kDefault}},
+      {"endless line, then a request", std::string(3'000'000, '{') + "\n{\"action\":\"status\"}\n",
+       {kDefault, kStatus}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -125,6 +127,14 @@ TEST(RequestLoop, SizeLimitCountsSanitisedBytes) {
     const auto lines = h.run(row.text + "\n");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(json::parse(lines[0]).contains("requestId"), row.handled);
+  }
+  // The CR of a CR LF does not count: 1,000,001 bytes before the LF, the last one a CR.
+  {
+    Harness h;
+    const auto lines = h.run(line(1'000'000, "x") + "\r\n" + line(1'000'000, "x") + "\r\r\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(json::parse(lines[0]).contains("requestId"));
+    EXPECT_FALSE(json::parse(lines[1]).contains("requestId"));
   }
   // Each ill-formed byte counts as the three bytes of U+FFFD: 333,330 lone continuation bytes
   // become 999,990 bytes, plus the 12 around them is over the limit.

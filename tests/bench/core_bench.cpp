@@ -1,0 +1,182 @@
+// Benchmarks of the program's own costs, each beside a baseline measured in the same run:
+// - the fingerprint of a 1,000,000-unit field against raw SHA-256 of its UTF-8 bytes;
+// - a whole capture of such a field on the simulated desktop;
+// - an insert of 60,000 units into it (validation, write, read-back) against two raw
+//   SHA-256 passes over the field;
+// - keystroke delivery of 4,000 scalars, on the simulated desktop and on a bare platform
+//   whose primitives cost nothing, so that what remains is our own cost per scalar.
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+
+#include "app/request_loop.h"
+#include "insertion/capture.h"
+#include "insertion/digest.h"
+#include "insertion/insert.h"
+#include "insertion/keystrokes.h"
+#include "insertion/sha256.h"
+#include "probe/focus.h"
+#include "platform/sim/sim_desktop.h"
+#include "text/utf.h"
+
+namespace caretsafe {
+namespace {
+
+// A field value of 1,000,000 UTF-16 units mixing one-, two- and three-byte UTF-8 characters.
+const std::u16string& bigField() {
+  static const std::u16string value = [] {
+    std::u16string s;
+    const std::u16string pattern = u"Hello, w\u00F6rld \u05E9\u05DC\u05D5\u05DD \u20AC ";
+    while (s.size() + pattern.size() <= 1'000'000) s += pattern;
+    s.resize(1'000'000, u'x');
+    return s;
+  }();
+  return value;
+}
+
+void BM_RawSha256Of1MField(benchmark::State& state) {
+  const std::string utf8 = text::utf8FromUtf16(bigField());
+  for (auto _ : state) benchmark::DoNotOptimize(sha256(utf8));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * utf8.size()));
+}
+BENCHMARK(BM_RawSha256Of1MField)->Unit(benchmark::kMillisecond);
+
+void BM_DigestOf1MField(benchmark::State& state) {
+  const std::string utf8 = text::utf8FromUtf16(bigField());
+  for (auto _ : state) benchmark::DoNotOptimize(digest(bigField()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * utf8.size()));
+}
+BENCHMARK(BM_DigestOf1MField)->Unit(benchmark::kMillisecond);
+
+void BM_TwoRawSha256Of1MField(benchmark::State& state) {
+  const std::string utf8 = text::utf8FromUtf16(bigField());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(sha256(utf8));
+    benchmark::DoNotOptimize(sha256(utf8));
+  }
+}
+BENCHMARK(BM_TwoRawSha256Of1MField)->Unit(benchmark::kMillisecond);
+
+nlohmann::json desktopWithField(const std::u16string& value, std::int64_t caret) {
+  return {{"trusted", true},
+          {"frontmost", 501},
+          {"apps", {{"501", {{"bundleId", "com.example.Notes"},
+                             {"attributes", {{"AXFocusedUIElement", {{"element", "body"}}}}}}},
+                    {"601", {{"bundleId", "com.apple.Terminal"},
+                             {"attributes", {{"AXFocusedUIElement", {{"element", "shell"}}}}}}}}},
+          {"elements",
+           {{"body", {{"app", 501},
+                      {"attributes", {{"AXRole", "AXTextArea"}, {"AXEnabled", true},
+                                      {"AXValue", text::utf8FromUtf16(value)},
+                                      {"AXSelectedTextRange", {{"range", {caret, 0}}}}}},
+                      {"settable", {{"AXSelectedText", true}}}}},
+            {"shell", {{"app", 601},
+                       {"attributes", {{"AXRole", "AXTextArea"}, {"AXEnabled", true},
+                                       {"AXValue", ""},
+                                       {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}};
+}
+
+void BM_CaptureOf1MFieldOnSim(benchmark::State& state) {
+  sim::SimDesktop desktop(desktopWithField(bigField(), 500'000));
+  TargetSlot target;
+  for (auto _ : state) benchmark::DoNotOptimize(capture(desktop, target));
+}
+BENCHMARK(BM_CaptureOf1MFieldOnSim)->Unit(benchmark::kMillisecond);
+
+void BM_Insert60kInto1MFieldOnSim(benchmark::State& state) {
+  // The field is 940,000 units before and 1,000,000 after, so the read-back is the full size.
+  const std::u16string before = bigField().substr(0, 940'000);
+  const std::u16string text(60'000, u'a');
+  const nlohmann::json insertText = text::utf8FromUtf16(text);
+  sim::SimDesktop desktop(desktopWithField(before, 470'000));
+  const nlohmann::json reset = desktopWithField(before, 470'000);
+  TargetSlot target;
+  for (auto _ : state) {
+    state.PauseTiming();
+    desktop.patch(reset);
+    const std::string token = capture(desktop, target).at("token");
+    const nlohmann::json request = {{"action", "insert"}, {"token", token}, {"text", insertText}};
+    state.ResumeTiming();
+    const nlohmann::json response = insert(request, desktop, target);
+    if (response.at("ok") != true) state.SkipWithError("insert not confirmed");
+  }
+}
+BENCHMARK(BM_Insert60kInto1MFieldOnSim)->Unit(benchmark::kMillisecond);
+
+// A platform whose primitives do nothing and cost (almost) nothing: one terminal, frontmost,
+// its focus on element 1. What a delivery costs on it is the program's own work.
+class BarePlatform final : public Platform {
+ public:
+  bool isProcessTrusted() override { return true; }
+  std::optional<RunningApp> frontmostApplication() override {
+    return RunningApp{601, std::string("com.apple.Terminal")};
+  }
+  std::optional<RunningApp> runningApplication(Pid pid) override {
+    return RunningApp{pid, std::string("com.apple.Terminal")};
+  }
+  Pid ownPid() override { return 1; }
+  Element createApplication(Pid) override { return Element::adopt(*this, 100); }
+  void setMessagingTimeout(const Element&, float) override {}
+  AttributeRead copyAttributeValue(const Element&, std::string_view) override {
+    return {kAxSuccess, Element::adopt(*this, 1)};
+  }
+  SettableAnswer isAttributeSettable(const Element&, std::string_view) override {
+    return {kAxSuccess, true};
+  }
+  AxError setAttributeValue(const Element&, std::string_view, std::u16string_view) override {
+    return kAxSuccess;
+  }
+  bool elementsEqual(const Element& a, const Element& b) override { return a.ref() == b.ref(); }
+  std::uint64_t modifierFlags() override { return 0; }
+  KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return KeyEvent::adopt(*this, 7); }
+  void setUnicodeString(KeyEvent&, std::u16string_view units) override {
+    benchmark::DoNotOptimize(units.data());
+  }
+  void setFlags(KeyEvent&, std::uint64_t) override {}
+  void postToPid(Pid, const KeyEvent&) override { ++posted; }
+  std::string newUuid() override { return "00000000-0000-4000-8000-000000000000"; }
+  double now() override { return 0; }
+  std::size_t posted = 0;
+
+ protected:
+  void retainElement(std::uintptr_t) noexcept override {}
+  void releaseElement(std::uintptr_t) noexcept override {}
+  void releaseKeyEvent(std::uintptr_t) noexcept override {}
+};
+
+std::u16string typedText() {
+  std::u16string s;
+  for (int i = 0; i < 4000; ++i) s.push_back(static_cast<char16_t>(u'a' + i % 26));
+  return s;
+}
+
+void BM_Keystrokes4000OnBarePlatform(benchmark::State& state) {
+  BarePlatform platform;
+  const Element validated = Element::adopt(platform, 1);
+  const std::u16string text = typedText();
+  for (auto _ : state) benchmark::DoNotOptimize(typeText(platform, validated, 601, text));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 4000));
+}
+BENCHMARK(BM_Keystrokes4000OnBarePlatform)->Unit(benchmark::kMicrosecond);
+
+void BM_Keystrokes4000OnSim(benchmark::State& state) {
+  nlohmann::json d = desktopWithField(u"", 0);
+  d["frontmost"] = 601;
+  sim::SimDesktop desktop(d);
+  const std::u16string text = typedText();
+  const Element validated = focused(desktop)->element;
+  for (auto _ : state) {
+    const nlohmann::json response = typeText(desktop, validated, 601, text);
+    if (response.at("ok") != true) state.SkipWithError("delivery failed");
+    desktop.clearJournal();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 4000));
+}
+BENCHMARK(BM_Keystrokes4000OnSim)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace caretsafe
+
+BENCHMARK_MAIN();
