@@ -1,0 +1,31 @@
+// The few AppKit and Foundation calls of the macOS adapter, behind plain C++ declarations so
+// that the rest of the adapter stays C++ (they are defined in appkit_bridge.mm). Each answers
+// with standard types only; no Objective-C object outlives a call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "platform/platform.h"
+
+namespace caretsafe::macos {
+
+// NSWorkspace sharedWorkspace, frontmostApplication: the frontmost application as the
+// workspace last learnt it (it learns only while the run loop turns; see the adapter).
+// None when there is no frontmost application or it has no process.
+std::optional<RunningApp> workspaceFrontmostApplication();
+
+// NSRunningApplication runningApplicationWithProcessIdentifier: the running application with
+// this pid, or none.
+std::optional<RunningApp> runningApplicationWithPid(Pid pid);
+
+// NSProcessInfo processInfo, processIdentifier: this process's pid.
+Pid processIdentifier();
+
+// objc_autoreleasePoolPush: opens an autorelease pool and returns its token.
+std::uintptr_t autoreleasePoolPush();
+
+// objc_autoreleasePoolPop: releases what was autoreleased since the matching push.
+void autoreleasePoolPop(std::uintptr_t pool);
+
+}  // namespace caretsafe::macos
