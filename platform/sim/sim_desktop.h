@@ -1,0 +1,163 @@
+// The simulated desktop: a `Platform` over a desktop described in JSON.
+//
+// `caretsafe-sim` runs the whole program on it, with the desktop in a file that a harness
+// replaces between requests and a journal of every platform operation appended to another
+// file; our tests hold a desktop in memory and read the journal from it. What the desktop
+// file may say and what the journal shows is documented in docs/simulated-desktop.md.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/platform.h"
+
+namespace caretsafe::sim {
+
+class SimDesktop final : public Platform {
+ public:
+  // A desktop held in memory from its JSON form (the form of the desktop file; strings are
+  // UTF-8, a lone surrogate may be given in its three-byte generalised form). A value that is
+  // not a valid desktop gives the empty, untrusted desktop, exactly like a bad file. Journal
+  // lines are kept in memory (`journal()`).
+  explicit SimDesktop(const nlohmann::json& desktop);
+
+  // A desktop backed by a file: loaded now, and loaded afresh before every platform operation
+  // when the file changed (device, inode, size or modification time differ), dropping what
+  // the desktop held. Journal lines are appended to `journalPath` when given (opened in
+  // append mode; each line written at once, so a harness sees it between two requests) and
+  // never kept in memory. Failures to read or write files are silent: a missing or unreadable
+  // desktop file is the empty, untrusted desktop, and an unwritable journal is skipped.
+  static std::unique_ptr<SimDesktop> fromFile(std::string desktopPath,
+                                              std::optional<std::string> journalPath);
+
+  ~SimDesktop() override;
+  SimDesktop(const SimDesktop&) = delete;
+  SimDesktop& operator=(const SimDesktop&) = delete;
+
+  // Applies an RFC 7386 merge patch to the desktop held in memory, as a scheduled change
+  // would (tests use it to change the desktop between two requests). Not journaled. A patch
+  // that is not an object, or nests deeper than a desktop file may, is ignored.
+  void patch(const nlohmann::json& mergePatch);
+
+  // In-memory mode: every journal line so far (compact JSON objects, no line feed), in order.
+  // Always empty for a desktop backed by a file.
+  const std::vector<std::string>& journal() const;
+  void clearJournal();
+
+  // Outstanding element references (each create or copy result counts 1, each retain +1,
+  // each release -1) and keyboard events not yet released.
+  std::size_t liveElementReferences() const;
+  std::size_t liveKeyEvents() const;
+
+  // The wait made for a hung application; by default a real sleep. Tests replace it to
+  // record the wait instead.
+  void setWait(std::function<void(double seconds)> wait);
+
+  // The JSON value an element's attribute holds now in the model (strings in UTF-8, a lone
+  // surrogate in its three-byte generalised form); empty when the element or the attribute is
+  // not there. "app:P" names the attributes of application P. Does not reload the file.
+  std::optional<nlohmann::json> attribute(std::string_view elementId, std::string_view name) const;
+
+  // --- Platform ---
+  bool isProcessTrusted() override;
+  std::optional<RunningApp> frontmostApplication() override;
+  std::optional<RunningApp> runningApplication(Pid pid) override;
+  Pid ownPid() override;
+  Element createApplication(Pid pid) override;
+  void setMessagingTimeout(const Element& element, float seconds) override;
+  AttributeRead copyAttributeValue(const Element& element, std::string_view attribute) override;
+  SettableAnswer isAttributeSettable(const Element& element, std::string_view attribute) override;
+  AxError setAttributeValue(const Element& element, std::string_view attribute,
+                            std::u16string_view text) override;
+  bool elementsEqual(const Element& a, const Element& b) override;
+  std::uint64_t modifierFlags() override;
+  KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
+  void setUnicodeString(KeyEvent& event, std::u16string_view units) override;
+  void setFlags(KeyEvent& event, std::uint64_t flags) override;
+  void postToPid(Pid pid, const KeyEvent& event) override;
+  std::string newUuid() override;
+  double now() override;
+
+ protected:
+  void retainElement(std::uintptr_t ref) noexcept override;
+  void releaseElement(std::uintptr_t ref) noexcept override;
+  void releaseKeyEvent(std::uintptr_t ref) noexcept override;
+
+ private:
+  struct FileSource;
+
+  // One handle object: what a create or copy result refers to. Copies of an Element share it.
+  struct Handle {
+    std::string elementId;
+    std::size_t references = 1;
+    std::optional<double> timeout;  // seconds; none: the platform default
+  };
+  struct Event {
+    bool keyDown = false;
+    std::uint16_t virtualKey = 0;
+    std::u16string units;
+    std::uint64_t flags = 0;
+  };
+  // A write that an element with onWrite "deferred" makes at the next read of its value.
+  struct DeferredWrite {
+    std::string elementId;
+    std::u16string text;
+    Range selection;
+  };
+  // What a handle names in the model at the moment of a request.
+  struct Resolved {
+    AxError error = kAxSuccess;      // the request fails with it before reaching any app
+    nlohmann::json* node = nullptr;  // the element's (or application's) object, if any
+    std::optional<Pid> owner;        // the application that answers
+    bool application = false;        // the element stands for a whole application
+  };
+
+  SimDesktop();
+
+  void install(const nlohmann::json& desktop);
+  void refresh();
+  void loadFile();
+
+  const Handle* handleOf(const Element& element) const;
+  Element newHandle(std::string elementId);
+  Resolved resolve(const Handle* handle);
+  const nlohmann::json* attributesOf(const Resolved& target) const;
+  bool hung(const Resolved& target) const;
+  void waitOn(const Handle& handle);
+
+  AttributeRead readForm(const nlohmann::json& value);
+  AxError write(const Handle* handle, std::string_view attribute, std::u16string_view text);
+  void applyDeferred(const std::string& elementId);
+  std::optional<RunningApp> appWithPid(Pid pid) const;
+
+  // Records a journaled operation: writes its line, counts it (and the post, if it was one)
+  // and then applies the schedule entries it triggers.
+  void record(std::string line, bool post);
+  void applyPatch(const nlohmann::json& mergePatch);
+
+  nlohmann::json model_;
+  std::uint64_t opsSinceLoad_ = 0;
+  std::uint64_t postsSinceLoad_ = 0;
+  std::uint64_t creationsSinceLoad_ = 0;
+  std::vector<DeferredWrite> deferred_;
+
+  std::unordered_map<std::uintptr_t, Handle> handles_;
+  std::uintptr_t nextHandle_ = 1;
+  std::unordered_map<std::uintptr_t, Event> events_;
+  std::uintptr_t nextEvent_ = 1;
+
+  std::function<void(double)> wait_;
+  std::vector<std::string> journal_;
+  std::unique_ptr<FileSource> file_;
+};
+
+}  // namespace caretsafe::sim
