@@ -39,14 +39,14 @@ const std::u16string& bigField() {
 void BM_RawSha256Of1MField(benchmark::State& state) {
   const std::string utf8 = text::utf8FromUtf16(bigField());
   for (auto _ : state) benchmark::DoNotOptimize(sha256(utf8));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * utf8.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(utf8.size()));
 }
 BENCHMARK(BM_RawSha256Of1MField)->Unit(benchmark::kMillisecond);
 
 void BM_DigestOf1MField(benchmark::State& state) {
   const std::string utf8 = text::utf8FromUtf16(bigField());
   for (auto _ : state) benchmark::DoNotOptimize(digest(bigField()));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * utf8.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(utf8.size()));
 }
 BENCHMARK(BM_DigestOf1MField)->Unit(benchmark::kMillisecond);
 

@@ -10,6 +10,7 @@
 #include "probe/focus.h"
 #include "probe/inspection.h"
 #include "support/harness.h"
+#include "text/utf.h"
 
 namespace caretsafe {
 namespace {
@@ -159,7 +160,9 @@ TEST(Inspect, RequestsInOrderAndStopsWhereItMust) {
     const std::optional<Inspection> field = inspect(h.desktop(), focus->element, row.terminal);
     EXPECT_EQ(field.has_value(), row.accepted);
     EXPECT_EQ(h.requests(), first(kInspectRequests, row.requests));
-    if (field) EXPECT_EQ(field->caret.length, 0);
+    if (field) {
+      EXPECT_EQ(field->caret.length, 0);
+    }
     focus.reset();
     EXPECT_EQ(h.desktop().liveElementReferences(), 0u);
   }
@@ -194,7 +197,9 @@ TEST(Inspect, ValueLimitCountsUtf16Units) {
     ASSERT_TRUE(focus.has_value());
     const std::optional<Inspection> field = inspect(h.desktop(), focus->element);
     EXPECT_EQ(field.has_value(), row.accepted);
-    if (field) EXPECT_EQ(field->value, row.value);
+    if (field) {
+      EXPECT_EQ(field->value, row.value);
+    }
   }
 }
 

@@ -135,7 +135,9 @@ TEST(InsertValidation, ChecksInOrder) {
     EXPECT_FALSE(h.target().holding());
     EXPECT_EQ(h.desktop().liveElementReferences(), 0u);
     // A refusal writes nothing.
-    if (row.expected != ok()) EXPECT_TRUE(h.entries("setAttributeValue").empty());
+    if (row.expected != ok()) {
+      EXPECT_TRUE(h.entries("setAttributeValue").empty());
+    }
     // The same token again: the capture is gone.
     EXPECT_EQ(h.request(row.request(token)).at("reason"), "no-target");
   }

@@ -19,12 +19,9 @@
 
 namespace caretsafe::testing {
 
-// The path of a built binary, from the variables the test registration sets.
-inline std::string binary(const char* variable) {
-  const char* path = std::getenv(variable);
-  if (path == nullptr) throw std::runtime_error(std::string(variable) + " is not set");
-  return path;
-}
+// The built binaries, as the build names them.
+inline std::string simBinary() { return CARETSAFE_SIM_BIN; }
+inline std::string realBinary() { return CARETSAFE_BIN; }
 
 class Child {
  public:
