@@ -1,0 +1,398 @@
+// The platform operations of the simulated desktop: the journal, writes, the schedule, hung
+// applications, keyboard events and handle bookkeeping.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/sim/json_text.h"
+#include "sim_support.h"
+
+namespace caretsafe::sim {
+namespace {
+
+using nlohmann::json;
+using testing::describe;
+using testing::journalOf;
+using testing::smallDesktop;
+
+// The focused element of app 501, as focus discovery finds it.
+Element focusedBody(SimDesktop& sim) {
+  const AttributeRead focus =
+      sim.copyAttributeValue(sim.createApplication(501), "AXFocusedUIElement");
+  const Element* element = std::get_if<Element>(&focus.value);
+  return element != nullptr ? *element : Element();
+}
+
+json bodyPatch(const json& members) {
+  return {{"elements", {{"body", members}}}};
+}
+
+TEST(Journal, EachOperationWritesExactlyItsMembers) {
+  json desktop = smallDesktop();
+  desktop["modifiers"] = 131072;
+  desktop["elements"]["body"]["attributes"]["AXValue"] = "Hi";
+  desktop["elements"]["body"]["attributes"]["AXSelectedTextRange"] = {{"range", {2, 0}}};
+  SimDesktop sim(desktop);
+
+  sim.isProcessTrusted();
+  sim.frontmostApplication();
+  sim.runningApplication(501);
+  sim.runningApplication(601);
+  sim.runningApplication(9);
+  const Element app = sim.createApplication(501);
+  sim.setMessagingTimeout(app, 0.6f);
+  const Element body = std::get<Element>(sim.copyAttributeValue(app, "AXFocusedUIElement").value);
+  sim.isAttributeSettable(body, "AXSelectedText");
+  sim.setAttributeValue(body, "AXSelectedText", u"\xD800\n\"");
+  sim.setAttributeValue(body, "AXTitle", u"x");
+  sim.modifierFlags();
+  KeyEvent down = sim.createKeyboardEvent(0, true);
+  sim.setUnicodeString(down, u"\xD83D\xDE00");
+  sim.setFlags(down, 0);
+  sim.postToPid(601, down);
+  // Operations that only show through others' members, or not at all.
+  sim.ownPid();
+  sim.now();
+  sim.newUuid();
+  sim.elementsEqual(app, body);
+  { const Element copy = body; }
+
+  const std::vector<std::string> expected = {
+      R"({"op":"isProcessTrusted","result":true})",
+      R"({"op":"frontmostApplication","result":501})",
+      R"({"op":"runningApplication","pid":501,"result":"com.example.Notes"})",
+      R"({"op":"runningApplication","pid":601,"result":null})",
+      R"({"op":"runningApplication","pid":9,"result":false})",
+      R"({"op":"createApplication","pid":501,"element":"app:501"})",
+      R"({"op":"setMessagingTimeout","element":"app:501","seconds":0.6})",
+      R"({"op":"copyAttributeValue","element":"app:501","attribute":"AXFocusedUIElement","error":0})",
+      R"({"op":"isAttributeSettable","element":"body","attribute":"AXSelectedText","error":0,"settable":true})",
+      R"({"op":"setAttributeValue","element":"body","attribute":"AXSelectedText","value":"\ud800\n\"","error":0,"fieldValue":"Hi\ud800\n\""})",
+      R"({"op":"setAttributeValue","element":"body","attribute":"AXTitle","value":"x","error":-25205,"fieldValue":"Hi\ud800\n\""})",
+      R"({"op":"flagsState","result":131072})",
+      R"({"op":"createKeyboardEvent","keyDown":true,"virtualKey":0,"created":true})",
+      "{\"op\":\"postToPid\",\"pid\":601,\"keyDown\":true,\"text\":\"\xF0\x9F\x98\x80\","
+      "\"virtualKey\":0,\"flags\":0}",
+  };
+  EXPECT_EQ(sim.journal(), expected);
+  sim.clearJournal();
+  EXPECT_TRUE(sim.journal().empty());
+}
+
+struct WriteRow {
+  const char* name;
+  json value;      // "AXValue" before; null: absent
+  json selection;  // "AXSelectedTextRange" before; null: absent
+  json onWrite;    // null: absent
+  std::u16string text;
+  AxError error;
+  json after;       // "AXValue" after (null: absent)
+  json caretAfter;  // "AXSelectedTextRange" after (null: absent)
+  const char* attribute = "AXSelectedText";
+};
+
+json range(std::int64_t location, std::int64_t length) {
+  return {{"range", {location, length}}};
+}
+
+class Writes : public ::testing::TestWithParam<WriteRow> {};
+
+TEST_P(Writes, DoWhatOnWriteSays) {
+  const WriteRow& row = GetParam();
+  json desktop = smallDesktop();
+  json& body = desktop["elements"]["body"];
+  body["attributes"].erase("AXValue");
+  body["attributes"].erase("AXSelectedTextRange");
+  if (!row.value.is_null()) body["attributes"]["AXValue"] = row.value;
+  if (!row.selection.is_null()) body["attributes"]["AXSelectedTextRange"] = row.selection;
+  if (!row.onWrite.is_null()) body["onWrite"] = row.onWrite;
+  SimDesktop sim(desktop);
+  ASSERT_TRUE(sim.isProcessTrusted());
+
+  EXPECT_EQ(sim.setAttributeValue(focusedBody(sim), row.attribute, row.text), row.error);
+  EXPECT_EQ(sim.attribute("body", "AXValue").value_or(json()), row.after);
+  EXPECT_EQ(sim.attribute("body", "AXSelectedTextRange").value_or(json()), row.caretAfter);
+  // Read back with the desktop's own reader, which keeps lone surrogates.
+  const auto line = parseJsonText(sim.journal().back());
+  ASSERT_TRUE(line.has_value());
+  EXPECT_EQ(line->at("fieldValue"), row.after);
+}
+
+const std::string kGrin = "\xF0\x9F\x98\x80";  // two UTF-16 units
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Writes,
+    ::testing::Values(
+        WriteRow{"InsertAtTheCaret", "Hello", range(5, 0), nullptr, u"!", 0, "Hello!", range(6, 0)},
+        WriteRow{"InsertReplacesTheSelection", "Hello", range(1, 3), "insert", u"EY", 0, "HEYo",
+                 range(3, 0)},
+        WriteRow{"InsertCountsUnitsNotBytes", kGrin + "b", range(2, 0), "insert", u"a", 0,
+                 kGrin + "ab", range(3, 0)},
+        WriteRow{"DecomposeStoresFormD", "", range(0, 0), "decompose", u"caf\u00E9", 0,
+                 "cafe\xCC\x81", range(5, 0)},
+        WriteRow{"DecomposeKeepsLoneSurrogates", "", range(0, 0), "decompose",
+                 u"\u00E9\xD800\u00E9", 0,
+                 "e\xCC\x81\xED\xA0\x80"
+                 "e\xCC\x81",
+                 range(5, 0)},
+        WriteRow{"AlterSwapsAsciiCase", "x", range(1, 0), "alter", u"aB1\u00E9", 0, "xAb1\xC3\xA9",
+                 range(5, 0)},
+        WriteRow{"LimitCutsTheValue",
+                 "Hello",
+                 range(5, 0),
+                 {{"limit", 6}},
+                 u"!!",
+                 0,
+                 "Hello!",
+                 range(6, 0)},
+        WriteRow{"LimitCaretAtTheEndOfTheText",
+                 "Hello",
+                 range(0, 0),
+                 {{"limit", 3}},
+                 u"ab",
+                 0,
+                 "abH",
+                 range(2, 0)},
+        WriteRow{"LimitNeverSplitsAPair",
+                 "ab",
+                 range(2, 0),
+                 {{"limit", 3}},
+                 u"\xD83D\xDE00",
+                 0,
+                 "ab",
+                 range(2, 0)},
+        WriteRow{"LimitRightAfterAPair",
+                 "ab",
+                 range(2, 0),
+                 {{"limit", 4}},
+                 u"\xD83D\xDE00x",
+                 0,
+                 "ab" + kGrin,
+                 range(4, 0)},
+        WriteRow{"LimitAboveTheLength",
+                 "ab",
+                 range(1, 0),
+                 {{"limit", 100}},
+                 u"X",
+                 0,
+                 "aXb",
+                 range(2, 0)},
+        WriteRow{"IgnoreChangesNothing", "Hello", range(5, 0), "ignore", u"!", 0, "Hello",
+                 range(5, 0)},
+        WriteRow{"ErrorAnswersItsCode",
+                 "Hello",
+                 range(5, 0),
+                 {{"error", -25204}},
+                 u"!",
+                 -25204,
+                 "Hello",
+                 range(5, 0)},
+        WriteRow{"ErrorComesBeforeTheFieldChecks",
+                 5,
+                 nullptr,
+                 {{"error", -25211}},
+                 u"!",
+                 -25211,
+                 5,
+                 nullptr},
+        WriteRow{"ValueNotText", 5, range(0, 0), nullptr, u"!", -25200, 5, range(0, 0)},
+        WriteRow{"ValueAbsent", nullptr, range(0, 0), nullptr, u"!", -25200, nullptr, range(0, 0)},
+        WriteRow{"SelectionAbsent", "Hello", nullptr, nullptr, u"!", -25200, "Hello", nullptr},
+        WriteRow{"SelectionNotARange",
+                 "Hello",
+                 {{"point", {0, 0}}},
+                 nullptr,
+                 u"!",
+                 -25200,
+                 "Hello",
+                 {{"point", {0, 0}}}},
+        WriteRow{"SelectionPastTheEnd", "Hello", range(6, 0), nullptr, u"!", -25200, "Hello",
+                 range(6, 0)},
+        WriteRow{"SelectionRunsPastTheEnd", "Hello", range(4, 2), nullptr, u"!", -25200, "Hello",
+                 range(4, 2)},
+        WriteRow{"SelectionNegative", "Hello", range(-1, 0), nullptr, u"!", -25200, "Hello",
+                 range(-1, 0)},
+        WriteRow{"AnotherAttribute", "Hello", range(5, 0), nullptr, u"!", -25205, "Hello",
+                 range(5, 0), "AXValue"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(Writes, DeferredChangeLandsRightAfterTheNextReadOfTheValue) {
+  SimDesktop sim(smallDesktop());
+  sim.patch(bodyPatch({{"onWrite", "deferred"}}));
+  const Element body = focusedBody(sim);
+
+  EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), 0);
+  EXPECT_EQ(journalOf(sim).back().at("fieldValue"), "Hello");
+  // The change keeps the selection of the write, wherever the caret went since.
+  sim.patch(bodyPatch({{"attributes", {{"AXSelectedTextRange", range(0, 0)}}}}));
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXRole")), "text:AXTextArea");
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("Hello"));
+
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXValue")), "text:Hello");
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("Hello!"));
+  EXPECT_EQ(sim.attribute("body", "AXSelectedTextRange"), range(6, 0));
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXValue")), "text:Hello!");
+}
+
+TEST(Writes, DeferredChangeFollowsEvenAFailedRead) {
+  SimDesktop sim(smallDesktop());
+  sim.setWait([](double) {});
+  sim.patch(bodyPatch({{"onWrite", "deferred"}}));
+  const Element body = focusedBody(sim);
+  EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), 0);
+  sim.patch({{"apps", {{"501", {{"hang", true}}}}}});
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXValue")), "error:-25204");
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("Hello!"));
+}
+
+TEST(Schedule, AfterOpsFiresRightAfterTheNthJournaledOperation) {
+  json desktop = smallDesktop();
+  desktop["schedule"] = {{{"afterOps", 3}, {"patch", {{"trusted", false}}}}};
+  SimDesktop sim(desktop);
+  sim.ownPid();  // not journaled, so not counted
+  sim.now();
+  EXPECT_TRUE(sim.isProcessTrusted());
+  EXPECT_TRUE(sim.isProcessTrusted());
+  EXPECT_TRUE(sim.isProcessTrusted());  // the third: the change comes right after it
+  EXPECT_FALSE(sim.isProcessTrusted());
+}
+
+TEST(Schedule, AfterPostsCountsPostedEventsOnly) {
+  json desktop = smallDesktop();
+  desktop["schedule"] = {{{"afterPosts", 2}, {"patch", {{"modifiers", 8}}}},
+                         {{"afterPosts", 3}, {"patch", {{"modifiers", 9}}}}};
+  SimDesktop sim(desktop);
+  KeyEvent event = sim.createKeyboardEvent(0, true);
+  sim.postToPid(601, event);
+  EXPECT_EQ(sim.modifierFlags(), 0u);
+  sim.postToPid(601, event);
+  EXPECT_EQ(sim.modifierFlags(), 8u);
+  sim.postToPid(601, KeyEvent());  // nothing to post: not counted
+  EXPECT_EQ(sim.modifierFlags(), 8u);
+  sim.postToPid(601, event);
+  EXPECT_EQ(sim.modifierFlags(), 9u);
+}
+
+TEST(Schedule, PatchesMergeAsRfc7386AndEachEntryFiresOnce) {
+  json desktop = smallDesktop();
+  desktop["elements"]["body"]["attributes"]["AXTitle"] = "Notes";
+  desktop["schedule"] = {
+      {{"afterOps", 1},
+       {"patch",
+        {{"frontmost", nullptr},  // null deletes
+         {"elements", {{"body", {{"attributes", {{"AXTitle", nullptr}, {"AXValue", "Hi"}}}}}}}}}}};
+  SimDesktop sim(desktop);
+  const Element app = sim.createApplication(501);  // op 1
+  EXPECT_FALSE(sim.frontmostApplication().has_value());
+  const Element body = std::get<Element>(sim.copyAttributeValue(app, "AXFocusedUIElement").value);
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXTitle")), "error:-25205");
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXValue")), "text:Hi");
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXRole")), "text:AXTextArea");  // kept
+
+  sim.patch({{"frontmost", 501}});
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(sim.frontmostApplication()->pid, 501);
+}
+
+TEST(Schedule, AnEntryAddedByAPatchCountsFromTheLoad) {
+  SimDesktop sim(smallDesktop());
+  KeyEvent event = sim.createKeyboardEvent(0, true);
+  sim.postToPid(601, event);
+  sim.patch({{"schedule",
+              {{{"afterPosts", 2}, {"patch", {{"modifiers", 4}}}},
+               {{"afterPosts", 1}, {"patch", {{"modifiers", 5}}}}}}});
+  sim.postToPid(601, event);
+  EXPECT_EQ(sim.modifierFlags(), 4u);  // the first post was already counted; 1 never comes again
+}
+
+TEST(Hang, WaitsTheTimeoutOfTheHandleThenFails) {
+  SimDesktop sim(smallDesktop());
+  std::vector<double> waits;
+  sim.setWait([&](double seconds) { waits.push_back(seconds); });
+  const Element app = sim.createApplication(501);
+  sim.setMessagingTimeout(app, 0.6f);
+  const Element body = std::get<Element>(sim.copyAttributeValue(app, "AXFocusedUIElement").value);
+  const Element again = std::get<Element>(sim.copyAttributeValue(app, "AXFocusedUIElement").value);
+  sim.setMessagingTimeout(body, 0.25f);
+  const Element sharedCopy = body;
+  sim.patch({{"apps", {{"501", {{"hang", true}}}}}});
+
+  EXPECT_EQ(describe(sim.copyAttributeValue(app, "AXFocusedUIElement")), "error:-25204");
+  EXPECT_EQ(sim.isAttributeSettable(sharedCopy, "AXSelectedText").error, -25204);
+  EXPECT_FALSE(sim.isAttributeSettable(again, "AXSelectedText").settable);
+  EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), -25204);
+  EXPECT_EQ(describe(sim.copyAttributeValue(sim.createApplication(501), "AXRole")), "error:-25204");
+  sim.setMessagingTimeout(app, 0.0f);  // back to the default
+  EXPECT_EQ(describe(sim.copyAttributeValue(app, "AXRole")), "error:-25204");
+  // Other applications still answer, without a wait.
+  EXPECT_EQ(describe(sim.copyAttributeValue(sim.createApplication(601), "AXRole")), "error:-25205");
+
+  EXPECT_EQ(waits, (std::vector<double>{0.6, 0.25, 6.0, 0.25, 6.0, 6.0}));
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("Hello"));
+}
+
+TEST(KeyboardEvents, CreationsAreLimitedPerLoad) {
+  json desktop = smallDesktop();
+  desktop["eventCreations"] = 2;
+  SimDesktop sim(desktop);
+  EXPECT_TRUE(sim.createKeyboardEvent(0, true));
+  EXPECT_TRUE(sim.createKeyboardEvent(0, false));
+  EXPECT_FALSE(sim.createKeyboardEvent(0, true));
+  EXPECT_FALSE(sim.createKeyboardEvent(0, true));
+  EXPECT_EQ(journalOf(sim).back(), (json{{"op", "createKeyboardEvent"},
+                                         {"keyDown", true},
+                                         {"virtualKey", 0},
+                                         {"created", false}}));
+  sim.patch({{"eventCreations", 3}});  // failed creations were not counted
+  EXPECT_TRUE(sim.createKeyboardEvent(0, true));
+  EXPECT_FALSE(sim.createKeyboardEvent(0, true));
+}
+
+TEST(Handles, LiveCountsFollowCreateCopyRetainAndRelease) {
+  SimDesktop sim(smallDesktop());
+  {
+    const Element app = sim.createApplication(501);
+    EXPECT_EQ(sim.liveElementReferences(), 1u);
+    const AttributeRead focus = sim.copyAttributeValue(app, "AXFocusedUIElement");
+    EXPECT_EQ(sim.liveElementReferences(), 2u);
+    {
+      const Element copy = std::get<Element>(focus.value);
+      EXPECT_EQ(sim.liveElementReferences(), 3u);
+      // A failed read hands back nothing to release.
+      EXPECT_EQ(describe(sim.copyAttributeValue(copy, "AXNothing")), "error:-25205");
+      EXPECT_EQ(sim.liveElementReferences(), 3u);
+    }
+    EXPECT_EQ(sim.liveElementReferences(), 2u);
+
+    KeyEvent down = sim.createKeyboardEvent(0, true);
+    KeyEvent up = sim.createKeyboardEvent(0, false);
+    EXPECT_EQ(sim.liveKeyEvents(), 2u);
+    down = std::move(up);
+    EXPECT_EQ(sim.liveKeyEvents(), 1u);
+  }
+  EXPECT_EQ(sim.liveElementReferences(), 0u);
+  EXPECT_EQ(sim.liveKeyEvents(), 0u);
+}
+
+TEST(Misc, ClockOwnPidAndTokens) {
+  SimDesktop fixed(smallDesktop());
+  EXPECT_EQ(fixed.now(), 800000000.5);
+  EXPECT_EQ(fixed.ownPid(), 7);
+
+  SimDesktop real(json::object());
+  const double now = real.now();
+  // 2024-01-01 and 2100-01-01 in seconds from 2001-01-01: the real clock, not the Unix epoch.
+  EXPECT_GT(now, 725846400.0);
+  EXPECT_LT(now, 3124224000.0);
+  EXPECT_EQ(real.ownPid(), 1);
+
+  const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+  const std::string first = real.newUuid();
+  EXPECT_TRUE(std::regex_match(first, uuid)) << first;
+  EXPECT_NE(first, real.newUuid());
+}
+
+}  // namespace
+}  // namespace caretsafe::sim
