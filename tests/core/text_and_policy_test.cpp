@@ -54,6 +54,34 @@ TEST(Utf16, ConversionsRoundTripAndReplaceUnpairedSurrogates) {
   EXPECT_FALSE(text::hasUnpairedSurrogate(u"\U0001F600"));
 }
 
+TEST(Utf16, FastConversionMatchesTheScalarDefinition) {
+  // Random texts mixing every length class, with pairs and lone halves anywhere, including
+  // across the converter's 16-unit blocks.
+  const char16_t pool[] = {u'a', u'~', 0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0x20AC, 0xFFFF,
+                           0xD83D, 0xDE00, 0xDBFF, 0xDC00, u' '};
+  std::uint32_t seed = 12345;
+  const auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  for (int round = 0; round < 2000; ++round) {
+    std::u16string in;
+    const std::size_t length = next() % 70;
+    for (std::size_t i = 0; i < length; ++i) {
+      // Runs of ASCII now and then, so that whole blocks take the fast path.
+      if (next() % 4 == 0) {
+        in.append(next() % 40, u'x');
+      } else {
+        in.push_back(pool[next() % std::size(pool)]);
+      }
+    }
+    std::string expected;
+    for (std::size_t pos = 0; pos < in.size();) {
+      const text::ScalarAt s = text::scalarAt(in, pos);
+      text::appendUtf8(expected, s.scalar);
+      pos += s.units;
+    }
+    ASSERT_EQ(text::utf8FromUtf16(in), expected) << "round " << round;
+  }
+}
+
 TEST(Policy, FirstRefusalWins) {
   struct Row {
     const char* role;
