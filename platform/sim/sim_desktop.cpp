@@ -631,7 +631,9 @@ SettableAnswer SimDesktop::isAttributeSettable(const Element& element, std::stri
     waitOn(*handle);
     answer.error = kAxErrorCannotComplete;
   } else {
-    const json* settable = target.node != nullptr ? member(*target.node, "settable") : nullptr;
+    // Application elements have no settable table.
+    const json* settable =
+        target.node != nullptr && !target.application ? member(*target.node, "settable") : nullptr;
     const json* value = settable != nullptr ? member(*settable, attribute) : nullptr;
     const std::optional<SettableAnswer> form =
         value != nullptr ? settableForm(*value) : std::nullopt;
