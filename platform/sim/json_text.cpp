@@ -3,11 +3,21 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
 #include "platform/sim/model_text.h"
 #include "text/utf.h"
+
+// macOS runtimes before 13.3 have no floating-point to_chars; the universal build targets 11.
+#if defined(__ENVIRONMENT_MAC_OS_X_VERSION_MIN_REQUIRED__) && \
+    __ENVIRONMENT_MAC_OS_X_VERSION_MIN_REQUIRED__ < 130300
+#define CARETSAFE_SIM_NO_FLOAT_TO_CHARS 1
+#else
+#define CARETSAFE_SIM_NO_FLOAT_TO_CHARS 0
+#endif
 
 namespace caretsafe::sim {
 namespace {
@@ -426,10 +436,20 @@ void appendJsonValue(std::string& out, const json& value) {
 
 std::string floatText(float value) {
   if (!std::isfinite(value)) return "null";
+#if CARETSAFE_SIM_NO_FLOAT_TO_CHARS
+  // The shortest %g that reads back as the float: what to_chars gives, up to spelling.
+  for (int precision = 1; precision <= 9; ++precision) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*g", precision, static_cast<double>(value));
+    if (std::strtof(buffer, nullptr) == value) return buffer;
+  }
+  return "null";
+#else
   char buffer[64];
   const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
   if (ec != std::errc()) return "null";
   return std::string(buffer, end);
+#endif
 }
 
 double doubleFromFloat(float value) {
