@@ -1,8 +1,8 @@
 #include "app/request_loop.h"
 
 #include <istream>
-#include <streambuf>
 #include <ostream>
+#include <streambuf>
 
 #include "app/request_line.h"
 #include "protocol/dispatcher.h"

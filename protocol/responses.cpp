@@ -32,7 +32,9 @@ nlohmann::json refused(Reason reason) {
   return {{"ok", false}, {"reason", std::string(reasonCode(reason))}};
 }
 
-nlohmann::json accepted() { return {{"ok", true}}; }
+nlohmann::json accepted() {
+  return {{"ok", true}};
+}
 
 nlohmann::json accepted(std::string_view member, nlohmann::json value) {
   nlohmann::json response = accepted();

@@ -31,6 +31,8 @@ nlohmann::json accepted();
 nlohmann::json accepted(std::string_view member, nlohmann::json value);
 
 // The answer to a line that is not a request object: {"ok": false, "reason": "invalid-command"}.
-inline nlohmann::json defaultRefusal() { return refused(Reason::kInvalidCommand); }
+inline nlohmann::json defaultRefusal() {
+  return refused(Reason::kInvalidCommand);
+}
 
 }  // namespace caretsafe

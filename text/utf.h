@@ -31,9 +31,15 @@ void appendUtf8(std::string& out, char32_t scalar);
 // Appends the UTF-16 form of one scalar value (one unit, or a surrogate pair above U+FFFF).
 void appendUtf16(std::u16string& out, char32_t scalar);
 
-inline bool isHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-inline bool isLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-inline bool isSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+inline bool isHighSurrogate(char32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+inline bool isLowSurrogate(char32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+inline bool isSurrogate(char32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDFFF;
+}
 
 // The scalar that starts at `pos` and the number of code units it takes (1 or 2). An
 // unpaired surrogate reads as U+FFFD and takes one unit. `pos` must be inside the text.

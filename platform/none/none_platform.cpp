@@ -3,9 +3,9 @@
 // other primitive is used. The remaining primitives still answer safely (nothing frontmost,
 // nothing readable or writable, no events) so that no path can touch anything.
 
+#include <unistd.h>
 #include <chrono>
 #include <random>
-#include <unistd.h>
 
 #include "platform/process_platform.h"
 
@@ -64,6 +64,8 @@ class NonePlatform final : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> makeProcessPlatform() { return std::make_unique<NonePlatform>(); }
+std::unique_ptr<Platform> makeProcessPlatform() {
+  return std::make_unique<NonePlatform>();
+}
 
 }  // namespace caretsafe

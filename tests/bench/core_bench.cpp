@@ -17,8 +17,8 @@
 #include "insertion/insert.h"
 #include "insertion/keystrokes.h"
 #include "insertion/sha256.h"
-#include "probe/focus.h"
 #include "platform/sim/sim_desktop.h"
+#include "probe/focus.h"
 #include "text/utf.h"
 
 namespace caretsafe {
@@ -62,20 +62,29 @@ BENCHMARK(BM_TwoRawSha256Of1MField)->Unit(benchmark::kMillisecond);
 nlohmann::json desktopWithField(const std::u16string& value, std::int64_t caret) {
   return {{"trusted", true},
           {"frontmost", 501},
-          {"apps", {{"501", {{"bundleId", "com.example.Notes"},
-                             {"attributes", {{"AXFocusedUIElement", {{"element", "body"}}}}}}},
-                    {"601", {{"bundleId", "com.apple.Terminal"},
-                             {"attributes", {{"AXFocusedUIElement", {{"element", "shell"}}}}}}}}},
+          {"apps",
+           {{"501",
+             {{"bundleId", "com.example.Notes"},
+              {"attributes", {{"AXFocusedUIElement", {{"element", "body"}}}}}}},
+            {"601",
+             {{"bundleId", "com.apple.Terminal"},
+              {"attributes", {{"AXFocusedUIElement", {{"element", "shell"}}}}}}}}},
           {"elements",
-           {{"body", {{"app", 501},
-                      {"attributes", {{"AXRole", "AXTextArea"}, {"AXEnabled", true},
-                                      {"AXValue", text::utf8FromUtf16(value)},
-                                      {"AXSelectedTextRange", {{"range", {caret, 0}}}}}},
-                      {"settable", {{"AXSelectedText", true}}}}},
-            {"shell", {{"app", 601},
-                       {"attributes", {{"AXRole", "AXTextArea"}, {"AXEnabled", true},
-                                       {"AXValue", ""},
-                                       {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}};
+           {{"body",
+             {{"app", 501},
+              {"attributes",
+               {{"AXRole", "AXTextArea"},
+                {"AXEnabled", true},
+                {"AXValue", text::utf8FromUtf16(value)},
+                {"AXSelectedTextRange", {{"range", {caret, 0}}}}}},
+              {"settable", {{"AXSelectedText", true}}}}},
+            {"shell",
+             {{"app", 601},
+              {"attributes",
+               {{"AXRole", "AXTextArea"},
+                {"AXEnabled", true},
+                {"AXValue", ""},
+                {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}};
 }
 
 void BM_CaptureOf1MFieldOnSim(benchmark::State& state) {

@@ -20,16 +20,17 @@ using testing::Harness;
 using testing::refusedWith;
 using Requests = std::vector<std::string>;
 
-const Requests kFocusRequests = {"frontmostApplication", "createApplication app:501",
-                                 "setMessagingTimeout app:501",
-                                 "copyAttributeValue app:501 AXFocusedUIElement",
-                                 "setMessagingTimeout body"};
+const Requests kFocusRequests = {
+    "frontmostApplication", "createApplication app:501", "setMessagingTimeout app:501",
+    "copyAttributeValue app:501 AXFocusedUIElement", "setMessagingTimeout body"};
 const Requests kInspectRequests = {
     "isAttributeSettable body AXSelectedText", "copyAttributeValue body AXSelectedTextRange",
     "copyAttributeValue body AXRole",          "copyAttributeValue body AXSubrole",
     "copyAttributeValue body AXEnabled",       "copyAttributeValue body AXValue"};
 
-Requests first(const Requests& all, std::size_t n) { return Requests(all.begin(), all.begin() + static_cast<long>(n)); }
+Requests first(const Requests& all, std::size_t n) {
+  return Requests(all.begin(), all.begin() + static_cast<long>(n));
+}
 
 TEST(Focused, FindsTheFocusedElementOrNothing) {
   struct Row {
@@ -43,21 +44,35 @@ TEST(Focused, FindsTheFocusedElementOrNothing) {
       {"ordinary app", json::object(), true, kFocusRequests},
       {"no frontmost app", {{"frontmost", nullptr}}, false, refusedEarly},
       {"own process", {{"ownPid", 501}}, false, refusedEarly},
-      {"host bundle", {{"apps", {{"501", {{"bundleId", "com.github.Electron"}}}}}}, false,
+      {"host bundle",
+       {{"apps", {{"501", {{"bundleId", "com.github.Electron"}}}}}},
+       false,
        refusedEarly},
-      {"other host bundle", {{"apps", {{"501", {{"bundleId", "app.norvane.pro"}}}}}}, false,
+      {"other host bundle",
+       {{"apps", {{"501", {{"bundleId", "app.norvane.pro"}}}}}},
+       false,
        refusedEarly},
-      {"host id in another case", {{"apps", {{"501", {{"bundleId", "com.github.electron"}}}}}},
-       true, kFocusRequests},
+      {"host id in another case",
+       {{"apps", {{"501", {{"bundleId", "com.github.electron"}}}}}},
+       true,
+       kFocusRequests},
       {"no bundle id", {{"apps", {{"501", {{"bundleId", nullptr}}}}}}, true, kFocusRequests},
-      {"nothing focused", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"none", true}}}}}}}}}},
-       false, first(kFocusRequests, 4)},
-      {"focus is not an element", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", "body"}}}}}}}},
-       false, first(kFocusRequests, 4)},
-      {"focus read fails", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"error", -25212}}}}}}}}}},
-       false, first(kFocusRequests, 4)},
-      {"attribute unsupported", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", nullptr}}}}}}}},
-       false, first(kFocusRequests, 4)},
+      {"nothing focused",
+       {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"none", true}}}}}}}}}},
+       false,
+       first(kFocusRequests, 4)},
+      {"focus is not an element",
+       {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", "body"}}}}}}}},
+       false,
+       first(kFocusRequests, 4)},
+      {"focus read fails",
+       {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"error", -25212}}}}}}}}}},
+       false,
+       first(kFocusRequests, 4)},
+      {"attribute unsupported",
+       {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", nullptr}}}}}}}},
+       false,
+       first(kFocusRequests, 4)},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -93,13 +108,17 @@ TEST(IsTerminal, ByBundleIdOfTheRunningApplication) {
     const char* bundleId;  // nullptr: none
     bool terminal;
   };
-  const Row rows[] = {{"com.apple.Terminal", true}, {"com.googlecode.iterm2", true},
-                      {"com.apple.terminal", false}, {"com.example.Notes", false},
-                      {"", false}, {nullptr, false}};
+  const Row rows[] = {{"com.apple.Terminal", true},
+                      {"com.googlecode.iterm2", true},
+                      {"com.apple.terminal", false},
+                      {"com.example.Notes", false},
+                      {"", false},
+                      {nullptr, false}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.bundleId ? row.bundleId : "(none)");
     Harness h;
-    h.desktop().patch({{"apps", {{"700", {{"bundleId", row.bundleId ? json(row.bundleId) : json()}}}}}});
+    h.desktop().patch(
+        {{"apps", {{"700", {{"bundleId", row.bundleId ? json(row.bundleId) : json()}}}}}});
     EXPECT_EQ(isTerminal(h.desktop(), 700), row.terminal);
   }
   Harness h;
@@ -120,20 +139,55 @@ TEST(Inspect, RequestsInOrderAndStopsWhereItMust) {
   const Row rows[] = {
       {"ordinary field", json::object(), settableTrue, false, true, 6},
       {"not settable", json::object(), {{"AXSelectedText", false}}, false, false, 1},
-      {"settable test fails", json::object(), {{"AXSelectedText", {{"error", -25205}}}}, false, false, 1},
+      {"settable test fails",
+       json::object(),
+       {{"AXSelectedText", {{"error", -25205}}}},
+       false,
+       false,
+       1},
       {"settable not listed", json::object(), json::object(), false, false, 1},
       {"terminal, not settable", json::object(), {{"AXSelectedText", false}}, true, true, 6},
       {"terminal, settable test fails", json::object(), json::object(), true, true, 6},
-      {"selection unreadable", {{"AXSelectedTextRange", {{"error", -25204}}}}, settableTrue, false, false, 2},
-      {"selection a point", {{"AXSelectedTextRange", {{"point", {1, 2}}}}}, settableTrue, false, false, 2},
-      {"selection a size", {{"AXSelectedTextRange", {{"size", {1, 2}}}}}, settableTrue, false, false, 2},
+      {"selection unreadable",
+       {{"AXSelectedTextRange", {{"error", -25204}}}},
+       settableTrue,
+       false,
+       false,
+       2},
+      {"selection a point",
+       {{"AXSelectedTextRange", {{"point", {1, 2}}}}},
+       settableTrue,
+       false,
+       false,
+       2},
+      {"selection a size",
+       {{"AXSelectedTextRange", {{"size", {1, 2}}}}},
+       settableTrue,
+       false,
+       false,
+       2},
       {"selection a number", {{"AXSelectedTextRange", 5}}, settableTrue, false, false, 2},
-      {"selection not empty", {{"AXSelectedTextRange", {{"range", {1, 2}}}}}, settableTrue, false, false, 5},
-      {"secure field: value never read", {{"AXSubrole", "AXSecureTextField"}}, settableTrue, false, false, 5},
+      {"selection not empty",
+       {{"AXSelectedTextRange", {{"range", {1, 2}}}}},
+       settableTrue,
+       false,
+       false,
+       5},
+      {"secure field: value never read",
+       {{"AXSubrole", "AXSecureTextField"}},
+       settableTrue,
+       false,
+       false,
+       5},
       {"button", {{"AXRole", "AXButton"}}, settableTrue, false, false, 5},
       {"role missing", {{"AXRole", {{"error", -25205}}}}, settableTrue, false, false, 5},
       {"role not text", {{"AXRole", 3}}, settableTrue, false, false, 5},
-      {"subrole missing passes", {{"AXSubrole", {{"error", -25205}}}}, settableTrue, false, true, 6},
+      {"subrole missing passes",
+       {{"AXSubrole", {{"error", -25205}}}},
+       settableTrue,
+       false,
+       true,
+       6},
       {"text field", {{"AXRole", "AXTextField"}}, settableTrue, false, true, 6},
       {"disabled", {{"AXEnabled", false}}, settableTrue, false, false, 5},
       {"enabled missing", {{"AXEnabled", {{"error", -25205}}}}, settableTrue, false, false, 5},
@@ -141,11 +195,36 @@ TEST(Inspect, RequestsInOrderAndStopsWhereItMust) {
       {"value missing", {{"AXValue", {{"error", -25205}}}}, settableTrue, false, false, 6},
       {"value none", {{"AXValue", {{"none", true}}}}, settableTrue, false, false, 6},
       {"value a number", {{"AXValue", 12}}, settableTrue, false, false, 6},
-      {"caret at end", {{"AXSelectedTextRange", {{"range", {5, 0}}}}}, settableTrue, false, true, 6},
-      {"caret at start", {{"AXSelectedTextRange", {{"range", {0, 0}}}}}, settableTrue, false, true, 6},
-      {"caret one past end", {{"AXSelectedTextRange", {{"range", {6, 0}}}}}, settableTrue, false, false, 6},
-      {"negative caret, after the value read", {{"AXSelectedTextRange", {{"range", {-1, 0}}}}}, settableTrue, false, false, 6},
-      {"empty field", {{"AXValue", ""}, {"AXSelectedTextRange", {{"range", {0, 0}}}}}, settableTrue, false, true, 6},
+      {"caret at end",
+       {{"AXSelectedTextRange", {{"range", {5, 0}}}}},
+       settableTrue,
+       false,
+       true,
+       6},
+      {"caret at start",
+       {{"AXSelectedTextRange", {{"range", {0, 0}}}}},
+       settableTrue,
+       false,
+       true,
+       6},
+      {"caret one past end",
+       {{"AXSelectedTextRange", {{"range", {6, 0}}}}},
+       settableTrue,
+       false,
+       false,
+       6},
+      {"negative caret, after the value read",
+       {{"AXSelectedTextRange", {{"range", {-1, 0}}}}},
+       settableTrue,
+       false,
+       false,
+       6},
+      {"empty field",
+       {{"AXValue", ""}, {"AXSelectedTextRange", {{"range", {0, 0}}}}},
+       settableTrue,
+       false,
+       true,
+       6},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -177,22 +256,29 @@ TEST(Inspect, ValueLimitCountsUtf16Units) {
   const Row rows[] = {
       {"1,000,000 units", std::u16string(1'000'000, u'a'), true},
       {"1,000,001 units", std::u16string(1'000'001, u'a'), false},
-      {"500,000 astral characters", [] {
+      {"500,000 astral characters",
+       [] {
          std::u16string s;
          for (int i = 0; i < 500'000; ++i) s += u"\U0001F600";
          return s;
-       }(), true},
-      {"500,000 astral characters and one more unit", [] {
+       }(),
+       true},
+      {"500,000 astral characters and one more unit",
+       [] {
          std::u16string s = u"x";
          for (int i = 0; i < 500'000; ++i) s += u"\U0001F600";
          return s;
-       }(), false},
+       }(),
+       false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Harness h;
-    h.desktop().patch({{"elements", {{"body", {{"attributes", {{"AXValue", text::utf8FromUtf16(row.value)},
-                                                               {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}});
+    h.desktop().patch({{"elements",
+                        {{"body",
+                          {{"attributes",
+                            {{"AXValue", text::utf8FromUtf16(row.value)},
+                             {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}});
     const std::optional<Focus> focus = focused(h.desktop());
     ASSERT_TRUE(focus.has_value());
     const std::optional<Inspection> field = inspect(h.desktop(), focus->element);
@@ -212,7 +298,9 @@ TEST(Capture, AnswersATokenAndStoresTheRecord) {
   ASSERT_EQ(token.size(), 36u);
   for (std::size_t i = 0; i < token.size(); ++i) {
     const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    EXPECT_TRUE(dash ? token[i] == '-' : std::string("0123456789ABCDEF").find(token[i]) != std::string::npos) << token;
+    EXPECT_TRUE(dash ? token[i] == '-'
+                     : std::string("0123456789ABCDEF").find(token[i]) != std::string::npos)
+        << token;
   }
   const Target* record = h.target().peek();
   ASSERT_NE(record, nullptr);
@@ -233,13 +321,17 @@ TEST(Capture, AnswersATokenAndStoresTheRecord) {
 
 TEST(Capture, EveryRefusedFieldIsUnsupportedAndLeavesTheSlotEmpty) {
   const std::vector<std::pair<const char*, json>> cases = {
-      {"selection not empty", {{"elements", {{"body", {{"attributes", {{"AXSelectedTextRange", {{"range", {0, 2}}}}}}}}}}}},
-      {"secure field", {{"elements", {{"body", {{"attributes", {{"AXSubrole", "AXSecureTextField"}}}}}}}}},
+      {"selection not empty",
+       {{"elements",
+         {{"body", {{"attributes", {{"AXSelectedTextRange", {{"range", {0, 2}}}}}}}}}}}},
+      {"secure field",
+       {{"elements", {{"body", {{"attributes", {{"AXSubrole", "AXSecureTextField"}}}}}}}}},
       {"button", {{"elements", {{"body", {{"attributes", {{"AXRole", "AXButton"}}}}}}}}},
       {"disabled", {{"elements", {{"body", {{"attributes", {{"AXEnabled", false}}}}}}}}},
       {"host frontmost", {{"apps", {{"501", {{"bundleId", "com.github.Electron"}}}}}}},
       {"no frontmost", {{"frontmost", nullptr}}},
-      {"focus on an unknown element", {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"element", "ghost"}}}}}}}}}}},
+      {"focus on an unknown element",
+       {{"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"element", "ghost"}}}}}}}}}}},
   };
   for (const auto& [name, patch] : cases) {
     SCOPED_TRACE(name);
@@ -268,9 +360,13 @@ TEST(Capture, SecondCaptureReplacesTheFirst) {
 
 TEST(Capture, EmptyFieldAndTerminal) {
   Harness h;
-  h.desktop().patch({{"elements", {{"body", {{"attributes", {{"AXValue", ""}, {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}});
+  h.desktop().patch(
+      {{"elements",
+        {{"body",
+          {{"attributes", {{"AXValue", ""}, {"AXSelectedTextRange", {{"range", {0, 0}}}}}}}}}}});
   ASSERT_FALSE(h.captureToken().empty());
-  EXPECT_EQ(h.target().peek()->hash, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(h.target().peek()->hash,
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(h.target().peek()->range, (Range{0, 0}));
 
   Harness t(testing::terminalDesktop());

@@ -50,7 +50,10 @@ TEST(InsertValidation, ChecksInOrder) {
     return [seconds](Harness& h) { h.desktop().patch({{"clock", 800000000.0 + seconds}}); };
   };
   const Row rows[] = {
-      {"neither token nor text", nothing, [](const std::string&) { return json{{"action", "insert"}}; },
+      {"neither token nor text", nothing,
+       [](const std::string&) {
+         return json{{"action", "insert"}};
+       },
        refusedWith("no-target")},
       {"wrong token", nothing, [](const std::string&) { return insertWith("nope", "x"); },
        refusedWith("no-target")},
@@ -62,15 +65,22 @@ TEST(InsertValidation, ChecksInOrder) {
        },
        refusedWith("no-target")},
       {"token a number", nothing,
-       [](const std::string&) { return json{{"action", "insert"}, {"token", 1}, {"text", "x"}}; },
+       [](const std::string&) {
+         return json{{"action", "insert"}, {"token", 1}, {"text", "x"}};
+       },
        refusedWith("no-target")},
       {"expired and no text: age before text", clock(600.0),
-       [](const std::string& t) { return json{{"action", "insert"}, {"token", t}}; },
+       [](const std::string& t) {
+         return json{{"action", "insert"}, {"token", t}};
+       },
        refusedWith("expired")},
       {"exactly 600 s", clock(600.0), withText("x"), refusedWith("expired")},
       {"599.9 s passes", clock(599.9), withText("x"), ok()},
       {"clock set back passes", clock(-3600.0), withText("x"), ok()},
-      {"no text", nothing, [](const std::string& t) { return json{{"action", "insert"}, {"token", t}}; },
+      {"no text", nothing,
+       [](const std::string& t) {
+         return json{{"action", "insert"}, {"token", t}};
+       },
        refusedWith("invalid-text")},
       {"text a number", nothing, withText(5), refusedWith("invalid-text")},
       {"text null", nothing, withText(nullptr), refusedWith("invalid-text")},
@@ -81,25 +91,43 @@ TEST(InsertValidation, ChecksInOrder) {
       {"30,000 astral characters and one more unit", nothing,
        withText(repeat("\xF0\x9F\x98\x80", 30'000) + "a"), refusedWith("invalid-text")},
       {"empty text is found before a changed target",
-       [](Harness& h) { h.desktop().patch({{"frontmost", nullptr}}); }, withText(""),
-       refusedWith("invalid-text")},
+       [](Harness& h) {
+         h.desktop().patch({{"frontmost", nullptr}});
+       },
+       withText(""), refusedWith("invalid-text")},
       {"host app frontmost",
-       [](Harness& h) { h.desktop().patch({{"apps", {{"501", {{"bundleId", "com.github.Electron"}}}}}}); },
+       [](Harness& h) {
+         h.desktop().patch({{"apps", {{"501", {{"bundleId", "com.github.Electron"}}}}}});
+       },
        withText("x"), refusedWith("target-changed")},
-      {"nothing frontmost", [](Harness& h) { h.desktop().patch({{"frontmost", nullptr}}); },
+      {"nothing frontmost",
+       [](Harness& h) {
+         h.desktop().patch({{"frontmost", nullptr}});
+       },
        withText("x"), refusedWith("target-changed")},
-      {"another process", [](Harness& h) { h.desktop().patch({{"frontmost", 601}}); },
+      {"another process",
+       [](Harness& h) {
+         h.desktop().patch({{"frontmost", 601}});
+       },
        withText("x"), refusedWith("target-changed")},
       {"another field with the same text",
        [](Harness& h) {
          json twin = testing::baseDesktop()["elements"]["body"];
-         h.desktop().patch({{"elements", {{"twin", twin}}},
-                            {"apps", {{"501", {{"attributes", {{"AXFocusedUIElement", {{"element", "twin"}}}}}}}}}});
+         h.desktop().patch(
+             {{"elements", {{"twin", twin}}},
+              {"apps",
+               {{"501", {{"attributes", {{"AXFocusedUIElement", {{"element", "twin"}}}}}}}}}});
        },
        withText("x"), refusedWith("target-changed")},
-      {"text selected since", [](Harness& h) { h.desktop().patch(bodyAttributes({{"AXSelectedTextRange", {{"range", {1, 3}}}}})); },
+      {"text selected since",
+       [](Harness& h) {
+         h.desktop().patch(bodyAttributes({{"AXSelectedTextRange", {{"range", {1, 3}}}}}));
+       },
        withText("x"), refusedWith("target-changed")},
-      {"caret moved", [](Harness& h) { h.desktop().patch(bodyAttributes({{"AXSelectedTextRange", {{"range", {2, 0}}}}})); },
+      {"caret moved",
+       [](Harness& h) {
+         h.desktop().patch(bodyAttributes({{"AXSelectedTextRange", {{"range", {2, 0}}}}}));
+       },
        withText("x"), refusedWith("target-changed")},
       {"caret moved and back",
        [](Harness& h) {
@@ -107,18 +135,31 @@ TEST(InsertValidation, ChecksInOrder) {
          h.desktop().patch(bodyAttributes({{"AXSelectedTextRange", {{"range", {5, 0}}}}}));
        },
        withText("x"), ok()},
-      {"value changed, caret kept", [](Harness& h) { h.desktop().patch(bodyAttributes({{"AXValue", "Hallo"}})); },
+      {"value changed, caret kept",
+       [](Harness& h) {
+         h.desktop().patch(bodyAttributes({{"AXValue", "Hallo"}}));
+       },
        withText("x"), refusedWith("target-changed")},
-      {"typed and deleted", [](Harness& h) {
-         h.desktop().patch(bodyAttributes({{"AXValue", "Hello!"}, {"AXSelectedTextRange", {{"range", {6, 0}}}}}));
-         h.desktop().patch(bodyAttributes({{"AXValue", "Hello"}, {"AXSelectedTextRange", {{"range", {5, 0}}}}}));
+      {"typed and deleted",
+       [](Harness& h) {
+         h.desktop().patch(
+             bodyAttributes({{"AXValue", "Hello!"}, {"AXSelectedTextRange", {{"range", {6, 0}}}}}));
+         h.desktop().patch(
+             bodyAttributes({{"AXValue", "Hello"}, {"AXSelectedTextRange", {{"range", {5, 0}}}}}));
        },
        withText("x"), ok()},
-      {"became secure", [](Harness& h) { h.desktop().patch(bodyAttributes({{"AXSubrole", "AXSecureTextField"}})); },
+      {"became secure",
+       [](Harness& h) {
+         h.desktop().patch(bodyAttributes({{"AXSubrole", "AXSecureTextField"}}));
+       },
        withText("x"), refusedWith("target-changed")},
-      {"no longer settable", [](Harness& h) { h.desktop().patch({{"elements", {{"body", {{"settable", {{"AXSelectedText", false}}}}}}}}); },
+      {"no longer settable",
+       [](Harness& h) {
+         h.desktop().patch({{"elements", {{"body", {{"settable", {{"AXSelectedText", false}}}}}}}});
+       },
        withText("x"), refusedWith("target-changed")},
-      {"app stopped answering", [](Harness& h) {
+      {"app stopped answering",
+       [](Harness& h) {
          h.desktop().setWait([](double) {});
          h.desktop().patch({{"apps", {{"501", {{"hang", true}}}}}});
        },
@@ -175,7 +216,8 @@ TEST(AccessibilityWrite, ConfirmedOnlyWhenTheReadBackShowsTheText) {
     EXPECT_EQ(h.insert(token, row.text), row.expected);
     // Exactly one write, then at once one read of the value; nothing retried.
     const auto requests = h.requests();
-    const auto write = std::find(requests.begin(), requests.end(), "setAttributeValue body AXSelectedText");
+    const auto write =
+        std::find(requests.begin(), requests.end(), "setAttributeValue body AXSelectedText");
     ASSERT_NE(write, requests.end());
     const bool refusedWrite = row.onWrite.is_object() && row.onWrite.contains("error");
     if (!refusedWrite) {
@@ -198,16 +240,23 @@ TEST(AccessibilityWrite, SplicesByUtf16Offset) {
   const CaretRow rows[] = {
       {"caret at 0 prepends", "Hello", 0, ">> ", ">> Hello"},
       {"caret at end appends", "Hello", 5, " world", "Hello world"},
-      {"after astral characters", "\xF0\x9F\x98\x80\xF0\x9F\x98\x80" "ab", 4, "X",
-       "\xF0\x9F\x98\x80\xF0\x9F\x98\x80" "Xab"},
-      {"control characters pass unchanged", "ab", 1, "\n\t\x1B", "a\n\t\x1B" "b"},
+      {"after astral characters",
+       "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+       "ab",
+       4, "X",
+       "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+       "Xab"},
+      {"control characters pass unchanged", "ab", 1, "\n\t\x1B",
+       "a\n\t\x1B"
+       "b"},
       {"spaces only", "ab", 1, "   ", "a   b"},
       {"into an empty field", "", 0, "x", "x"},
   };
   for (const CaretRow& row : rows) {
     SCOPED_TRACE(row.name);
     Harness h;
-    h.desktop().patch(bodyAttributes({{"AXValue", row.value}, {"AXSelectedTextRange", {{"range", {row.caret, 0}}}}}));
+    h.desktop().patch(bodyAttributes(
+        {{"AXValue", row.value}, {"AXSelectedTextRange", {{"range", {row.caret, 0}}}}}));
     EXPECT_EQ(h.insert(h.captureToken(), row.text), ok());
     EXPECT_EQ(h.desktop().attribute("body", "AXValue"), json(row.after));
     EXPECT_EQ(h.entries("setAttributeValue").at(0).at("fieldValue"), row.after);
@@ -255,10 +304,15 @@ TEST(KeystrokeDelivery, OneKeyPairPerScalarWithAFocusLookupBeforeEach) {
   const auto flags = std::find(requests.begin(), requests.end(), "flagsState");
   ASSERT_NE(flags, requests.end());
   std::vector<std::string> delivery(flags + 1, requests.end());
-  const std::vector<std::string> perScalar = {
-      "frontmostApplication", "createApplication app:601", "setMessagingTimeout app:601",
-      "copyAttributeValue app:601 AXFocusedUIElement", "setMessagingTimeout shell",
-      "createKeyboardEvent", "createKeyboardEvent", "postToPid", "postToPid"};
+  const std::vector<std::string> perScalar = {"frontmostApplication",
+                                              "createApplication app:601",
+                                              "setMessagingTimeout app:601",
+                                              "copyAttributeValue app:601 AXFocusedUIElement",
+                                              "setMessagingTimeout shell",
+                                              "createKeyboardEvent",
+                                              "createKeyboardEvent",
+                                              "postToPid",
+                                              "postToPid"};
   std::vector<std::string> expected;
   for (int i = 0; i < 6; ++i) expected.insert(expected.end(), perScalar.begin(), perScalar.end());
   EXPECT_EQ(delivery, expected);
@@ -277,7 +331,8 @@ TEST(KeystrokeDelivery, Outcomes) {
     std::string typedText;
   };
   const auto focusTo = [](const char* element) {
-    return json{{"apps", {{"601", {{"attributes", {{"AXFocusedUIElement", {{"element", element}}}}}}}}}};
+    return json{
+        {"apps", {{"601", {{"attributes", {{"AXFocusedUIElement", {{"element", element}}}}}}}}}};
   };
   const std::string letters4000(4000, 'a');
   const DeliveryRow rows[] = {
@@ -289,24 +344,43 @@ TEST(KeystrokeDelivery, Outcomes) {
       {"Fn held", {{"modifiers", 0x800000}}, "ls", kSent, "ls"},
       {"line feeds only", json::object(), "\n\n\r\n", refusedWith("invalid-text"), ""},
       {"spaces only", json::object(), "   ", refusedWith("invalid-text"), ""},
-      {"4,000 after trimming", json::object(), letters4000 + std::string(10, '\n'), kSent, letters4000},
+      {"4,000 after trimming", json::object(), letters4000 + std::string(10, '\n'), kSent,
+       letters4000},
       {"4,001 units", json::object(), letters4000 + "a", refusedWith("invalid-text"), ""},
-      {"2,000 emoji", json::object(), repeat("\xF0\x9F\x98\x80", 2000), kSent, repeat("\xF0\x9F\x98\x80", 2000)},
+      {"2,000 emoji", json::object(), repeat("\xF0\x9F\x98\x80", 2000), kSent,
+       repeat("\xF0\x9F\x98\x80", 2000)},
       {"2,000 emoji and one more unit", json::object(), repeat("\xF0\x9F\x98\x80", 2000) + "a",
        refusedWith("invalid-text"), ""},
       {"two lines become one", json::object(), "echo\nhi", kSent, "echo hi"},
       {"focus moves after five scalars",
        {{"schedule", {{{"afterPosts", 10}, {"patch", focusTo("body")}}}}},
-       "abcdefgh", refusedWith("write-unconfirmed"), "abcde"},
+       "abcdefgh",
+       refusedWith("write-unconfirmed"),
+       "abcde"},
       {"focus to another terminal element after two",
-       {{"elements", {{"tab2", {{"app", 601}}}}}, {"schedule", {{{"afterPosts", 4}, {"patch", focusTo("tab2")}}}}},
-       "abc", refusedWith("write-unconfirmed"), "ab"},
+       {{"elements", {{"tab2", {{"app", 601}}}}},
+        {"schedule", {{{"afterPosts", 4}, {"patch", focusTo("tab2")}}}}},
+       "abc",
+       refusedWith("write-unconfirmed"),
+       "ab"},
       {"host comes to the front after one",
-       {{"schedule", {{{"afterPosts", 2}, {"patch", {{"frontmost", 501}, {"apps", {{"501", {{"bundleId", "app.norvane.pro"}}}}}}}}}}},
-       "abc", refusedWith("write-unconfirmed"), "a"},
-      {"no key event can be made", {{"eventCreations", 0}}, "ab", refusedWith("write-unconfirmed"), ""},
-      {"key-up of the second pair cannot be made", {{"eventCreations", 3}}, "ab",
-       refusedWith("write-unconfirmed"), "a"},
+       {{"schedule",
+         {{{"afterPosts", 2},
+           {"patch",
+            {{"frontmost", 501}, {"apps", {{"501", {{"bundleId", "app.norvane.pro"}}}}}}}}}}},
+       "abc",
+       refusedWith("write-unconfirmed"),
+       "a"},
+      {"no key event can be made",
+       {{"eventCreations", 0}},
+       "ab",
+       refusedWith("write-unconfirmed"),
+       ""},
+      {"key-up of the second pair cannot be made",
+       {{"eventCreations", 3}},
+       "ab",
+       refusedWith("write-unconfirmed"),
+       "a"},
   };
   for (const DeliveryRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -324,9 +398,9 @@ TEST(KeystrokeDelivery, Outcomes) {
 
 TEST(KeystrokeDelivery, NoPostedEventEverCarriesALineBreakOrControl) {
   // Random texts drawn mostly from the dangerous characters.
-  const char32_t pool[] = {0x00, 0x03, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x1B, 0x1F, 0x20, 0x41,
-                           0x7E, 0x7F, 0x85, 0x9B, 0x9F, 0xA0, 0x2028, 0x2029, 0x3000,
-                           0x1F600, 0x05D0, 0x0301, 0xFEFF, 0xD800, 0xDC00};
+  const char32_t pool[] = {0x00,   0x03,   0x09,    0x0A,   0x0B,   0x0C,   0x0D,   0x1B,  0x1F,
+                           0x20,   0x41,   0x7E,    0x7F,   0x85,   0x9B,   0x9F,   0xA0,  0x2028,
+                           0x2029, 0x3000, 0x1F600, 0x05D0, 0x0301, 0xFEFF, 0xD800, 0xDC00};
   std::mt19937 random(20261210);
   std::uniform_int_distribution<std::size_t> pick(0, std::size(pool) - 1);
   std::uniform_int_distribution<int> length(1, 40);
@@ -349,7 +423,8 @@ TEST(KeystrokeDelivery, NoPostedEventEverCarriesALineBreakOrControl) {
       escaped += buffer;
     }
     const std::string token = h.captureToken();
-    const std::string line = R"({"action":"insert","token":")" + token + R"(","text":")" + escaped + "\"}";
+    const std::string line =
+        R"({"action":"insert","token":")" + token + R"(","text":")" + escaped + "\"}";
     const auto response = answerLine(line, h.desktop(), h.target());
     ASSERT_TRUE(response.has_value());
     for (const json& e : h.entries("postToPid")) {

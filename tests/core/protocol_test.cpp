@@ -39,9 +39,11 @@ TEST(RequestLoop, Framing) {
       {"LF", "{\"action\":\"status\"}\n", {kStatus}},
       {"CR LF", "{\"action\":\"status\"}\r\n", {kStatus}},
       {"last line without terminator", "{\"action\":\"status\"}", {kStatus}},
-      {"last line ending in a bare CR keeps it (JSON white space)", "{\"action\":\"status\"}\r",
+      {"last line ending in a bare CR keeps it (JSON white space)",
+       "{\"action\":\"status\"}\r",
        {kStatus}},
-      {"a bare CR is no line break", "{\"action\":\"clear\"}\r{\"action\":\"status\"}\n",
+      {"a bare CR is no line break",
+       "{\"action\":\"clear\"}\r{\"action\":\"status\"}\n",
        {kDefault}},
       {"CR inside a string stays in the text", "{\"action\":\"sta\rtus\"}\n", {kDefault}},
       {"batch answered in order",
@@ -50,13 +52,16 @@ TEST(RequestLoop, Framing) {
       {"array, string, number, true, null",
        "[1]\n\"status\"\n3\ntrue\nnull\n",
        {kDefault, kDefault, kDefault, kDefault, kDefault}},
-      {"object followed by more", "{\"action\":\"status\"}{}\n{\"action\":\"status\"} x\n",
+      {"object followed by more",
+       "{\"action\":\"status\"}{}\n{\"action\":\"status\"} x\n",
        {kDefault, kDefault}},
       {"ill-formed UTF-8 in a string is read as U+FFFD",
-       "{\"action\":\"status\",\"junk\":\"\xff\xc0\"}\n", {kStatus}},
+       "{\"action\":\"status\",\"junk\":\"\xff\xc0\"}\n",
+       {kStatus}},
       {"ill-formed UTF-8 outside strings", "{\"action\":\"status\"}\xff\n", {kDefault}},
       {"raw NUL", "{\"action\":\"status\"}\0\n"s, {kDefault}},
-      {"endless line, then a request", std::string(3'000'000, '{') + "\n{\"action\":\"status\"}\n",
+      {"endless line, then a request",
+       std::string(3'000'000, '{') + "\n{\"action\":\"status\"}\n",
        {kDefault, kStatus}},
   };
   for (const Row& row : rows) {
@@ -79,14 +84,22 @@ TEST(RequestLoop, OutputIsCompactOneLinePerRequest) {
 }
 
 TEST(RequestLoop, RequestIdEchoedAsTheSameValue) {
-  const std::vector<std::string> ids = {
-      "null", "7", "-3.5", "\"abc\"", "true", "[1,[2,{}]]", "{\"k\":{\"v\":null}}",
-      "18446744073709551615", "-9223372036854775808", "\"\\u00e9\\ud83d\\ude00\""};
+  const std::vector<std::string> ids = {"null",
+                                        "7",
+                                        "-3.5",
+                                        "\"abc\"",
+                                        "true",
+                                        "[1,[2,{}]]",
+                                        "{\"k\":{\"v\":null}}",
+                                        "18446744073709551615",
+                                        "-9223372036854775808",
+                                        "\"\\u00e9\\ud83d\\ude00\""};
   for (const std::string& id : ids) {
     SCOPED_TRACE(id);
     Harness h;
     for (const char* action : {"status", "clear", "nope"}) {
-      const auto lines = h.run("{\"action\":\"" + std::string(action) + "\",\"requestId\":" + id + "}\n");
+      const auto lines =
+          h.run("{\"action\":\"" + std::string(action) + "\",\"requestId\":" + id + "}\n");
       ASSERT_EQ(lines.size(), 1u);
       const json response = json::parse(lines[0]);
       EXPECT_EQ(response.at("requestId"), json::parse(id));
@@ -122,7 +135,8 @@ TEST(RequestLoop, SizeLimitCountsSanitisedBytes) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ASSERT_EQ(row.text.size(), std::string_view(row.name).starts_with("exactly") ? 1'000'000u : 1'000'001u);
+    ASSERT_EQ(row.text.size(),
+              std::string_view(row.name).starts_with("exactly") ? 1'000'000u : 1'000'001u);
     Harness h;
     const auto lines = h.run(row.text + "\n");
     ASSERT_EQ(lines.size(), 1u);
@@ -138,7 +152,8 @@ TEST(RequestLoop, SizeLimitCountsSanitisedBytes) {
   }
   // Each ill-formed byte counts as the three bytes of U+FFFD: 333,330 lone continuation bytes
   // become 999,990 bytes, plus the 12 around them is over the limit.
-  const std::string wrapped = "{\"a\":\"" + std::string(333'330, '\x80') + "\"}";  // 333,338 raw bytes
+  const std::string wrapped =
+      "{\"a\":\"" + std::string(333'330, '\x80') + "\"}";  // 333,338 raw bytes
   ASSERT_LT(wrapped.size(), 1'000'000u);
   Harness h;
   EXPECT_EQ(parsed(h.run(wrapped + "\n")), std::vector<json>{kDefault});
@@ -168,7 +183,9 @@ TEST(Dispatcher, RoutesByExactActionWordBehindTheGate) {
       {"object", {{"action", {{"status", 1}}}}, kDefault, kPermission},
       {"capture untrusted", {{"action", "capture"}}, {}, kPermission},
       {"insert untrusted", {{"action", "insert"}, {"token", "x"}, {"text", "y"}}, {}, kPermission},
-      {"other members ignored", {{"action", "status"}, {"token", 1}, {"text", "x"}}, kStatus,
+      {"other members ignored",
+       {{"action", "status"}, {"token", 1}, {"text", "x"}},
+       kStatus,
        {{"ok", true}, {"trusted", false}}},
   };
   for (const Row& row : rows) {
@@ -223,7 +240,8 @@ TEST(TargetSlotLifecycle, WhatKeepsAndWhatDropsACapture) {
     const std::string token = h.captureToken();
     ASSERT_FALSE(token.empty());
     if (row.untrustedDuring) h.desktop().patch({{"trusted", false}});
-    if (std::string_view(row.name) == "a failed capture") h.desktop().patch({{"frontmost", nullptr}});
+    if (std::string_view(row.name) == "a failed capture")
+      h.desktop().patch({{"frontmost", nullptr}});
     for (const std::string& line : row.between) h.run(line + "\n");
     h.desktop().patch({{"trusted", true}, {"frontmost", 501}});
     EXPECT_EQ(h.target().holding(), row.kept);

@@ -59,11 +59,13 @@ TEST(DecodeRequest, UnpairedSurrogateEscapesReadAsReplacement) {
     std::string text;  // expected UTF-8 of member "t"
   };
   const Row rows[] = {
-      {R"({"t":"a\uD800b"})", "a\xEF\xBF\xBD" "b"},
+      {R"({"t":"a\uD800b"})",
+       "a\xEF\xBF\xBD"
+       "b"},
       {R"({"t":"\uDC00"})", "\xEF\xBF\xBD"},
       {R"({"t":"\uD800\uD800"})", "\xEF\xBF\xBD\xEF\xBF\xBD"},
       {R"({"t":"\uDBFF"})", "\xEF\xBF\xBD"},
-      {R"({"t":"\ud83d\ude00"})", "\xF0\x9F\x98\x80"},               // a real pair stays
+      {R"({"t":"\ud83d\ude00"})", "\xF0\x9F\x98\x80"},                    // a real pair stays
       {R"({"t":"\uD83D\uDE00\uDE00"})", "\xF0\x9F\x98\x80\xEF\xBF\xBD"},  // pair, then lone low
       {R"({"t":"\\uD800"})", "\\uD800"},  // an escaped backslash, not an escape
   };
@@ -99,7 +101,8 @@ TEST(DecodeRequest, IntegersSurviveExactlyAndLastDuplicateWins) {
 TEST(DecodeRequest, SizeLimitIsInclusive) {
   const std::string head = "{\"a\":\"";
   const std::string tail = "\"}";
-  const std::string exact = head + std::string(kMaxRequestBytes - head.size() - tail.size(), 'x') + tail;
+  const std::string exact =
+      head + std::string(kMaxRequestBytes - head.size() - tail.size(), 'x') + tail;
   ASSERT_EQ(exact.size(), kMaxRequestBytes);
   EXPECT_TRUE(decodeRequest(exact).has_value());
   EXPECT_FALSE(decodeRequest(head + "x" + exact.substr(head.size())).has_value());

@@ -25,16 +25,23 @@ TEST(Utf8, IllFormedSequencesBecomeOneReplacementPerMaximalSubpart) {
     std::string out;
   };
   const Row rows[] = {
-      {"ascii and valid multibyte unchanged", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"ascii and valid multibyte unchanged", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"lone continuation", "\x80", r},
       {"overlong lead C0", "\xC0\x80", r + r},
       {"E0 with too-low second byte", "\xE0\x80\x80", r + r + r},
       {"encoded surrogate", "\xED\xA0\x80", r + r + r},
       {"truncated four-byte at end", "\xF0\x9F\x98", r},
-      {"truncated four-byte before ascii", "\xF0\x9F\x98" "A", r + "A"},
+      {"truncated four-byte before ascii",
+       "\xF0\x9F\x98"
+       "A",
+       r + "A"},
       {"above U+10FFFF", "\xF4\x90\x80\x80", r + r + r + r},
       {"invalid lead FF", "\xFF\xFE", r + r},
-      {"truncated three-byte then valid", "\xE2\x82" "\xC3\xA9", r + "\xC3\xA9"},
+      {"truncated three-byte then valid",
+       "\xE2\x82"
+       "\xC3\xA9",
+       r + "\xC3\xA9"},
       {"NUL passes", "a\0b"s, "a\0b"s},
   };
   for (const Row& row : rows) {
@@ -57,8 +64,8 @@ TEST(Utf16, ConversionsRoundTripAndReplaceUnpairedSurrogates) {
 TEST(Utf16, FastConversionMatchesTheScalarDefinition) {
   // Random texts mixing every length class, with pairs and lone halves anywhere, including
   // across the converter's 16-unit blocks.
-  const char16_t pool[] = {u'a', u'~', 0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0x20AC, 0xFFFF,
-                           0xD83D, 0xDE00, 0xDBFF, 0xDC00, u' '};
+  const char16_t pool[] = {u'a',   u'~',   0x7F,   0x80,   0xE9,   0x7FF,  0x800,
+                           0x20AC, 0xFFFF, 0xD83D, 0xDE00, 0xDBFF, 0xDC00, u' '};
   std::uint32_t seed = 12345;
   const auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
   for (int round = 0; round < 2000; ++round) {
@@ -111,8 +118,7 @@ TEST(Policy, FirstRefusalWins) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.role) + "/" + row.subrole);
-    EXPECT_EQ(refusal(row.role, row.subrole, row.enabled, row.writable, row.length),
-              row.expected);
+    EXPECT_EQ(refusal(row.role, row.subrole, row.enabled, row.writable, row.length), row.expected);
   }
 }
 
@@ -125,7 +131,8 @@ TEST(Digest, KnownVectorsAndByteExactness) {
   // An unpaired surrogate is hashed as U+FFFD, high or low, anywhere.
   EXPECT_EQ(digest(u"a\xD800z"), digest(u"a\uFFFDz"));
   EXPECT_EQ(digest(u"\xDFFF"), digest(u"\uFFFD"));
-  EXPECT_EQ(digest(u"\U0001F600"), "f0443a342c5ef54783a111b51ba56c938e474c32324d90c3a60c9c8e3a37e2d9");
+  EXPECT_EQ(digest(u"\U0001F600"),
+            "f0443a342c5ef54783a111b51ba56c938e474c32324d90c3a60c9c8e3a37e2d9");
   for (const std::u16string& s : {std::u16string(), std::u16string(5000, u'\u05D0')}) {
     const std::string d = digest(s);
     EXPECT_EQ(d.size(), 64u);
@@ -188,15 +195,20 @@ TEST(CanonicalEquality, NormalisesOnlyWhenUnitsDiffer) {
   EXPECT_FALSE(text::canonicallyEqual(u"\uFB01", u"fi"));  // compatibility, not canonical
   // A NUL inside must not cut the comparison short.
   EXPECT_FALSE(text::canonicallyEqual(std::u16string(u"a\0b", 3), std::u16string(u"a\0c", 3)));
-  EXPECT_TRUE(text::canonicallyEqual(std::u16string(u"e\u0301\0", 3), std::u16string(u"\u00E9\0", 2)));
+  EXPECT_TRUE(
+      text::canonicallyEqual(std::u16string(u"e\u0301\0", 3), std::u16string(u"\u00E9\0", 2)));
   // A lone surrogate equals only itself.
   EXPECT_TRUE(text::canonicallyEqual(u"a\xD800", u"a\xD800"));
   EXPECT_FALSE(text::canonicallyEqual(u"a\xD800", u"a\uFFFD"));
 }
 
-TEST(SelfTest, AllSevenChecksPass) { EXPECT_EQ(firstFailingSelfTestCheck(), std::nullopt); }
+TEST(SelfTest, AllSevenChecksPass) {
+  EXPECT_EQ(firstFailingSelfTestCheck(), std::nullopt);
+}
 
-TEST(SelfTest, LineIsEightySixBytes) { EXPECT_EQ(kSelfTestLine.size(), 86u); }
+TEST(SelfTest, LineIsEightySixBytes) {
+  EXPECT_EQ(kSelfTestLine.size(), 86u);
+}
 
 }  // namespace
 }  // namespace caretsafe

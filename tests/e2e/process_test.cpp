@@ -72,7 +72,9 @@ class ProcessTest : public ::testing::Test {
   fs::path dir_;
 };
 
-int exitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int exitCode(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 TEST_F(ProcessTest, RealPlatformBinaryIsHonestlyUntrusted) {
 #ifdef __APPLE__
@@ -81,7 +83,9 @@ TEST_F(ProcessTest, RealPlatformBinaryIsHonestlyUntrusted) {
   GTEST_SKIP() << "only for a host without an accessibility service";
 #endif
   Child c(testing::realBinary(), {"caretsafe"});
-  c.write("{\"action\":\"status\",\"requestId\":7}\n{\"action\":\"capture\"}\n{\"action\":\"clear\"}\n");
+  c.write(
+      "{\"action\":\"status\",\"requestId\":7}\n{\"action\":\"capture\"}\n{\"action\":\"clear\"}"
+      "\n");
   c.closeStdin();
   EXPECT_EQ(c.readAll(),
             "{\"ok\":true,\"requestId\":7,\"trusted\":false}\n"
@@ -105,7 +109,8 @@ TEST_F(ProcessTest, BatchWrittenAtOnceGetsOneLineEachInOrder) {
   writeDesktop(testing::baseDesktop());
   Child c = sim();
   std::string batch;
-  for (int i = 0; i < 200; ++i) batch += "{\"action\":\"status\",\"requestId\":" + std::to_string(i) + "}\r\n";
+  for (int i = 0; i < 200; ++i)
+    batch += "{\"action\":\"status\",\"requestId\":" + std::to_string(i) + "}\r\n";
   batch += "[]\n\n{\"action\":\"clear\"}";  // the last line without a terminator
   c.write(batch);
   c.closeStdin();
@@ -136,7 +141,8 @@ TEST_F(ProcessTest, SizeLimitAtOneMillionBytes) {
   c.write(exact + "\n");
   const json accepted = json::parse(*c.readLine());
   EXPECT_EQ(accepted.at("trusted"), true);
-  EXPECT_EQ(accepted.at("requestId").get<std::string>().size(), exact.size() - head.size() - tail.size());
+  EXPECT_EQ(accepted.at("requestId").get<std::string>().size(),
+            exact.size() - head.size() - tail.size());
   c.write(head + "x" + exact.substr(head.size()) + "\n");
   EXPECT_EQ(json::parse(*c.readLine()), (json{{"ok", false}, {"reason", "invalid-command"}}));
   c.closeStdin();
@@ -149,11 +155,13 @@ TEST_F(ProcessTest, PermissionFromTheDesktopFileAskedOncePerRequest) {
   writeDesktop(desktop);
   Child c = sim();
   EXPECT_EQ(ask(c, {{"action", "status"}}), (json{{"ok", true}, {"trusted", false}}));
-  EXPECT_EQ(ask(c, {{"action", "frobnicate"}}), (json{{"ok", false}, {"reason", "permission-required"}}));
+  EXPECT_EQ(ask(c, {{"action", "frobnicate"}}),
+            (json{{"ok", false}, {"reason", "permission-required"}}));
   EXPECT_EQ(ask(c, {{"action", "clear"}}), (json{{"ok", true}}));
   desktop["trusted"] = true;
   writeDesktop(desktop);  // picked up by the next request
-  EXPECT_EQ(ask(c, {{"action", "frobnicate"}}), (json{{"ok", false}, {"reason", "invalid-command"}}));
+  EXPECT_EQ(ask(c, {{"action", "frobnicate"}}),
+            (json{{"ok", false}, {"reason", "invalid-command"}}));
   c.closeStdin();
   c.wait();
   EXPECT_EQ(count("isProcessTrusted"), 3u);
@@ -181,8 +189,9 @@ TEST_F(ProcessTest, CaptureThenInsertIntoAField) {
   ASSERT_EQ(captured.at("ok"), true);
   const std::string token = captured.at("token");
   EXPECT_EQ(token.size(), 36u);
-  EXPECT_EQ(ask(c, {{"action", "insert"}, {"token", token}, {"text", " world"}, {"requestId", "i1"}}),
-            (json{{"ok", true}, {"requestId", "i1"}}));
+  EXPECT_EQ(
+      ask(c, {{"action", "insert"}, {"token", token}, {"text", " world"}, {"requestId", "i1"}}),
+      (json{{"ok", true}, {"requestId", "i1"}}));
   c.closeStdin();
   EXPECT_EQ(exitCode(c.wait()), 0);
   const auto entries = journal();
@@ -207,7 +216,8 @@ TEST_F(ProcessTest, CaptureThenTypeIntoATerminal) {
   std::size_t lookups = 0;
   for (const json& e : journal()) {
     if (e.at("op") == "copyAttributeValue" && e.at("attribute") == "AXFocusedUIElement") ++lookups;
-    if (e.at("op") == "postToPid") posts.push_back(e.at("text").get<std::string>() + (e.at("keyDown") == true ? "v" : "^"));
+    if (e.at("op") == "postToPid")
+      posts.push_back(e.at("text").get<std::string>() + (e.at("keyDown") == true ? "v" : "^"));
   }
   EXPECT_EQ(posts, (std::vector<std::string>{"lv", "l^", "sv", "s^"}));
   EXPECT_EQ(lookups, 4u);  // capture, validation, and one before each of the two scalars
@@ -248,7 +258,8 @@ TEST_F(ProcessTest, SelfTestWhereverTheSwitchStands) {
   EXPECT_EQ(real.readAll(), kSelfTestLine);
   EXPECT_EQ(exitCode(real.wait()), 0);
 
-  for (const char* nearMiss : {"--Self-test", "-self-test", "--self-test=1", "--self-test ", "self-test"}) {
+  for (const char* nearMiss :
+       {"--Self-test", "-self-test", "--self-test=1", "--self-test ", "self-test"}) {
     SCOPED_TRACE(nearMiss);
     Child c = sim({"caretsafe-sim", nearMiss});
     c.write("{\"action\":\"status\"}\n");

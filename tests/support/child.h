@@ -20,8 +20,12 @@
 namespace caretsafe::testing {
 
 // The built binaries, as the build names them.
-inline std::string simBinary() { return CARETSAFE_SIM_BIN; }
-inline std::string realBinary() { return CARETSAFE_BIN; }
+inline std::string simBinary() {
+  return CARETSAFE_SIM_BIN;
+}
+inline std::string realBinary() {
+  return CARETSAFE_BIN;
+}
 
 class Child {
  public:
@@ -84,7 +88,8 @@ class Child {
 
   // The next output line (without its line feed), or nothing if none arrives within the
   // timeout or the output ends. The timeout only keeps a broken build from hanging the suite.
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  std::optional<std::string> readLine(
+      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
       if (const auto nl = buffer_.find('\n'); nl != std::string::npos) {

@@ -116,7 +116,11 @@ class Harness {
   TargetSlot target_;  // declared after the desktop: dropped first
 };
 
-inline nlohmann::json refusedWith(const char* reason) { return {{"ok", false}, {"reason", reason}}; }
-inline nlohmann::json ok() { return {{"ok", true}}; }
+inline nlohmann::json refusedWith(const char* reason) {
+  return {{"ok", false}, {"reason", reason}};
+}
+inline nlohmann::json ok() {
+  return {{"ok", true}};
+}
 
 }  // namespace caretsafe::testing
