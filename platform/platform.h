@@ -82,6 +82,7 @@ class KeyEvent {
   KeyEvent(KeyEvent&& other) noexcept
       : platform_(std::exchange(other.platform_, nullptr)), ref_(std::exchange(other.ref_, 0)) {}
   KeyEvent& operator=(KeyEvent&& other) noexcept {
+    if (this == &other) return *this;
     KeyEvent old(std::move(*this));
     platform_ = std::exchange(other.platform_, nullptr);
     ref_ = std::exchange(other.ref_, 0);

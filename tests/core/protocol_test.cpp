@@ -107,6 +107,9 @@ TEST(RequestLoop, RequestIdEchoedAsTheSameValue) {
   }
   Harness h;
   EXPECT_EQ(parsed(h.run("{\"action\":\"status\"}\n")), std::vector<json>{kStatus});
+  // An unpaired surrogate escape comes back as U+FFFD: the answer stays valid UTF-8, one line.
+  EXPECT_EQ(h.run("{\"action\":\"clear\",\"requestId\":\"x\\ud800\"}\n"),
+            std::vector<std::string>{"{\"ok\":true,\"requestId\":\"x\xEF\xBF\xBD\"}"});
   // Not a request object: never an echo, even when the text holds one.
   EXPECT_EQ(parsed(h.run("{\"requestId\":1,}\n[{\"requestId\":1}]\n")),
             (std::vector<json>{kDefault, kDefault}));

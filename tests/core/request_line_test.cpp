@@ -81,6 +81,13 @@ TEST(DecodeRequest, UnpairedSurrogateEscapesReadAsReplacement) {
   EXPECT_TRUE(named->contains("\xEF\xBF\xBD"));
 }
 
+TEST(DecodeRequest, ByteOrderMarkAtTheStartIsIgnored) {
+  // RFC 8259 lets a decoder ignore one; anywhere else it is not white space.
+  EXPECT_TRUE(decodeRequest("\xEF\xBB\xBF{\"a\":1}").has_value());
+  EXPECT_FALSE(decodeRequest("{\"a\":1}\xEF\xBB\xBF").has_value());
+  EXPECT_FALSE(decodeRequest(" \xEF\xBB\xBF{\"a\":1}").has_value());
+}
+
 TEST(DecodeRequest, NestingIsBounded) {
   EXPECT_TRUE(decodeRequest(nested(kMaxNestingDepth)).has_value());
   EXPECT_FALSE(decodeRequest(nested(kMaxNestingDepth + 1)).has_value());

@@ -197,9 +197,14 @@ TEST(CanonicalEquality, NormalisesOnlyWhenUnitsDiffer) {
   EXPECT_FALSE(text::canonicallyEqual(std::u16string(u"a\0b", 3), std::u16string(u"a\0c", 3)));
   EXPECT_TRUE(
       text::canonicallyEqual(std::u16string(u"e\u0301\0", 3), std::u16string(u"\u00E9\0", 2)));
-  // A lone surrogate equals only itself.
+  // An unpaired surrogate equals only itself; the pieces around it still compare by NFC.
   EXPECT_TRUE(text::canonicallyEqual(u"a\xD800", u"a\xD800"));
   EXPECT_FALSE(text::canonicallyEqual(u"a\xD800", u"a\uFFFD"));
+  EXPECT_FALSE(text::canonicallyEqual(u"a\xD800", u"a\xDC00"));
+  EXPECT_TRUE(text::canonicallyEqual(u"\xD800" u"caf\u00E9\xDC00" u"x",
+                                     u"\xD800" u"cafe\u0301\xDC00" u"x"));
+  EXPECT_FALSE(text::canonicallyEqual(u"\xD800" u"cafe\xDC00", u"\xD800" u"caf\u00E9\xDC00"));
+  EXPECT_FALSE(text::canonicallyEqual(u"ab\xD800", u"a\xD800" u"b"));
 }
 
 TEST(SelfTest, AllSevenChecksPass) {
