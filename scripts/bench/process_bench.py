@@ -86,45 +86,54 @@ def env_for(desktop=None):
     return env
 
 
-def round_trips(argv, env, count):
-    p = Process(argv, env)
+# The programs are measured in turns (one round of each, then the next round), so that a
+# change in the machine's load falls on all of them alike; each figure is the median round.
+
+def round_trips(programs, count, rounds=10):
+    procs = [Process(argv, env) for _, argv, env in programs]
     status = b'{"action":"status"}'
-    for _ in range(200):  # warm-up
-        p.ask(status)
-    samples = []
-    for _ in range(5):
-        start = time.perf_counter()
-        for _ in range(count // 5):
+    for p in procs:  # warm-up
+        for _ in range(200):
             p.ask(status)
-        samples.append((time.perf_counter() - start) / (count // 5))
-    p.close()
-    return statistics.median(samples)
-
-
-def throughput(argv, env, count):
-    p = Process(argv, env)
-    batch = b'{"action":"status"}\n' * count
-    start = time.perf_counter()
-    writer = threading.Thread(target=p.write, args=(batch,))
-    writer.start()
-    lines = 0
-    while lines < count:
-        p.read_line()
-        lines += 1
-    elapsed = time.perf_counter() - start
-    writer.join()
-    p.close()
-    return elapsed / count
-
-
-def start_up(argv, env, count):
-    samples = []
-    for _ in range(count):
-        p = Process(argv, env)
-        p.ask(b'{"action":"status"}')
-        samples.append(time.perf_counter() - p.started)
+    samples = [[] for _ in procs]
+    for _ in range(rounds):
+        for i, p in enumerate(procs):
+            start = time.perf_counter()
+            for _ in range(count // rounds):
+                p.ask(status)
+            samples[i].append((time.perf_counter() - start) / (count // rounds))
+    for p in procs:
         p.close()
-    return statistics.median(samples)
+    return [statistics.median(s) for s in samples]
+
+
+def throughput(programs, count, rounds=10):
+    procs = [Process(argv, env) for _, argv, env in programs]
+    batch = b'{"action":"status"}\n' * (count // rounds)
+    samples = [[] for _ in procs]
+    for _ in range(rounds):
+        for i, p in enumerate(procs):
+            start = time.perf_counter()
+            writer = threading.Thread(target=p.write, args=(batch,))
+            writer.start()
+            for _ in range(count // rounds):
+                p.read_line()
+            samples[i].append((time.perf_counter() - start) / (count // rounds))
+            writer.join()
+    for p in procs:
+        p.close()
+    return [statistics.median(s) for s in samples]
+
+
+def start_up(programs, count):
+    samples = [[] for _ in programs]
+    for _ in range(count):
+        for i, (_, argv, env) in enumerate(programs):
+            p = Process(argv, env)
+            p.ask(b'{"action":"status"}')
+            samples[i].append(time.perf_counter() - p.started)
+            p.close()
+    return [statistics.median(s) for s in samples]
 
 
 def long_line_round_trip(argv, env, line, count):
@@ -210,23 +219,19 @@ def main():
     scale = 10 if quick else 1
 
     print(f"machine: {os.cpu_count()} cores; times are medians")
-    print("\n== status round trips (write one line, read its answer)")
-    base = round_trips(echo, env_for(), 20000 // scale)
-    for name, argv, env in programs:
-        t = round_trips(argv, env, 20000 // scale)
-        print(f"{name:44s} {t * 1e6:8.1f} us/request  x{t / base:5.2f}")
 
-    print("\n== status throughput (100,000 lines written at once)")
-    base = throughput(echo, env_for(), 100000 // scale)
-    for name, argv, env in programs:
-        t = throughput(argv, env, 100000 // scale)
-        print(f"{name:44s} {t * 1e6:8.2f} us/request  x{t / base:5.2f}")
+    def table(title, figures, unit, factor):
+        print(f"\n== {title}")
+        base = figures[-1]
+        for (name, _, _), t in zip(programs, figures):
+            print(f"{name:44s} {t * factor:8.2f} {unit}  x{t / base:5.2f}")
 
-    print("\n== start-up to first response (spawn, one status line, its answer)")
-    base = start_up(echo, env_for(), 200 // scale)
-    for name, argv, env in programs:
-        t = start_up(argv, env, 200 // scale)
-        print(f"{name:44s} {t * 1e3:8.2f} ms          x{t / base:5.2f}")
+    table("status round trips (write one line, read its answer)",
+          round_trips(programs, 20000 // scale), "us/request", 1e6)
+    table("status throughput (100,000 lines written at once)",
+          throughput(programs, 100000 // scale), "us/request", 1e6)
+    table("start-up to first response (spawn, one status line, its answer)",
+          start_up(programs, 200 // scale), "ms        ", 1e3)
 
     print("\n== one 1,000,000-byte status line (round trip; its requestId echoed)")
     line = status_line_of(1_000_000)
