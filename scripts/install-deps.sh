@@ -7,6 +7,7 @@ packages=(
   nlohmann-json3-dev libutf8proc-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libclang-rt-14-dev
+  python3
   libgnustep-base-dev libgnustep-gui-dev
 )
 

@@ -1,6 +1,49 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds with warnings as errors, runs the suite.
+# Every test: installs what is missing, then
+#   1. builds with warnings as errors in ./build and runs the suite;
+#   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer in ./build-asan and
+#      runs the whole suite there (its end-to-end tests spawn the sanitized binaries), failing
+#      on any sanitizer report, even one from a child process whose test passed;
+#   3. fuzzes the request loop and the simulated desktop's loader for a bounded time each
+#      (tests/fuzz/run.sh; CARETSAFE_FUZZ_SECONDS, default 60).
+# CARETSAFE_QUICK=1 runs step 1 only. The main suite's summary line closes the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
 bash scripts/build.sh
-ctest --test-dir build --output-on-failure -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$jobs" | tee build/ctest.log
+main_summary=$(grep -E '^[0-9]+% tests passed' build/ctest.log || true)
+[ "${CARETSAFE_QUICK:-0}" = 1 ] && exit 0
+
+echo
+echo "== sanitizer build (build-asan)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCARETSAFE_SANITIZE=ON \
+  -DCARETSAFE_WERROR=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+ctest --test-dir build-asan --output-on-failure -j"$jobs" | tee build-asan/ctest.log
+asan_summary=$(grep -E '^[0-9]+% tests passed' build-asan/ctest.log || true)
+# Children started by the end-to-end tests get a clean environment, so a report of theirs
+# (with the sanitizers' default options) may come with an exit status no test looks at. The
+# whole output of every test is in the log; any report there fails the run.
+reports='ERROR: (Address|Leak)Sanitizer|runtime error:|WARNING: AddressSanitizer'
+if grep -Eq "$reports" build-asan/Testing/Temporary/LastTest.log; then
+  echo "sanitizer reports in the suite's output:"
+  grep -E -B2 -A20 "$reports" build-asan/Testing/Temporary/LastTest.log | head -n 200
+  exit 1
+fi
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+echo
+echo "== fuzzing (build-fuzz)"
+mkdir -p build-fuzz
+bash tests/fuzz/run.sh "${CARETSAFE_FUZZ_SECONDS:-60}" | tee build-fuzz/run.log
+fuzz_summary=$(grep '^fuzz: ' build-fuzz/run.log)
+
+echo
+echo "== summary"
+echo "sanitizer suite: $asan_summary"
+echo "$fuzz_summary"
+echo "main suite: $main_summary"
