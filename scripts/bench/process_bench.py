@@ -6,7 +6,8 @@
                        real-platform caretsafe, and the baseline line_echo (reads a line,
                        writes a fixed line, flushes)
   status throughput    100,000 status lines written at once, all answers read
-  start-up             from spawning the process to reading the answer to its first line
+  start-up             from spawning the process to reading the answer to its first line, also
+                       against line_echo linked with the same shared libraries as caretsafe
   1,000,000-byte line  the answer to one status line of exactly 1,000,000 bytes (its requestId
                        echoed), against line_echo reading the same line
   memory               VmRSS/VmHWM (/proc/PID/status) of ONE caretsafe-sim process after 1,000
@@ -230,8 +231,13 @@ def main():
           round_trips(programs, 20000 // scale), "us/request", 1e6)
     table("status throughput (100,000 lines written at once)",
           throughput(programs, 100000 // scale), "us/request", 1e6)
-    table("start-up to first response (spawn, one status line, its answer)",
-          start_up(programs, 200 // scale), "ms        ", 1e3)
+    linked = [os.path.join(build, "tests", "bench", "line_echo_linked")]
+    with_linked = programs[:-1] + [
+        ("line_echo, loading caretsafe's libraries", linked, env_for())] + programs[-1:]
+    figures = start_up(with_linked, 200 // scale)
+    print("\n== start-up to first response (spawn, one status line, its answer)")
+    for (name, _, _), t in zip(with_linked, figures):
+        print(f"{name:44s} {t * 1e3:8.2f} ms          x{t / figures[-1]:5.2f}")
 
     print("\n== one 1,000,000-byte status line (round trip; its requestId echoed)")
     line = status_line_of(1_000_000)
