@@ -53,34 +53,11 @@ Decoded decodeAt(std::string_view s, std::size_t pos) {
   return {codePoint, need + 1};
 }
 
-void appendUnits(std::u16string& out, char32_t codePoint) {
-  if (codePoint < 0x10000) {
-    out.push_back(static_cast<char16_t>(codePoint));
-  } else {
-    const char32_t v = codePoint - 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
-  }
-}
-
 }  // namespace
 
 void appendModelCodePoint(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
+  // Generalised UTF-8 is plain UTF-8 applied to every code point, surrogates included.
+  text::appendUtf8(out, c);
 }
 
 std::u16string unitsFromModelText(std::string_view text) {
@@ -94,7 +71,7 @@ std::u16string unitsFromModelText(std::string_view text) {
       continue;
     }
     const Decoded d = decodeAt(text, pos);
-    appendUnits(out, d.codePoint);
+    text::appendUtf16(out, d.codePoint);
     pos += d.length;
   }
   return out;
@@ -116,19 +93,8 @@ std::string modelTextFromUnits(std::u16string_view units) {
 }
 
 std::string utf8FromModelText(std::string_view text) {
-  const std::u16string units = unitsFromModelText(text);
-  std::string out;
-  out.reserve(units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const char16_t u = units[i];
-    if (text::isHighSurrogate(u) && i + 1 < units.size() && text::isLowSurrogate(units[i + 1])) {
-      appendModelCodePoint(out, 0x10000 + ((char32_t{u} - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-      ++i;
-    } else {
-      appendModelCodePoint(out, text::isSurrogate(u) ? kReplacement : char32_t{u});
-    }
-  }
-  return out;
+  // Lone surrogates become U+FFFD on the way to real UTF-8.
+  return text::utf8FromUtf16(unitsFromModelText(text));
 }
 
 }  // namespace caretsafe::sim
