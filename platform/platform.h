@@ -18,6 +18,10 @@ namespace caretsafe {
 
 class Platform;
 
+// Seconds from 1970-01-01 to the platform's reference date, 2001-01-01 00:00:00 UTC: the
+// wall clock (`Platform::now`) counts from there.
+inline constexpr double kUnixToReferenceSeconds = 978307200.0;
+
 // A process identifier, signed 32-bit as on the platform.
 using Pid = std::int32_t;
 

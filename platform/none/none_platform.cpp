@@ -51,9 +51,8 @@ class NonePlatform final : public Platform {
   }
   double now() override {
     // Seconds from 2001-01-01T00:00:00Z, like the platform's absolute time.
-    constexpr double kUnixToReference = 978307200.0;
     const auto since = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(since).count() - kUnixToReference;
+    return std::chrono::duration<double>(since).count() - kUnixToReferenceSeconds;
   }
 
  protected:

@@ -33,8 +33,6 @@ constexpr std::string_view kAppPrefix = "app:";
 constexpr std::string_view kSelectedText = "AXSelectedText";
 constexpr std::string_view kValue = "AXValue";
 constexpr std::string_view kSelectedTextRange = "AXSelectedTextRange";
-// Seconds from 1970-01-01 to the platform's reference date, 2001-01-01 00:00:00 UTC.
-constexpr double kUnixToReference = 978307200.0;
 
 // One journal line, built member by member in the documented order.
 class Line {
@@ -840,7 +838,7 @@ double SimDesktop::now() {
   const json* clock = member(model_, "clock");
   if (clock != nullptr && clock->is_number()) return clock->get<double>();
   const auto since = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration<double>(since).count() - kUnixToReference;
+  return std::chrono::duration<double>(since).count() - kUnixToReferenceSeconds;
 }
 
 }  // namespace caretsafe::sim
