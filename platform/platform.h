@@ -152,6 +152,9 @@ class Platform {
   virtual std::optional<RunningApp> runningApplication(Pid pid) = 0;
   // This process's own pid.
   virtual Pid ownPid() = 0;
+  // The pid of the process that started this one (the host, whatever it is called), or none
+  // when it is not known.
+  virtual std::optional<Pid> parentPid() = 0;
 
   // --- accessibility ---
   // The element that stands for the whole application with this pid; never empty.

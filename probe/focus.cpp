@@ -1,15 +1,17 @@
 #include "probe/focus.h"
 
 #include <algorithm>
+#include <span>
 #include <string>
+
+#include "probe/app_ids.h"
 
 namespace caretsafe {
 namespace {
 
-template <std::size_t N>
-bool listed(const std::string_view (&list)[N], const std::optional<std::string>& bundleId) {
-  const std::string_view id = bundleId ? std::string_view(*bundleId) : std::string_view();
-  return std::ranges::find(list, id) != std::end(list);
+bool listed(std::span<const std::string_view> list, const std::optional<std::string>& appId) {
+  const std::string_view id = appId ? std::string_view(*appId) : std::string_view();
+  return std::find(list.begin(), list.end(), id) != list.end();
 }
 
 }  // namespace
@@ -18,7 +20,9 @@ std::optional<Focus> focused(Platform& platform) {
   const std::optional<RunningApp> app = platform.frontmostApplication();
   if (!app) return std::nullopt;
   if (app->pid == platform.ownPid()) return std::nullopt;
-  if (listed(kHostBundleIds, app->bundleId)) return std::nullopt;
+  // Whatever the host is called, it is the process that started this one.
+  if (app->pid == platform.parentPid()) return std::nullopt;
+  if (listed(kHostAppIds, app->bundleId)) return std::nullopt;
 
   const Element application = platform.createApplication(app->pid);
   platform.setMessagingTimeout(application, kMessagingTimeout);
@@ -33,7 +37,7 @@ std::optional<Focus> focused(Platform& platform) {
 
 bool isTerminal(Platform& platform, Pid pid) {
   const std::optional<RunningApp> app = platform.runningApplication(pid);
-  return app && listed(kTerminalBundleIds, app->bundleId);
+  return app && listed(kTerminalAppIds, app->bundleId);
 }
 
 }  // namespace caretsafe

@@ -9,11 +9,6 @@
 
 namespace caretsafe {
 
-// Bundle identifiers of the host application: never captured from or inserted into.
-inline constexpr std::string_view kHostBundleIds[] = {"app.norvane.pro", "com.github.Electron"};
-// Bundle identifiers of the terminals that get text as synthetic keystrokes.
-inline constexpr std::string_view kTerminalBundleIds[] = {"com.apple.Terminal",
-                                                          "com.googlecode.iterm2"};
 // Bounds every accessibility request to another application.
 inline constexpr float kMessagingTimeout = 0.6f;
 
@@ -23,12 +18,12 @@ struct Focus {
 };
 
 // The focused element of the frontmost application and that application's pid, or nothing:
-// no frontmost application, the frontmost one is this process or the host application, or
-// its focused element cannot be read. A refused application costs no accessibility request;
+// no frontmost application, the frontmost one is this process, the process that started it
+// or an application on the host list, or its focused element cannot be read. A refused application costs no accessibility request;
 // otherwise exactly one request (the read of "AXFocusedUIElement") goes to another process.
 std::optional<Focus> focused(Platform& platform);
 
-// Whether the running application with this pid has a terminal's bundle identifier. A pid
+// Whether the running application with this pid has a terminal's identifier. A pid
 // with no running application, or an application without an identifier, is no terminal.
 bool isTerminal(Platform& platform, Pid pid);
 

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include <unistd.h>
+
 #include "platform/macos/appkit_bridge.h"
 #include "platform/macos/cf_ref.h"
 #include "platform/process_platform.h"
@@ -104,6 +106,7 @@ class MacPlatform final : public Platform {
   }
 
   Pid ownPid() override { return macos::processIdentifier(); }
+  std::optional<Pid> parentPid() override { return static_cast<Pid>(::getppid()); }
 
   // --- accessibility ---
 

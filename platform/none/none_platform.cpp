@@ -18,6 +18,7 @@ class NonePlatform final : public Platform {
   std::optional<RunningApp> frontmostApplication() override { return std::nullopt; }
   std::optional<RunningApp> runningApplication(Pid) override { return std::nullopt; }
   Pid ownPid() override { return static_cast<Pid>(::getpid()); }
+  std::optional<Pid> parentPid() override { return static_cast<Pid>(::getppid()); }
 
   Element createApplication(Pid) override { return Element::adopt(*this, 0); }
   void setMessagingTimeout(const Element&, float) override {}

@@ -225,6 +225,7 @@ bool isValidDesktop(const json& desktop) {
   const bool scalarsValid =
       optionalMember(desktop, "trusted", [](const json& v) { return v.is_boolean(); }) &&
       optionalMember(desktop, "ownPid", [](const json& v) { return pidOf(v).has_value(); }) &&
+      optionalMember(desktop, "parentPid", [](const json& v) { return pidOf(v).has_value(); }) &&
       optionalMember(desktop, "frontmost",
                      [](const json& v) { return v.is_null() || pidOf(v).has_value(); }) &&
       optionalMember(desktop, "clock", [](const json& v) { return v.is_number(); }) &&

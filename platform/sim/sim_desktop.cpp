@@ -482,6 +482,12 @@ Pid SimDesktop::ownPid() {
   return pid.value_or(1);
 }
 
+std::optional<Pid> SimDesktop::parentPid() {
+  refresh();
+  const json* value = member(model_, "parentPid");
+  return value != nullptr ? pidOf(*value) : std::nullopt;
+}
+
 // --- accessibility ---
 
 SimDesktop::Resolved SimDesktop::resolve(const Handle* handle) {

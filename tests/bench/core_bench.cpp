@@ -138,6 +138,7 @@ class BarePlatform final : public Platform {
     return RunningApp{pid, std::string("com.apple.Terminal")};
   }
   Pid ownPid() override { return 1; }
+  std::optional<Pid> parentPid() override { return std::nullopt; }
   Element createApplication(Pid) override { return Element::adopt(*this, 100); }
   void setMessagingTimeout(const Element&, float) override {}
   AttributeRead copyAttributeValue(const Element&, std::string_view) override {

@@ -35,6 +35,7 @@ class FieldPlatform final : public Platform {
     return RunningApp{pid, std::string("com.example.Notes")};
   }
   Pid ownPid() override { return 1; }
+  std::optional<Pid> parentPid() override { return std::nullopt; }
   Element createApplication(Pid) override { return Element::adopt(*this, kApp); }
   void setMessagingTimeout(const Element&, float) override {}
   AttributeRead copyAttributeValue(const Element& element, std::string_view name) override {

@@ -51,6 +51,7 @@ class StatusOnlyPlatform final : public Platform {
   std::optional<RunningApp> frontmostApplication() override { return std::nullopt; }
   std::optional<RunningApp> runningApplication(Pid) override { return std::nullopt; }
   Pid ownPid() override { return 1; }
+  std::optional<Pid> parentPid() override { return std::nullopt; }
   Element createApplication(Pid) override { return {}; }
   void setMessagingTimeout(const Element&, float) override {}
   AttributeRead copyAttributeValue(const Element&, std::string_view) override {

@@ -44,6 +44,9 @@ TEST(Focused, FindsTheFocusedElementOrNothing) {
       {"ordinary app", json::object(), true, kFocusRequests},
       {"no frontmost app", {{"frontmost", nullptr}}, false, refusedEarly},
       {"own process", {{"ownPid", 501}}, false, refusedEarly},
+      // The process that started this one is the host, whatever it is called.
+      {"parent process", {{"parentPid", 501}}, false, refusedEarly},
+      {"parent is another process", {{"parentPid", 502}}, true, kFocusRequests},
       {"host bundle",
        {{"apps", {{"501", {{"bundleId", "com.github.Electron"}}}}}},
        false,

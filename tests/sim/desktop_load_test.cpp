@@ -138,6 +138,7 @@ TEST_P(InvalidDesktops, CountAsMissing) {
   EXPECT_FALSE(sim->frontmostApplication().has_value());
   EXPECT_FALSE(sim->runningApplication(501).has_value());
   EXPECT_EQ(sim->ownPid(), 1);
+  EXPECT_EQ(sim->parentPid(), std::nullopt);
   EXPECT_EQ(sim->modifierFlags(), 0u);
   EXPECT_EQ(describe(sim->copyAttributeValue(sim->createApplication(501), "AXFocusedUIElement")),
             "error:-25202");
@@ -186,6 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidRow{"FrontmostBeyond32Bits",
                    edited("\"frontmost\": 501", "\"frontmost\": 2147483648")},
         InvalidRow{"ModifiersNegative", withTop(R"("modifiers": -1)")},
+        InvalidRow{"ParentPidAsText", withTop(R"("parentPid": "1")")},
         InvalidRow{"ClockAsText", withTop(R"("clock": "now")")},
         InvalidRow{"AppKeyNotCanonical", edited("\"501\": {", "\"0501\": {")},
         InvalidRow{"AppKeyNotANumber", edited("\"501\": {", "\"notes\": {")},

@@ -380,6 +380,9 @@ TEST(Misc, ClockOwnPidAndTokens) {
   SimDesktop fixed(smallDesktop());
   EXPECT_EQ(fixed.now(), 800000000.5);
   EXPECT_EQ(fixed.ownPid(), 7);
+  EXPECT_EQ(fixed.parentPid(), std::nullopt);  // absent: no process counts as the parent
+  SimDesktop started(json{{"parentPid", 42}});
+  EXPECT_EQ(started.parentPid(), 42);
 
   SimDesktop real(json::object());
   const double now = real.now();

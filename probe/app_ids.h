@@ -1,0 +1,16 @@
+// The applications focus discovery treats specially, named as the platform names a running
+// application (a bundle identifier on macOS, the executable's file name on Linux). Each
+// platform has its own lists; the build links the file for the platform of the executable.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace caretsafe {
+
+// The host application: never captured from or inserted into.
+extern const std::span<const std::string_view> kHostAppIds;
+// The terminals that get text as synthetic keystrokes instead of an accessibility write.
+extern const std::span<const std::string_view> kTerminalAppIds;
+
+}  // namespace caretsafe
