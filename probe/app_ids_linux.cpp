@@ -8,11 +8,13 @@ namespace {
 constexpr std::string_view kHosts[] = {"electron", "norvane-pro"};
 // Terminals are typed into through the X server: the VTE terminals expose a read-only
 // accessible, the others none at all, and none of them takes an accessibility write.
-constexpr std::string_view kTerminals[] = {
-    "xterm",          "uxterm",        "gnome-terminal-server", "konsole",     "xfce4-terminal",
-    "mate-terminal",  "lxterminal",    "sakura",                "tilix",       "terminator",
-    "kitty",          "alacritty",     "wezterm-gui",           "urxvt",       "rxvt",
-    "st",             "terminology",   "qterminal",             "foot"};
+constexpr std::string_view kTerminals[] = {"xterm",       "uxterm",         "gnome-terminal-server",
+                                           "konsole",     "xfce4-terminal", "mate-terminal",
+                                           "lxterminal",  "sakura",         "tilix",
+                                           "terminator",  "kitty",          "alacritty",
+                                           "wezterm-gui", "urxvt",          "rxvt",
+                                           "st",          "terminology",    "qterminal",
+                                           "foot"};
 
 }  // namespace
 

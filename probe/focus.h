@@ -19,8 +19,9 @@ struct Focus {
 
 // The focused element of the frontmost application and that application's pid, or nothing:
 // no frontmost application, the frontmost one is this process, the process that started it
-// or an application on the host list, or its focused element cannot be read. A refused application costs no accessibility request;
-// otherwise exactly one request (the read of "AXFocusedUIElement") goes to another process.
+// or an application on the host list, or its focused element cannot be read. A refused application
+// costs no accessibility request; otherwise exactly one request (the read of "AXFocusedUIElement")
+// goes to another process.
 std::optional<Focus> focused(Platform& platform);
 
 // Whether the running application with this pid has a terminal's identifier. A pid
