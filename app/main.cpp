@@ -1,9 +1,14 @@
 // caretsafe: captures the text field the user works in and later inserts text at its caret,
 // answering JSON request lines on standard input with JSON response lines on standard output.
 
-#include <iostream>
+#include <fcntl.h>
+
+#include <cstdlib>
+#include <istream>
+#include <ostream>
 #include <string_view>
 
+#include "app/fd_streams.h"
 #include "app/request_loop.h"
 #include "app/self_test.h"
 #include "platform/process_platform.h"
@@ -14,11 +19,21 @@ int main(int argc, char** argv) {
     if (argv[i] != nullptr && std::string_view(argv[i]) == "--self-test") caretsafe::runSelfTest();
   }
 
-  std::ios::sync_with_stdio(false);
-  std::cin.tie(nullptr);
+  // A closed standard input is an input that has already ended. A closed standard output
+  // leaves nobody to answer, so no request may be carried out.
+  if (!caretsafe::isOpenDescriptor(0)) return EXIT_SUCCESS;
+  if (!caretsafe::isOpenDescriptor(1)) return EXIT_FAILURE;
+  // Nothing is ever written to standard error. A closed one is pointed at /dev/null, so that
+  // no file opened later takes its number and receives what a library might print there.
+  if (!caretsafe::isOpenDescriptor(2)) ::open("/dev/null", O_WRONLY);
+
+  caretsafe::FdInputBuffer inputBuffer(0);
+  caretsafe::FdOutputBuffer outputBuffer(1);
+  std::istream in(&inputBuffer);
+  std::ostream out(&outputBuffer);
 
   const auto platform = caretsafe::makeProcessPlatform();
   caretsafe::TargetSlot target;  // empty before the first line; dropped before the platform
-  caretsafe::runRequestLoop(*platform, target, std::cin, std::cout);
-  return 0;
+  const caretsafe::LoopEnd end = caretsafe::runRequestLoop(*platform, target, in, out);
+  return end == caretsafe::LoopEnd::kInputEnded ? EXIT_SUCCESS : EXIT_FAILURE;
 }

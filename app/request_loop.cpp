@@ -65,20 +65,36 @@ bool readLine(std::streambuf& input, std::string& line) {
 
 }  // namespace
 
-void runRequestLoop(Platform& platform, TargetSlot& target, std::istream& in, std::ostream& out) {
+LoopEnd runRequestLoop(Platform& platform, TargetSlot& target, std::istream& in,
+                       std::ostream& out) {
   std::streambuf* input = in.rdbuf();
-  if (input == nullptr) return;
+  if (input == nullptr) return LoopEnd::kInputEnded;
   std::string line;
-  while (readLine(*input, line)) {
+  for (;;) {
+    // Nothing but the end of input or of the output ends the loop: an input that fails to
+    // read has ended, and a line whose answer could not be made (memory ran out) still gets
+    // one, so the host never waits for an answer that will not come.
+    bool more = false;
+    try {
+      more = readLine(*input, line);
+    } catch (...) {
+      more = false;
+    }
+    if (!more) return LoopEnd::kInputEnded;
     std::optional<std::string> response;
-    {
+    try {
       ReleasePoolScope pool(platform);
       response = answerLine(line, platform, target);
+    } catch (...) {
+      response = defaultRefusal().dump();
     }
     if (response) {
       response->push_back('\n');
       out.write(response->data(), static_cast<std::streamsize>(response->size()));
-      out.flush();
+      // An output that is gone for good takes every later answer with it: carrying out
+      // more requests (inserts among them) that nobody hears about would be worse than
+      // stopping.
+      if (!out.flush()) return LoopEnd::kOutputGone;
     }
     // A 1 MB line's buffer must not stay reserved for the process's whole life.
     if (line.capacity() > 64 * 1024) std::string().swap(line);

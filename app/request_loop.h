@@ -18,9 +18,14 @@ namespace caretsafe {
 std::optional<std::string> answerLine(std::string_view lineBytes, Platform& platform,
                                       TargetSlot& target);
 
-// Reads lines from `in` until it ends (a read error counts as the end) and writes one response
-// line per line to `out`, flushed before the next line is read. Each line is answered inside
-// the platform's release pool.
-void runRequestLoop(Platform& platform, TargetSlot& target, std::istream& in, std::ostream& out);
+enum class LoopEnd {
+  kInputEnded,  // the end of input, or a read error, which counts as the end
+  kOutputGone,  // an answer could not be written: no later answer could reach anyone
+};
+
+// Reads lines from `in` until it ends and writes one response line per line to `out`,
+// flushed before the next line is read; stops early when `out` fails. Each line is answered
+// inside the platform's release pool. No exception leaves the loop.
+LoopEnd runRequestLoop(Platform& platform, TargetSlot& target, std::istream& in, std::ostream& out);
 
 }  // namespace caretsafe

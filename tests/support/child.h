@@ -27,25 +27,42 @@ inline std::string realBinary() {
   return CARETSAFE_BIN;
 }
 
+// How a child's standard input is set up.
+enum class ChildInput {
+  kPipe,       // a pipe the test writes to
+  kClosed,     // no descriptor 0 at all
+  kDirectory,  // the root directory: every read fails
+};
+
 class Child {
  public:
   // Starts `program` with `args` (args[0] is the name it sees) and `env` added to a clean
-  // environment.
+  // environment. Its standard error goes to a pipe of its own (`errors`). With `keepEnds`
+  // the test also holds the child's ends of its standard input and output pipes until it
+  // switches them (`makeChildInputNonBlocking`, `makeChildOutputNonBlocking`).
   Child(const std::string& program, std::vector<std::string> args,
-        std::vector<std::string> env = {}) {
+        std::vector<std::string> env = {}, ChildInput input = ChildInput::kPipe,
+        bool keepEnds = false) {
     int in[2];
     int out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+    int err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
     signal(SIGPIPE, SIG_IGN);  // a child that exits early must not kill the test
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
-      dup2(in[0], 0);
+      if (input == ChildInput::kPipe) dup2(in[0], 0);
+      if (input == ChildInput::kClosed) close(0);
+      if (input == ChildInput::kDirectory) {
+        const int root = open("/", O_RDONLY | O_DIRECTORY);
+        dup2(root, 0);
+        close(root);
+      }
       dup2(out[1], 1);
-      close(in[0]);
-      close(in[1]);
-      close(out[0]);
-      close(out[1]);
+      dup2(err[1], 2);
+      for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+        if (fd > 2) close(fd);
+      }
       std::vector<char*> argv;
       for (std::string& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -55,16 +72,25 @@ class Child {
       execve(program.c_str(), argv.data(), envp.data());
       _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
+    if (keepEnds) {
+      childInputEnd_ = in[0];
+      childOutputEnd_ = out[1];
+    } else {
+      close(in[0]);
+      close(out[1]);
+    }
+    close(err[1]);
     stdin_ = in[1];
     stdout_ = out[0];
+    stderr_ = err[0];
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child() {
     closeStdin();
-    if (stdout_ >= 0) close(stdout_);
+    for (const int fd : {stdout_, stderr_, childInputEnd_, childOutputEnd_}) {
+      if (fd >= 0) close(fd);
+    }
     if (pid_ > 0 && !status_) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
@@ -79,6 +105,12 @@ class Child {
       if (n <= 0) throw std::runtime_error("write to child");
       done += static_cast<std::size_t>(n);
     }
+  }
+
+  // Stops reading the child's output: its next write meets a broken pipe.
+  void closeOutput() {
+    if (stdout_ >= 0) close(stdout_);
+    stdout_ = -1;
   }
 
   void closeStdin() {
@@ -110,6 +142,21 @@ class Child {
     return std::exchange(buffer_, {});
   }
 
+  // Turns the child's own end of its standard input or output pipe non-blocking (the flag
+  // belongs to the pipe end, which the test shares with the child). Once only.
+  void makeChildInputNonBlocking() { makeNonBlocking(childInputEnd_); }
+  void makeChildOutputNonBlocking() { makeNonBlocking(childOutputEnd_); }
+
+  // Everything the child wrote to its standard error; call after `wait`.
+  std::string errors() {
+    std::string all;
+    char chunk[4096];
+    for (ssize_t n; (n = read(stderr_, chunk, sizeof chunk)) > 0;) {
+      all.append(chunk, static_cast<std::size_t>(n));
+    }
+    return all;
+  }
+
   // Waits for the exit; the raw wait status.
   int wait() {
     if (!status_) {
@@ -131,9 +178,23 @@ class Child {
     return true;
   }
 
+  // Sets the flag, then lets go of both kept ends: a kept output end would keep the test
+  // from ever seeing the child's output end.
+  void makeNonBlocking(int fd) {
+    if (fd < 0) throw std::runtime_error("the child's pipe ends were not kept");
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    for (int* end : {&childInputEnd_, &childOutputEnd_}) {
+      if (*end >= 0) close(*end);
+      *end = -1;
+    }
+  }
+
   pid_t pid_ = -1;
   int stdin_ = -1;
   int stdout_ = -1;
+  int stderr_ = -1;
+  int childInputEnd_ = -1;
+  int childOutputEnd_ = -1;
   std::string buffer_;
   std::optional<int> status_;
 };
