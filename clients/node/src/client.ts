@@ -499,6 +499,8 @@ export class Caretsafe {
   private terminate(helper: Helper): void {
     if (helper.exit) return;
     helper.ending = true;
+    // Nothing it writes any more is read; a helper flooding its output must not be drained.
+    helper.child.stdout.destroy();
     helper.child.kill('SIGTERM');
     helper.child.kill('SIGCONT');
     if (helper.timer) clearTimeout(helper.timer);
