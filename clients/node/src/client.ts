@@ -20,7 +20,7 @@ import {
   TimeoutError,
   UnavailableError,
 } from './errors.js';
-import { helperPath, unusable } from './helper_path.js';
+import { helperPath, unusable, type HelperPathOptions } from './helper_path.js';
 import { LineReader } from './line_reader.js';
 import {
   describe,
@@ -68,8 +68,10 @@ export interface RestartPolicy {
 }
 
 export interface CaretsafeOptions {
-  /** The helper executable. Default: `helperPath()`, looked up when the helper is first started. */
+  /** The helper executable. Default: `helperPath(lookup)`, looked up when a helper is started. */
   binaryPath?: string;
+  /** Where to look for the helper when `binaryPath` is not given. */
+  lookup?: HelperPathOptions;
   /** The helper's whole environment. Default `process.env`. */
   env?: NodeJS.ProcessEnv;
   timeouts?: Partial<Timeouts>;
@@ -161,6 +163,7 @@ interface Call {
  */
 export class Caretsafe {
   private readonly binaryPath: string | undefined;
+  private readonly lookup: HelperPathOptions | undefined;
   private readonly env: NodeJS.ProcessEnv | undefined;
   private readonly timeouts: Timeouts;
   private readonly restartPolicy: RestartPolicy;
@@ -182,6 +185,7 @@ export class Caretsafe {
 
   constructor(options: CaretsafeOptions = {}) {
     this.binaryPath = options.binaryPath;
+    this.lookup = options.lookup;
     this.env = options.env;
     this.timeouts = { ...kDefaultTimeouts, ...options.timeouts };
     this.restartPolicy = { ...kDefaultRestart, ...options.restart };
@@ -334,7 +338,7 @@ export class Caretsafe {
     }
     let binary: string;
     try {
-      binary = this.binaryPath ?? helperPath();
+      binary = this.binaryPath ?? helperPath(this.lookup);
       // A file that is there but cannot be run is for spawn to report (SpawnError).
       if (this.binaryPath !== undefined && unusable(binary) === 'missing') {
         throw new HelperNotFoundError([`${binary} (missing)`]);

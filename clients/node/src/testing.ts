@@ -94,7 +94,7 @@ export type JournalEntry =
       flags: number | null;
     };
 
-export interface SimOptions extends Omit<CaretsafeOptions, 'binaryPath' | 'env'> {
+export interface SimOptions extends Omit<CaretsafeOptions, 'binaryPath' | 'lookup' | 'env'> {
   /** The desktop at the start. Default: an empty desktop, not trusted. */
   desktop?: Desktop;
   /** caretsafe-sim. Default: CARETSAFE_SIM, then build/caretsafe-sim under the current folder. */
@@ -236,7 +236,7 @@ export class SimDesktop {
   }
 
   /** Another client on the same desktop; closed by `close()`. */
-  createClient(options: Omit<CaretsafeOptions, 'binaryPath' | 'env'> = {}): Caretsafe {
+  createClient(options: Omit<CaretsafeOptions, 'binaryPath' | 'lookup' | 'env'> = {}): Caretsafe {
     const client = new Caretsafe({ ...options, binaryPath: this.simPath, env: this.env() });
     this.clients.push(client);
     return client;

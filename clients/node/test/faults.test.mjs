@@ -1,6 +1,6 @@
 // Transport faults, with a stand-in helper that breaks the protocol on purpose.
 import assert from 'node:assert/strict';
-import { chmodSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, copyFileSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import * as path from 'node:path';
 import { after, describe, it } from 'node:test';
@@ -150,6 +150,25 @@ describe('the executable cannot be started', () => {
     });
     assert.equal(client.pid, undefined);
     await client.close();
+  });
+
+  it('without binaryPath, the helper is looked up: a path given inside app.asar is started from app.asar.unpacked', async () => {
+    const unpacked = path.join(scratch, 'Resources', 'app.asar.unpacked', 'native');
+    mkdirSync(unpacked, { recursive: true });
+    copyFileSync(standInPath, path.join(unpacked, 'caretsafe'));
+    chmodSync(path.join(unpacked, 'caretsafe'), 0o755);
+    const inArchive = path.join(scratch, 'Resources', 'app.asar', 'native', 'caretsafe');
+    const client = new Caretsafe({ lookup: { paths: [inArchive], env: {} } });
+    assert.deepEqual(await client.status(), { ok: true, trusted: true });
+    await client.close();
+
+    const nowhere = new Caretsafe({ lookup: { paths: [path.join(scratch, 'app.asar', 'nothing')], env: {}, cwd: scratch } });
+    await assert.rejects(nowhere.status(), (error) => {
+      assert.ok(error instanceof HelperNotFoundError);
+      assert.equal(error.tried[0], `${path.join(scratch, 'app.asar.unpacked', 'nothing')} (missing)`);
+      return true;
+    });
+    await nowhere.close();
   });
 
   it('a file that is not executable rejects with SpawnError', async () => {

@@ -47,12 +47,12 @@ describe('capture and insert', () => {
     await withSim(terminalDesktop(), async (sim, client) => {
       const captured = await client.capture();
       assert.equal(captured.ok, true);
-      assert.deepEqual(await client.insert(captured.token, '  echo hi\nrm -rf ~\r\n'), {
+      assert.deepEqual(await client.insert(captured.token, '  echo hi\necho bye\r\n'), {
         ok: true,
         delivery: 'sent-unverified',
       });
       const journal = await sim.journal();
-      assert.equal(typedText(journal, 601), 'echo hi rm -rf ~');
+      assert.equal(typedText(journal, 601), 'echo hi echo bye');
       assert.equal(ops(journal, 'setAttributeValue').length, 0);
     });
   });
