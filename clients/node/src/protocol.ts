@@ -2,31 +2,7 @@
 // turns one decoded response line into one of those values or says why it cannot.
 
 /** Every reason code the helper writes. */
-export type ReasonCode =
-  | 'invalid-command'
-  | 'permission-required'
-  | 'unsupported-field'
-  | 'no-target'
-  | 'expired'
-  | 'invalid-text'
-  | 'target-changed'
-  | 'modifier-held'
-  | 'write-unconfirmed';
-
-/** The refusals a capture can answer. */
-export type CaptureReason = 'permission-required' | 'unsupported-field';
-
-/** The refusals an insert can answer. */
-export type InsertReason =
-  | 'permission-required'
-  | 'no-target'
-  | 'expired'
-  | 'invalid-text'
-  | 'target-changed'
-  | 'modifier-held'
-  | 'write-unconfirmed';
-
-export const reasonCodes: readonly ReasonCode[] = Object.freeze([
+export const reasonCodes = Object.freeze([
   'invalid-command',
   'permission-required',
   'unsupported-field',
@@ -36,14 +12,13 @@ export const reasonCodes: readonly ReasonCode[] = Object.freeze([
   'target-changed',
   'modifier-held',
   'write-unconfirmed',
-]);
+] as const);
 
-const kCaptureReasons: ReadonlySet<string> = new Set<CaptureReason>([
-  'permission-required',
-  'unsupported-field',
-]);
+export type ReasonCode = (typeof reasonCodes)[number];
 
-const kInsertReasons: ReadonlySet<string> = new Set<InsertReason>([
+const kCaptureReasons = ['permission-required', 'unsupported-field'] as const satisfies readonly ReasonCode[];
+
+const kInsertReasons = [
   'permission-required',
   'no-target',
   'expired',
@@ -51,7 +26,18 @@ const kInsertReasons: ReadonlySet<string> = new Set<InsertReason>([
   'target-changed',
   'modifier-held',
   'write-unconfirmed',
-]);
+] as const satisfies readonly ReasonCode[];
+
+/** The refusals a capture can answer. */
+export type CaptureReason = (typeof kCaptureReasons)[number];
+
+/** The refusals an insert can answer. */
+export type InsertReason = (typeof kInsertReasons)[number];
+
+const kAllowedReasons: Partial<Record<Action, ReadonlySet<string>>> = {
+  capture: new Set(kCaptureReasons),
+  insert: new Set(kInsertReasons),
+};
 
 /** A refusal: nothing was captured or written. */
 export interface Refusal<R extends ReasonCode = ReasonCode> {
@@ -115,8 +101,7 @@ export function resultOf<A extends Action>(
   const { ok } = answer;
   if (ok === false) {
     const { reason } = answer;
-    const allowed = action === 'capture' ? kCaptureReasons : action === 'insert' ? kInsertReasons : undefined;
-    if (typeof reason === 'string' && allowed?.has(reason)) {
+    if (typeof reason === 'string' && kAllowedReasons[action]?.has(reason)) {
       return { ok: false, reason } as ResultOf[A];
     }
     return `a "${action}" answer refused with ${describe(reason)}`;

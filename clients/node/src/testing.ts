@@ -117,35 +117,39 @@ export interface FieldOptions {
   trusted?: boolean;
 }
 
+/** A desktop with one application, frontmost, whose focused element is `id`. */
+function oneAppDesktop(
+  options: { trusted?: boolean; pid: number; bundleId: string; modifiers?: number },
+  id: string,
+  element: Omit<SimElement, 'app'>,
+): Desktop {
+  return {
+    trusted: options.trusted ?? true,
+    frontmost: options.pid,
+    clock: 800_000_000,
+    modifiers: options.modifiers ?? 0,
+    apps: {
+      [options.pid]: { bundleId: options.bundleId, attributes: { AXFocusedUIElement: { element: id } } },
+    },
+    elements: { [id]: { app: options.pid, ...element } },
+  };
+}
+
 /** A desktop whose frontmost application (pid 501) has focus in an ordinary text area, "field". */
 export function fieldDesktop(options: FieldOptions = {}): Desktop {
   const value = options.value ?? '';
-  const pid = options.pid ?? 501;
-  return {
-    trusted: options.trusted ?? true,
-    frontmost: pid,
-    clock: 800_000_000,
-    apps: {
-      [pid]: {
-        bundleId: options.bundleId ?? 'com.example.Notes',
-        attributes: { AXFocusedUIElement: { element: 'field' } },
-      },
+  const app = { ...options, pid: options.pid ?? 501, bundleId: options.bundleId ?? 'com.example.Notes' };
+  return oneAppDesktop(app, 'field', {
+    attributes: {
+      AXRole: options.role ?? 'AXTextArea',
+      AXSubrole: null,
+      AXEnabled: true,
+      AXValue: value,
+      AXSelectedTextRange: { range: [options.caret ?? value.length, 0] },
     },
-    elements: {
-      field: {
-        app: pid,
-        attributes: {
-          AXRole: options.role ?? 'AXTextArea',
-          AXSubrole: null,
-          AXEnabled: true,
-          AXValue: value,
-          AXSelectedTextRange: { range: [options.caret ?? value.length, 0] },
-        },
-        settable: { AXSelectedText: true },
-        onWrite: options.onWrite ?? 'insert',
-      },
-    },
-  };
+    settable: { AXSelectedText: true },
+    onWrite: options.onWrite ?? 'insert',
+  });
 }
 
 export interface TerminalOptions {
@@ -160,32 +164,17 @@ export interface TerminalOptions {
 /** A desktop whose frontmost application (pid 601) is a terminal with focus in its view, "shell". */
 export function terminalDesktop(options: TerminalOptions = {}): Desktop {
   const value = options.value ?? '$ ';
-  const pid = options.pid ?? 601;
-  return {
-    trusted: options.trusted ?? true,
-    frontmost: pid,
-    clock: 800_000_000,
-    modifiers: options.modifiers ?? 0,
-    apps: {
-      [pid]: {
-        bundleId: options.bundleId ?? 'com.apple.Terminal',
-        attributes: { AXFocusedUIElement: { element: 'shell' } },
-      },
+  const app = { ...options, pid: options.pid ?? 601, bundleId: options.bundleId ?? 'com.apple.Terminal' };
+  return oneAppDesktop(app, 'shell', {
+    attributes: {
+      AXRole: 'AXTextArea',
+      AXEnabled: true,
+      AXValue: value,
+      AXSelectedTextRange: { range: [value.length, 0] },
     },
-    elements: {
-      shell: {
-        app: pid,
-        attributes: {
-          AXRole: 'AXTextArea',
-          AXEnabled: true,
-          AXValue: value,
-          AXSelectedTextRange: { range: [value.length, 0] },
-        },
-        // Terminals do not report their text as settable; text reaches them as key events.
-        settable: { AXSelectedText: false },
-      },
-    },
-  };
+    // Terminals do not report their text as settable; text reaches them as key events.
+    settable: { AXSelectedText: false },
+  });
 }
 
 /** The text that reached a process as key events (key-down events), in order, from the journal. */
