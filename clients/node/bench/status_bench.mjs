@@ -2,9 +2,9 @@
 // a bare child_process loop that writes the same lines to its own caretsafe-sim and waits
 // for each answer's line feed (no parsing, no timers, no checks). Both run on the same
 // trusted desktop, in many short alternating rounds so that load on the machine falls on
-// both alike; each figure is the median round. Two measures per round trip: the wall time,
-// and the CPU time of this Node process (user + system), which is what the client itself
-// costs and is less disturbed by other work on the machine.
+// both alike. Two measures per round trip: the wall time (the median single trip), and the
+// CPU time of this Node process (user + system; the median round), which is what the client
+// itself costs and is less disturbed by other work on the machine.
 //
 //   node bench/status_bench.mjs [--rounds 100] [--per-round 200] [--sim PATH]
 //
@@ -50,14 +50,19 @@ function bareStatus() {
   });
 }
 
-/** One round of `perRound` calls of `call`: µs per round trip, wall and CPU. */
-async function round(call) {
+/**
+ * One round of `perRound` calls of `call`: the wall time of each round trip (µs, into
+ * `trips`), and the round's CPU time per round trip.
+ */
+async function round(call, trips) {
   const cpu = process.cpuUsage();
-  const start = process.hrtime.bigint();
-  for (let i = 0; i < perRound; i++) await call();
-  const wall = Number(process.hrtime.bigint() - start) / 1000 / perRound;
+  for (let i = 0; i < perRound; i++) {
+    const start = process.hrtime.bigint();
+    await call();
+    trips.push(Number(process.hrtime.bigint() - start) / 1000);
+  }
   const used = process.cpuUsage(cpu);
-  return { wall, cpu: (used.user + used.system) / perRound };
+  return (used.user + used.system) / perRound;
 }
 
 const clientStatus = () => client.status();
@@ -65,35 +70,34 @@ const clientStatus = () => client.status();
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 
 // Warm up both: process start, JIT.
-for (let i = 0; i < 500; i++) {
+for (let i = 0; i < 2000; i++) {
   await client.status();
   await bareStatus();
 }
 
-const times = { client: [], bare: [] };
+const cpu = { client: [], bare: [] };
+const trips = { client: [], bare: [] };
 for (let r = 0; r < rounds; r++) {
   // Alternate which goes first, so neither always follows the other.
   if (r % 2 === 0) {
-    times.bare.push(await round(bareStatus));
-    times.client.push(await round(clientStatus));
+    cpu.bare.push(await round(bareStatus, trips.bare));
+    cpu.client.push(await round(clientStatus, trips.client));
   } else {
-    times.client.push(await round(clientStatus));
-    times.bare.push(await round(bareStatus));
+    cpu.client.push(await round(clientStatus, trips.client));
+    cpu.bare.push(await round(bareStatus, trips.bare));
   }
 }
 
-const figure = (kind) => ({
-  bare: median(times.bare.map((t) => t[kind])),
-  client: median(times.client.map((t) => t[kind])),
-});
-const wall = figure('wall');
-const cpu = figure('cpu');
+// Wall time: the median single round trip, which a moment of preemption does not move; CPU:
+// the median round.
+const wall = { bare: median(trips.bare), client: median(trips.client) };
+const cpuFigure = { bare: median(cpu.bare), client: median(cpu.client) };
 const ratio = (f) => `${(f.client / f.bare).toFixed(3)}× (${f.client >= f.bare ? '+' : ''}${((f.client / f.bare - 1) * 100).toFixed(1)} %)`;
-console.log(`node ${process.version}, ${rounds} rounds of ${perRound} "status" round trips each; median round`);
-console.log('                        wall µs/trip   CPU µs/trip (this process)');
-console.log(`bare child_process      ${wall.bare.toFixed(2).padStart(12)}   ${cpu.bare.toFixed(2).padStart(12)}`);
-console.log(`Caretsafe.status()      ${wall.client.toFixed(2).padStart(12)}   ${cpu.client.toFixed(2).padStart(12)}`);
-console.log(`client / bare: wall ${ratio(wall)}, CPU ${ratio(cpu)}`);
+console.log(`node ${process.version}, ${rounds} rounds of ${perRound} "status" round trips each`);
+console.log('                        wall µs/trip (median trip)   CPU µs/trip (median round, this process)');
+console.log(`bare child_process      ${wall.bare.toFixed(2).padStart(26)}   ${cpuFigure.bare.toFixed(2).padStart(12)}`);
+console.log(`Caretsafe.status()      ${wall.client.toFixed(2).padStart(26)}   ${cpuFigure.client.toFixed(2).padStart(12)}`);
+console.log(`client / bare: wall ${ratio(wall)}, CPU ${ratio(cpuFigure)}`);
 
 bare.stdin.end();
 await new Promise((resolve) => bare.on('close', resolve));
