@@ -103,8 +103,9 @@ describe('exits and restarts', () => {
   });
 
   it('a helper that ignores SIGTERM is killed after the grace period', async () => {
-    const { client, log } = standIn('ignore-term', { timeouts: { terminateGraceMs: 100 } });
-    await assert.rejects(client.status({ timeoutMs: 200 }), TimeoutError);
+    const { client, log } = standIn('ignore-term', { timeouts: { terminateGraceMs: 500 } });
+    // Long enough for the stand-in to have set up its handler on a loaded machine.
+    await assert.rejects(client.status({ timeoutMs: 1500 }), TimeoutError);
     const [[, pid]] = starts(log);
     assert.ok(await gone(pid));
     assert.deepEqual(
@@ -115,7 +116,7 @@ describe('exits and restarts', () => {
   });
 
   it('close() ends a helper that does not exit when its input ends', async () => {
-    const { client, log } = standIn('stubborn', { timeouts: { closeMs: 50, terminateGraceMs: 50 } });
+    const { client, log } = standIn('stubborn', { timeouts: { closeMs: 50, terminateGraceMs: 500 } });
     assert.deepEqual(await client.status(), { ok: true, trusted: true });
     assert.deepEqual(await client.close(), { code: null, signal: 'SIGKILL' });
     const [[, pid]] = starts(log);

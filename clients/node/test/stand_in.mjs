@@ -14,10 +14,6 @@ function note(what) {
   if (log) appendFileSync(log, `${what} ${process.pid}\n`);
 }
 
-note('start');
-const starts = log ? readFileSync(log, 'utf8').split('\n').filter((l) => l.startsWith('start ')).length : 1;
-const faulty = starts <= Number(process.env.STAND_IN_FAULTY_STARTS ?? Infinity);
-
 if (mode === 'ignore-term' || mode === 'stubborn') {
   // Deaf to SIGTERM and to the end of its input: only SIGKILL ends it.
   process.on('SIGTERM', () => note('SIGTERM'));
@@ -28,6 +24,11 @@ if (mode === 'ignore-term' || mode === 'stubborn') {
     process.exit(143);
   });
 }
+
+// Noted once the signal handlers are in place.
+note('start');
+const starts = log ? readFileSync(log, 'utf8').split('\n').filter((l) => l.startsWith('start ')).length : 1;
+const faulty = starts <= Number(process.env.STAND_IN_FAULTY_STARTS ?? Infinity);
 
 function answerTo(request) {
   const base = { requestId: request.requestId };
