@@ -84,12 +84,12 @@ export interface CaretsafeOptions {
 export interface CallOptions {
   /** Stops waiting. A request not yet sent is never sent. */
   signal?: AbortSignal;
-  /** Replaces the default time limit of this request. */
+  /** Replaces the default time limit of this request (`Infinity`: the longest a timer can wait, about 24 days). */
   timeoutMs?: number;
 }
 
 export interface WaitForTrustOptions {
-  /** Time between two "status" requests. Default 1000. */
+  /** Time between two "status" requests; at least 10. Default 1000. */
   pollMs?: number;
   signal?: AbortSignal;
 }
@@ -121,6 +121,17 @@ const kDefaultRestart: RestartPolicy = {
 // what it types into a terminal.
 const kMaxTextUnits = 60_000;
 const kMaxTypedUnits = 4000;
+// The longest delay a Node timer takes; a longer one would fire at once.
+const kMaxDelayMs = 2_147_483_647;
+// The shortest pause between two polls of waitForTrust, each of which starts a process.
+const kMinPollMs = 10;
+
+/** `ms` as a timer delay: a number within what a timer can wait, or `fallback`. */
+function delay(ms: number | undefined, fallback: number, min = 0): number {
+  if (ms === undefined || Number.isNaN(ms)) return fallback;
+  return Math.min(Math.max(ms, min), kMaxDelayMs);
+}
+
 // Tokens remembered with the process that issued them, so that one from an ended process is
 // answered without a round trip. Only the latest can still be held, so a few are plenty.
 const kRememberedTokens = 32;
@@ -187,7 +198,11 @@ export class Caretsafe {
     this.binaryPath = options.binaryPath;
     this.lookup = options.lookup;
     this.env = options.env;
-    this.timeouts = { ...kDefaultTimeouts, ...options.timeouts };
+    const timeouts = { ...kDefaultTimeouts, ...options.timeouts };
+    for (const key of Object.keys(kDefaultTimeouts) as (keyof Timeouts)[]) {
+      timeouts[key] = delay(timeouts[key], kDefaultTimeouts[key]);
+    }
+    this.timeouts = timeouts;
     this.restartPolicy = { ...kDefaultRestart, ...options.restart };
     this.maxLineBytes = options.maxLineBytes ?? 65_536;
   }
@@ -235,7 +250,7 @@ export class Caretsafe {
    * answer it had. Rejects with `AbortError` when `signal` fires.
    */
   async waitForTrust(options: WaitForTrustOptions = {}): Promise<void> {
-    const pollMs = options.pollMs ?? 1000;
+    const pollMs = delay(options.pollMs, 1000, kMinPollMs);
     const { signal } = options;
     for (;;) {
       const answer = await this.status(signal ? { signal } : {});
@@ -286,7 +301,7 @@ export class Caretsafe {
         id,
         action,
         line: `${JSON.stringify({ action, ...fields, requestId: id })}\n`,
-        timeoutMs: options.timeoutMs ?? defaultTimeoutMs,
+        timeoutMs: delay(options.timeoutMs, delay(defaultTimeoutMs, kMaxDelayMs)),
         settled: false,
         resolve: resolve as (value: unknown) => void,
         reject,
@@ -333,7 +348,7 @@ export class Caretsafe {
       this.backoffTimer ??= setTimeout(() => {
         this.backoffTimer = undefined;
         this.pump();
-      }, wait);
+      }, Math.min(wait, kMaxDelayMs));
       return undefined;
     }
     let binary: string;
