@@ -1,0 +1,96 @@
+#!/usr/bin/env node
+// A stand-in for the helper that breaks the protocol in one chosen way, for the client's
+// fault tests. STAND_IN_MODE picks the fault; STAND_IN_LOG, when set, names a file to which
+// every start appends "start PID" (and "SIGTERM PID" when that signal arrives), so a test can
+// count the processes the client started. STAND_IN_FAULTY_STARTS (default: all) limits the
+// fault to the first N starts; later starts answer correctly.
+import { appendFileSync, readFileSync } from 'node:fs';
+import { createInterface } from 'node:readline';
+
+const mode = process.env.STAND_IN_MODE ?? 'answer';
+const log = process.env.STAND_IN_LOG;
+
+function note(what) {
+  if (log) appendFileSync(log, `${what} ${process.pid}\n`);
+}
+
+if (mode === 'ignore-term' || mode === 'stubborn') {
+  // Deaf to SIGTERM and to the end of its input: only SIGKILL ends it.
+  process.on('SIGTERM', () => note('SIGTERM'));
+  setInterval(() => {}, 1000);
+} else {
+  process.on('SIGTERM', () => {
+    note('SIGTERM');
+    process.exit(143);
+  });
+}
+
+// Noted once the signal handlers are in place.
+note('start');
+const starts = log ? readFileSync(log, 'utf8').split('\n').filter((l) => l.startsWith('start ')).length : 1;
+const faulty = starts <= Number(process.env.STAND_IN_FAULTY_STARTS ?? Infinity);
+
+function answerTo(request) {
+  const base = { requestId: request.requestId };
+  switch (request.action) {
+    case 'status':
+      return { ok: true, trusted: true, ...base };
+    case 'capture':
+      return { ok: true, token: '0F0F0F0F-1111-4222-8333-444455556666', ...base };
+    case 'insert':
+      return { ok: true, ...base };
+    default:
+      return { ok: true, ...base };
+  }
+}
+
+const out = (text) => process.stdout.write(text);
+
+createInterface({ input: process.stdin }).on('line', (line) => {
+  const request = JSON.parse(line);
+  const good = JSON.stringify(answerTo(request));
+  if (!faulty) return out(`${good}\n`);
+  switch (mode) {
+    case 'answer':
+    case 'stubborn':
+      return out(`${good}\n`);
+    case 'malformed':
+      return out('{"ok":true,"trusted":\n');
+    case 'not-object':
+      return out('[1,2,3]\n');
+    case 'wrong-id':
+      return out(`${JSON.stringify({ ...answerTo(request), requestId: request.requestId + 1 })}\n`);
+    case 'no-id':
+      return out('{"ok":false,"reason":"invalid-command"}\n');
+    case 'split': {
+      const half = Math.floor(good.length / 2);
+      out(good.slice(0, half));
+      setTimeout(() => out(`${good.slice(half)}\n`), 50);
+      return;
+    }
+    case 'split-utf8': {
+      // An answer whose requestId echo holds a multi-byte character, cut inside it.
+      const bytes = Buffer.from(`${good.slice(0, -1)},"note":"\u00e9\u20ac\u{1F600}"}\n`);
+      const cut = bytes.indexOf(0xe2) + 1;
+      out(bytes.subarray(0, cut));
+      setTimeout(() => out(bytes.subarray(cut)), 50);
+      return;
+    }
+    case 'huge-line':
+      // 10 MB on one line; then the stand-in keeps running, so only the bound on a line's
+      // length can end the wait.
+      out(`${'x'.repeat(10 * 1024 * 1024)}\n`);
+      setInterval(() => {}, 1000);
+      return;
+    case 'bad-reason':
+      return out(`${JSON.stringify({ ok: false, reason: 'out-of-cheese', requestId: request.requestId })}\n`);
+    case 'crash':
+      process.exit(3);
+      return;
+    case 'silent':
+    case 'ignore-term':
+      return;
+    default:
+      throw new Error(`unknown STAND_IN_MODE ${mode}`);
+  }
+});
