@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, then
-#   1. builds with warnings as errors in ./build and runs the suite;
+#   1. builds with warnings as errors in ./build and runs the suite, then the Node client's
+#      tests against the caretsafe-sim just built (scripts/test-node.sh);
 #   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer in ./build-asan and
 #      runs the whole suite there (its end-to-end tests spawn the sanitized binaries), failing
 #      on any sanitizer report, even one from a child process whose test passed;
@@ -14,6 +15,11 @@ jobs=$(nproc)
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j"$jobs" | tee build/ctest.log
 main_summary=$(grep -E '^[0-9]+% tests passed' build/ctest.log || true)
+
+echo
+echo "== the Node client against build/caretsafe-sim"
+bash scripts/test-node.sh | tee build/node-test.log
+node_summary=$(grep -E '^(# |ℹ )(tests|pass|fail) ' build/node-test.log | tr '\n' ' ' || true)
 [ "${CARETSAFE_QUICK:-0}" = 1 ] && exit 0
 
 echo
@@ -44,6 +50,7 @@ fuzz_summary=$(grep '^fuzz: ' build-fuzz/run.log)
 
 echo
 echo "== summary"
+echo "node client: $node_summary"
 echo "sanitizer suite: $asan_summary"
 echo "$fuzz_summary"
 echo "main suite: $main_summary"
