@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
+#include "insertion/outcome.h"
 #include "platform/platform.h"
 
 namespace caretsafe {
@@ -20,10 +19,10 @@ inline constexpr std::uint16_t kVirtualKey = 0;
 
 // Types the terminal-safe form of the text into the validated process, one key-down/key-up
 // pair per Unicode scalar, looking the focus up again before every scalar (pid first, then
-// the element). Answers "invalid-text" (nothing left to type, or too long), "modifier-held",
-// "write-unconfirmed" (focus lost or an event could not be made; what was posted stays
-// posted), or {"ok": true, "delivery": "sent-unverified"}: nothing is read back.
-nlohmann::json typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
-                        std::u16string_view text);
+// the element). Answers `Reason::kInvalidText` (nothing left to type, or too long),
+// `Reason::kModifierHeld`, `Reason::kWriteUnconfirmed` (focus lost or an event could not be
+// made; what was posted stays posted), or `Delivery::kSentUnverified`: nothing is read back.
+InsertResult typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
+                      std::u16string_view text);
 
 }  // namespace caretsafe

@@ -110,18 +110,17 @@ void BM_Insert60kInto1MFieldOnSim(benchmark::State& state) {
   // The field is 940,000 units before and 1,000,000 after, so the read-back is the full size.
   const std::u16string before = bigField().substr(0, 940'000);
   const std::u16string text(60'000, u'a');
-  const nlohmann::json insertText = text::utf8FromUtf16(text);
+  const std::string insertText = text::utf8FromUtf16(text);
   sim::SimDesktop desktop(desktopWithField(before, 470'000));
   const nlohmann::json reset = desktopWithField(before, 470'000);
   TargetSlot target;
   for (auto _ : state) {
     state.PauseTiming();
     desktop.patch(reset);
-    const std::string token = capture(desktop, target).at("token");
-    const nlohmann::json request = {{"action", "insert"}, {"token", token}, {"text", insertText}};
+    const std::string token = std::get<Captured>(capture(desktop, target)).token;
     state.ResumeTiming();
-    const nlohmann::json response = insert(request, desktop, target);
-    if (response.at("ok") != true) state.SkipWithError("insert not confirmed");
+    const InsertResult result = insert({.token = token, .text = insertText}, desktop, target);
+    if (result != InsertResult(Delivery::kConfirmed)) state.SkipWithError("insert not confirmed");
   }
 }
 BENCHMARK(BM_Insert60kInto1MFieldOnSim)->Unit(benchmark::kMillisecond);
@@ -190,8 +189,9 @@ void BM_Keystrokes4000OnSim(benchmark::State& state) {
   const std::u16string text = typedText();
   const Element validated = focused(desktop)->element;
   for (auto _ : state) {
-    const nlohmann::json response = typeText(desktop, validated, 601, text);
-    if (response.at("ok") != true) state.SkipWithError("delivery failed");
+    if (typeText(desktop, validated, 601, text) != InsertResult(Delivery::kSentUnverified)) {
+      state.SkipWithError("delivery failed");
+    }
     desktop.clearJournal();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 4000));

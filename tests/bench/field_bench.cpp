@@ -130,16 +130,16 @@ BENCHMARK(BM_TwoRawSha256OfField)->Unit(benchmark::kMillisecond);
 void BM_Insert60kIntoField(benchmark::State& state) {
   // 940,000 units before and 1,000,000 after, so the read-back is the full size.
   const std::u16string before = bigField().substr(0, 940'000);
-  const nlohmann::json text = text::utf8FromUtf16(std::u16string(60'000, u'a'));
+  const std::string text = text::utf8FromUtf16(std::u16string(60'000, u'a'));
   FieldPlatform platform(before, 470'000);
   TargetSlot target;
   for (auto _ : state) {
     state.PauseTiming();
     platform.reset(before, 470'000);
-    const std::string token = capture(platform, target).at("token");
-    const nlohmann::json request = {{"action", "insert"}, {"token", token}, {"text", text}};
+    const std::string token = std::get<Captured>(capture(platform, target)).token;
     state.ResumeTiming();
-    if (insert(request, platform, target).at("ok") != true) state.SkipWithError("not confirmed");
+    const InsertResult result = insert({.token = token, .text = text}, platform, target);
+    if (result != InsertResult(Delivery::kConfirmed)) state.SkipWithError("not confirmed");
   }
 }
 BENCHMARK(BM_Insert60kIntoField)->Unit(benchmark::kMillisecond);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/responses.h"
 #include "support/harness.h"
 
 namespace caretsafe {
@@ -214,6 +215,32 @@ TEST(Dispatcher, TrustIsAskedAfreshEveryTime) {
   h.desktop().patch({{"trusted", true}});
   EXPECT_EQ(h.request({{"action", "status"}}), kStatus);
   EXPECT_EQ(h.entries("isProcessTrusted").size(), 3u);
+}
+
+TEST(Responses, DomainResultsBecomeTheirResponseObjects) {
+  // The reason-code table, complete and exact.
+  const std::pair<Reason, const char*> codes[] = {
+      {Reason::kInvalidCommand, "invalid-command"},
+      {Reason::kPermissionRequired, "permission-required"},
+      {Reason::kUnsupportedField, "unsupported-field"},
+      {Reason::kNoTarget, "no-target"},
+      {Reason::kExpired, "expired"},
+      {Reason::kInvalidText, "invalid-text"},
+      {Reason::kTargetChanged, "target-changed"},
+      {Reason::kModifierHeld, "modifier-held"},
+      {Reason::kWriteUnconfirmed, "write-unconfirmed"},
+  };
+  for (const auto& [reason, code] : codes) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(reasonCode(reason), code);
+    EXPECT_EQ(response(CaptureResult(reason)), refusedWith(code));
+    EXPECT_EQ(response(InsertResult(reason)), refusedWith(code));
+  }
+  EXPECT_EQ(response(CaptureResult(Captured{"0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F"})),
+            (json{{"ok", true}, {"token", "0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F"}}));
+  EXPECT_EQ(response(InsertResult(Delivery::kConfirmed)), ok());
+  EXPECT_EQ(response(InsertResult(Delivery::kSentUnverified)),
+            (json{{"ok", true}, {"delivery", "sent-unverified"}}));
 }
 
 // What each kind of request does to a capture held in the slot.
