@@ -14,7 +14,7 @@
 #include "insertion/capture.h"
 #include "insertion/insert.h"
 #include "insertion/sha256.h"
-#include "platform/platform.h"
+#include "platform/no_service_platform.h"
 #include "text/utf.h"
 
 namespace caretsafe {
@@ -22,22 +22,18 @@ namespace {
 
 // One notes application (pid 501) whose focused element (ref 1) is a text area holding
 // `value` with a caret; the application element is ref 100.
-class FieldPlatform final : public Platform {
+class FieldPlatform final : public NoServicePlatform {
  public:
   FieldPlatform(std::u16string value, std::int64_t caret)
       : value_(std::move(value)), caret_(caret) {}
 
-  bool isProcessTrusted() override { return true; }
   std::optional<RunningApp> frontmostApplication() override {
     return RunningApp{501, std::string("com.example.Notes")};
   }
-  std::optional<RunningApp> runningApplication(Pid pid) override {
-    return RunningApp{pid, std::string("com.example.Notes")};
-  }
+  // Fixed, so that no real process can be taken for the application.
   Pid ownPid() override { return 1; }
   std::optional<Pid> parentPid() override { return std::nullopt; }
   Element createApplication(Pid) override { return Element::adopt(*this, kApp); }
-  void setMessagingTimeout(const Element&, float) override {}
   AttributeRead copyAttributeValue(const Element& element, std::string_view name) override {
     if (element.ref() == kApp && name == "AXFocusedUIElement") {
       return {kAxSuccess, Element::adopt(*this, kField)};
@@ -61,23 +57,13 @@ class FieldPlatform final : public Platform {
     return kAxSuccess;
   }
   bool elementsEqual(const Element& a, const Element& b) override { return a.ref() == b.ref(); }
-  std::uint64_t modifierFlags() override { return 0; }
-  KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return {}; }
-  void setUnicodeString(KeyEvent&, std::u16string_view) override {}
-  void setFlags(KeyEvent&, std::uint64_t) override {}
-  void postToPid(Pid, const KeyEvent&) override {}
+  // A fixed token: the system's random source is no part of what is measured.
   std::string newUuid() override { return "00000000-0000-4000-8000-000000000000"; }
-  double now() override { return 800000000.0; }
 
   void reset(std::u16string value, std::int64_t caret) {
     value_ = std::move(value);
     caret_ = caret;
   }
-
- protected:
-  void retainElement(std::uintptr_t) noexcept override {}
-  void releaseElement(std::uintptr_t) noexcept override {}
-  void releaseKeyEvent(std::uintptr_t) noexcept override {}
 
  private:
   static constexpr std::uintptr_t kApp = 100;
