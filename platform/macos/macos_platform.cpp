@@ -4,8 +4,9 @@
 // a failure code means and when to give up all live above the seam.
 //
 // An `Element` carries an AXUIElementRef and a `KeyEvent` a CGEventRef, as the pointer value in
-// the handle's `ref`; the handle owns one reference. A handle whose `ref` is 0 names nothing:
-// every primitive answers it with a failure (or does nothing) without calling the platform.
+// the handle's `ref`; the handle owns one reference. A null result of a create or copy call
+// becomes an empty handle, which every primitive answers with a failure (or nothing) without
+// calling the platform; the handle bookkeeping never sees one.
 
 #include <ApplicationServices/ApplicationServices.h>
 #include <CoreFoundation/CoreFoundation.h>
@@ -111,19 +112,18 @@ class MacPlatform final : public Platform {
   // --- accessibility ---
 
   Element createApplication(Pid pid) override {
-    // AXUIElementCreateApplication; a null result makes a handle that names nothing.
     return Element::adopt(*this,
                           reinterpret_cast<std::uintptr_t>(AXUIElementCreateApplication(pid)));
   }
 
   void setMessagingTimeout(const Element& element, float seconds) override {
-    if (element.ref() == 0) return;
+    if (!element) return;
     // AXUIElementSetMessagingTimeout; its result tells callers nothing they could act on.
     static_cast<void>(AXUIElementSetMessagingTimeout(axElement(element), seconds));
   }
 
   AttributeRead copyAttributeValue(const Element& element, std::string_view attribute) override {
-    if (element.ref() == 0) return {kAXErrorIllegalArgument, NoValue{}};
+    if (!element) return {kAXErrorIllegalArgument, NoValue{}};
     const CfRef<CFStringRef> name = attributeName(attribute);
     if (!name) return {kAXErrorIllegalArgument, NoValue{}};
     CfRef<CFTypeRef> value;
@@ -136,7 +136,7 @@ class MacPlatform final : public Platform {
   }
 
   SettableAnswer isAttributeSettable(const Element& element, std::string_view attribute) override {
-    if (element.ref() == 0) return {kAXErrorIllegalArgument, false};
+    if (!element) return {kAXErrorIllegalArgument, false};
     const CfRef<CFStringRef> name = attributeName(attribute);
     if (!name) return {kAXErrorIllegalArgument, false};
     Boolean settable = false;
@@ -147,7 +147,7 @@ class MacPlatform final : public Platform {
 
   AxError setAttributeValue(const Element& element, std::string_view attribute,
                             std::u16string_view text) override {
-    if (element.ref() == 0) return kAXErrorIllegalArgument;
+    if (!element) return kAXErrorIllegalArgument;
     const CfRef<CFStringRef> name = attributeName(attribute);
     if (!name) return kAXErrorIllegalArgument;
     const CfRef<CFStringRef> value = stringOf(text);
@@ -157,7 +157,7 @@ class MacPlatform final : public Platform {
   }
 
   bool elementsEqual(const Element& a, const Element& b) override {
-    if (a.ref() == 0 || b.ref() == 0) return false;
+    if (!a || !b) return false;
     return CFEqual(axElement(a), axElement(b)) != 0;  // CFEqual
   }
 
@@ -169,26 +169,25 @@ class MacPlatform final : public Platform {
   }
 
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override {
-    // CGEventCreateKeyboardEvent, with no event source
-    CGEventRef event = CGEventCreateKeyboardEvent(nullptr, virtualKey, keyDown);
-    if (event == nullptr) return {};
-    return KeyEvent::adopt(*this, reinterpret_cast<std::uintptr_t>(event));
+    // With no event source: the event stands for no device and carries no state of one.
+    return KeyEvent::adopt(*this, reinterpret_cast<std::uintptr_t>(
+                                      CGEventCreateKeyboardEvent(nullptr, virtualKey, keyDown)));
   }
 
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override {
-    if (event.ref() == 0) return;
+    if (!event) return;
     const UniChars chars(units);
     // CGEventKeyboardSetUnicodeString
     CGEventKeyboardSetUnicodeString(cgEvent(event), chars.size(), chars.data());
   }
 
   void setFlags(KeyEvent& event, std::uint64_t flags) override {
-    if (event.ref() == 0) return;
+    if (!event) return;
     CGEventSetFlags(cgEvent(event), static_cast<CGEventFlags>(flags));  // CGEventSetFlags
   }
 
   void postToPid(Pid pid, const KeyEvent& event) override {
-    if (event.ref() == 0) return;
+    if (!event) return;
     CGEventPostToPid(pid, cgEvent(event));  // CGEventPostToPid
   }
 
@@ -213,13 +212,13 @@ class MacPlatform final : public Platform {
 
  protected:
   void retainElement(std::uintptr_t ref) noexcept override {
-    if (ref != 0) CFRetain(reinterpret_cast<CFTypeRef>(ref));  // CFRetain
+    CFRetain(reinterpret_cast<CFTypeRef>(ref));
   }
   void releaseElement(std::uintptr_t ref) noexcept override {
-    if (ref != 0) CFRelease(reinterpret_cast<CFTypeRef>(ref));  // CFRelease
+    CFRelease(reinterpret_cast<CFTypeRef>(ref));
   }
   void releaseKeyEvent(std::uintptr_t ref) noexcept override {
-    if (ref != 0) CFRelease(reinterpret_cast<CFTypeRef>(ref));  // CFRelease
+    CFRelease(reinterpret_cast<CFTypeRef>(ref));
   }
 
  private:

@@ -1,5 +1,6 @@
-// The platform base of a host without an accessibility service: what each primitive answers,
-// and that the core reaches nothing through it, even when it is told it is trusted.
+// The handles that cross the platform seam, and the platform base of a host without an
+// accessibility service: what each primitive answers, and that the core reaches nothing through
+// it, even when it is told it is trusted.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <chrono>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -18,6 +21,49 @@ namespace caretsafe {
 namespace {
 
 using nlohmann::json;
+
+// Records the handle bookkeeping it is asked for.
+class BookkeepingPlatform final : public NoServicePlatform {
+ public:
+  std::vector<std::string> calls;
+
+ protected:
+  void retainElement(std::uintptr_t ref) noexcept override {
+    calls.push_back("retain " + std::to_string(ref));
+  }
+  void releaseElement(std::uintptr_t ref) noexcept override {
+    calls.push_back("release " + std::to_string(ref));
+  }
+  void releaseKeyEvent(std::uintptr_t ref) noexcept override {
+    calls.push_back("release event " + std::to_string(ref));
+  }
+};
+
+TEST(PlatformHandles, ANullReferenceGivesAnEmptyHandleThatIsNeverRetainedOrReleased) {
+  BookkeepingPlatform platform;
+  {
+    const Element nothing = Element::adopt(platform, 0);
+    EXPECT_FALSE(nothing);
+    const Element copy = nothing;  // NOLINT(performance-unnecessary-copy-initialization)
+    EXPECT_FALSE(copy);
+    KeyEvent noEvent = KeyEvent::adopt(platform, 0);
+    EXPECT_FALSE(noEvent);
+    const KeyEvent moved = std::move(noEvent);
+    EXPECT_FALSE(moved);
+  }
+  EXPECT_EQ(platform.calls, std::vector<std::string>{});
+
+  {
+    const Element element = Element::adopt(platform, 5);
+    ASSERT_TRUE(element);
+    EXPECT_EQ(element.ref(), 5u);
+    const Element copy = element;  // NOLINT(performance-unnecessary-copy-initialization)
+    const KeyEvent event = KeyEvent::adopt(platform, 7);
+    EXPECT_TRUE(event);
+  }
+  EXPECT_EQ(platform.calls,
+            (std::vector<std::string>{"retain 5", "release event 7", "release 5", "release 5"}));
+}
 
 TEST(NoServicePlatform, AnswersEveryPrimitiveAsAHostWithoutTheService) {
   NoServicePlatform platform;
