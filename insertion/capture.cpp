@@ -7,7 +7,7 @@
 namespace caretsafe {
 
 CaptureResult capture(Platform& platform, TargetSlot& target) {
-  target.empty();
+  target.clear();
   std::optional<Focus> focus = focused(platform);
   if (!focus) return Reason::kUnsupportedField;
   const bool terminal = isTerminal(platform, focus->pid);
@@ -20,7 +20,7 @@ CaptureResult capture(Platform& platform, TargetSlot& target) {
   target.store(Target{.element = std::move(focus->element),
                       .terminal = terminal,
                       .pid = focus->pid,
-                      .range = Range{field->caret.location, 0},
+                      .caret = Range{field->caret.location, 0},
                       .hash = std::move(hash),
                       .time = time,
                       .token = token});

@@ -30,7 +30,7 @@ InsertResult insert(const InsertRequest& request, Platform& platform, TargetSlot
   if (!focus || focus->pid != record->pid) return Reason::kTargetChanged;
   if (!platform.elementsEqual(focus->element, record->element)) return Reason::kTargetChanged;
   const std::optional<Inspection> field = inspect(platform, focus->element, record->terminal);
-  if (!field || field->caret != record->range) return Reason::kTargetChanged;
+  if (!field || field->caret != record->caret) return Reason::kTargetChanged;
   if (digest(field->value) != record->hash) return Reason::kTargetChanged;
 
   if (record->terminal) return typeText(platform, focus->element, focus->pid, text);

@@ -15,6 +15,11 @@ inline constexpr std::size_t kMaxTypedUnits = 4'000;
 // Shift, Control, Option and Command: held, any of them refuses delivery. Caps Lock and Fn
 // do not, since every event is sent with no flags.
 inline constexpr std::uint64_t kModifierMask = 0x1e0000;
+// The key every event names. What an event types is the text it carries, which takes the place
+// of the key's own character, so the key only has to mean nothing else: 0 is the position of A
+// on the ANSI layout, a plain letter key and never Return, Tab, Escape, Delete or an arrow, so
+// an application that reads the key code instead of the text still sees an ordinary character
+// key.
 inline constexpr std::uint16_t kVirtualKey = 0;
 
 // Types the terminal-safe form of the text into the validated process, one key-down/key-up

@@ -23,12 +23,12 @@ std::string_view actionWord(const nlohmann::json& request) {
 nlohmann::json handle(const nlohmann::json& request, Platform& platform, TargetSlot& target) {
   const std::string_view action = actionWord(request);
   if (action == "clear") {
-    target.empty();
+    target.clear();
     return accepted();
   }
   if (action == "status") return accepted("trusted", platform.isProcessTrusted());
   if (!platform.isProcessTrusted()) {
-    target.empty();
+    target.clear();
     return refused(Reason::kPermissionRequired);
   }
   if (action == "capture") return response(capture(platform, target));

@@ -1,7 +1,7 @@
 // The macOS platform: the `Platform` seam over the accessibility API, Quartz event services and
 // Core Foundation, with the few AppKit and Foundation calls in appkit_bridge.mm. Each primitive
-// makes one platform call (the comment beside it names the call); the order of requests, what
-// a failure code means and when to give up all live above the seam.
+// makes one platform call; the order of requests, what a failure code means and when to give up
+// all live above the seam.
 //
 // An `Element` carries an AXUIElementRef and a `KeyEvent` a CGEventRef, as the pointer value in
 // the handle's `ref`; the handle owns one reference. A null result of a create or copy call
@@ -44,19 +44,19 @@ CGEventRef cgEvent(const KeyEvent& event) {
 
 // An attribute name as a CF string; empty when the bytes are not UTF-8 (or memory ran out).
 CfRef<CFStringRef> attributeName(std::string_view name) {
-  return CfRef<CFStringRef>::adopt(CFStringCreateWithBytes(  // CFStringCreateWithBytes
-      kCFAllocatorDefault, reinterpret_cast<const UInt8*>(name.data()),
-      static_cast<CFIndex>(name.size()), kCFStringEncodingUTF8, false));
+  return CfRef<CFStringRef>::adopt(
+      CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(name.data()),
+                              static_cast<CFIndex>(name.size()), kCFStringEncodingUTF8, false));
 }
 
 // The UTF-16 code units of a CF string.
 std::u16string unitsOf(CFStringRef string) {
-  const CFIndex length = CFStringGetLength(string);  // CFStringGetLength
+  const CFIndex length = CFStringGetLength(string);
   if (length <= 0) return {};
   // UniChar and char16_t are both 16-bit code units but distinct types: the platform fills a
   // buffer of its own type, which is then converted unit by unit.
   std::vector<UniChar> units(static_cast<std::size_t>(length));
-  CFStringGetCharacters(string, CFRangeMake(0, length), units.data());  // CFStringGetCharacters
+  CFStringGetCharacters(string, CFRangeMake(0, length), units.data());
   return std::u16string(units.begin(), units.end());
 }
 
@@ -76,7 +76,7 @@ class UniChars {
 // A CF string holding exactly these UTF-16 code units; empty when memory ran out.
 CfRef<CFStringRef> stringOf(std::u16string_view text) {
   const UniChars units(text);
-  return CfRef<CFStringRef>::adopt(CFStringCreateWithCharacters(  // CFStringCreateWithCharacters
+  return CfRef<CFStringRef>::adopt(CFStringCreateWithCharacters(
       kCFAllocatorDefault, units.data(), static_cast<CFIndex>(units.size())));
 }
 
@@ -85,7 +85,8 @@ class MacPlatform final : public Platform {
   // --- permission ---
 
   bool isProcessTrusted() override {
-    return AXIsProcessTrusted() != 0;  // AXIsProcessTrusted (never the prompting variant)
+    // Never the variant that prompts: asking the user is the host's decision.
+    return AXIsProcessTrusted() != 0;
   }
 
   // --- applications ---
@@ -96,7 +97,6 @@ class MacPlatform final : public Platform {
     // application that was frontmost at start-up. Each pass handles what is already pending
     // and never waits.
     for (int pass = 0; pass < kMaxRunLoopPasses; ++pass) {
-      // CFRunLoopRunInMode
       if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) != kCFRunLoopRunHandledSource) break;
     }
     return macos::workspaceFrontmostApplication();
@@ -118,7 +118,7 @@ class MacPlatform final : public Platform {
 
   void setMessagingTimeout(const Element& element, float seconds) override {
     if (!element) return;
-    // AXUIElementSetMessagingTimeout; its result tells callers nothing they could act on.
+    // Its result tells callers nothing they could act on.
     static_cast<void>(AXUIElementSetMessagingTimeout(axElement(element), seconds));
   }
 
@@ -127,7 +127,6 @@ class MacPlatform final : public Platform {
     const CfRef<CFStringRef> name = attributeName(attribute);
     if (!name) return {kAXErrorIllegalArgument, NoValue{}};
     CfRef<CFTypeRef> value;
-    // AXUIElementCopyAttributeValue
     const AXError error =
         AXUIElementCopyAttributeValue(axElement(element), name.get(), value.out());
     // A value that came back with a failure code is released by its owner all the same.
@@ -140,7 +139,6 @@ class MacPlatform final : public Platform {
     const CfRef<CFStringRef> name = attributeName(attribute);
     if (!name) return {kAXErrorIllegalArgument, false};
     Boolean settable = false;
-    // AXUIElementIsAttributeSettable
     const AXError error = AXUIElementIsAttributeSettable(axElement(element), name.get(), &settable);
     return {error, settable != 0};
   }
@@ -152,19 +150,17 @@ class MacPlatform final : public Platform {
     if (!name) return kAXErrorIllegalArgument;
     const CfRef<CFStringRef> value = stringOf(text);
     if (!value) return kAXErrorFailure;
-    // AXUIElementSetAttributeValue
     return AXUIElementSetAttributeValue(axElement(element), name.get(), value.get());
   }
 
   bool elementsEqual(const Element& a, const Element& b) override {
     if (!a || !b) return false;
-    return CFEqual(axElement(a), axElement(b)) != 0;  // CFEqual
+    return CFEqual(axElement(a), axElement(b)) != 0;
   }
 
   // --- keyboard events ---
 
   std::uint64_t modifierFlags() override {
-    // CGEventSourceFlagsState
     return CGEventSourceFlagsState(kCGEventSourceStateCombinedSessionState);
   }
 
@@ -177,35 +173,32 @@ class MacPlatform final : public Platform {
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override {
     if (!event) return;
     const UniChars chars(units);
-    // CGEventKeyboardSetUnicodeString
     CGEventKeyboardSetUnicodeString(cgEvent(event), chars.size(), chars.data());
   }
 
   void setFlags(KeyEvent& event, std::uint64_t flags) override {
     if (!event) return;
-    CGEventSetFlags(cgEvent(event), static_cast<CGEventFlags>(flags));  // CGEventSetFlags
+    CGEventSetFlags(cgEvent(event), static_cast<CGEventFlags>(flags));
   }
 
   void postToPid(Pid pid, const KeyEvent& event) override {
     if (!event) return;
-    CGEventPostToPid(pid, cgEvent(event));  // CGEventPostToPid
+    CGEventPostToPid(pid, cgEvent(event));
   }
 
   // --- misc ---
 
   std::string newUuid() override {
-    const auto uuid = CfRef<CFUUIDRef>::adopt(CFUUIDCreate(kCFAllocatorDefault));  // CFUUIDCreate
+    const auto uuid = CfRef<CFUUIDRef>::adopt(CFUUIDCreate(kCFAllocatorDefault));
     // A token must never be guessable or blank: without a fresh UUID there is no safe answer.
     if (!uuid) std::abort();
-    const auto text = CfRef<CFStringRef>::adopt(  // CFUUIDCreateString
-        CFUUIDCreateString(kCFAllocatorDefault, uuid.get()));
+    const auto text =
+        CfRef<CFStringRef>::adopt(CFUUIDCreateString(kCFAllocatorDefault, uuid.get()));
     if (!text) std::abort();
     return canonicalUuid(unitsOf(text.get()));
   }
 
-  double now() override {
-    return CFAbsoluteTimeGetCurrent();  // CFAbsoluteTimeGetCurrent
-  }
+  double now() override { return CFAbsoluteTimeGetCurrent(); }
 
   std::uintptr_t openReleasePool() override { return macos::autoreleasePoolPush(); }
   void closeReleasePool(std::uintptr_t pool) override { macos::autoreleasePoolPop(pool); }
@@ -226,7 +219,7 @@ class MacPlatform final : public Platform {
   // to the returned handle, every other value is released once it has been read.
   AttributeValue converted(CfRef<CFTypeRef> value) {
     if (!value) return NoValue{};
-    const CFTypeID type = CFGetTypeID(value.get());  // CFGetTypeID
+    const CFTypeID type = CFGetTypeID(value.get());
     if (type == CFStringGetTypeID()) {
       return unitsOf(static_cast<CFStringRef>(value.get()));
     }
@@ -236,19 +229,19 @@ class MacPlatform final : public Platform {
     }
     if (type == CFNumberGetTypeID()) {
       NumberValue number;
-      // CFNumberGetValue; a lossy conversion still leaves the nearest double, and callers only
-      // need to know that the value was a number.
+      // A lossy conversion still leaves the nearest double, and callers only need to know that
+      // the value was a number.
       static_cast<void>(CFNumberGetValue(static_cast<CFNumberRef>(value.get()), kCFNumberDoubleType,
                                          &number.value));
       return number;
     }
     if (type == AXValueGetTypeID()) {
       const auto axValue = static_cast<AXValueRef>(value.get());
-      const AXValueType kind = AXValueGetType(axValue);  // AXValueGetType
+      const AXValueType kind = AXValueGetType(axValue);
       AxValue result{static_cast<std::int32_t>(kind), std::nullopt};
       if (kind == kAXValueTypeCFRange) {
         CFRange range = CFRangeMake(0, 0);
-        if (AXValueGetValue(axValue, kAXValueTypeCFRange, &range) != 0) {  // AXValueGetValue
+        if (AXValueGetValue(axValue, kAXValueTypeCFRange, &range) != 0) {
           result.range = Range{range.location, range.length};
         }
       }
