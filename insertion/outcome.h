@@ -8,7 +8,8 @@
 
 namespace caretsafe {
 
-// Every reason a request can be refused for; protocol/ holds the code each one is written as.
+// Every reason a request can be refused for, so every "reason" that can reach standard output;
+// protocol/ holds the code each one is written as.
 enum class Reason {
   kInvalidCommand,      // not a request object, or an unknown action under trust
   kPermissionRequired,  // the process is not a trusted accessibility client

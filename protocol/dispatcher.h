@@ -17,7 +17,7 @@ std::string_view actionWord(const nlohmann::json& request);
 // permission; every other action first passes the permission gate (asked afresh, at most once
 // per request), and a refused gate clears the slot. Reads "action", and for an insert its
 // "token" and "text" (a member that is not a JSON string counts as absent); neither reads nor
-// writes "requestId". The only place where an action's result becomes a response object.
+// writes "requestId".
 nlohmann::json handle(const nlohmann::json& request, Platform& platform, TargetSlot& target);
 
 }  // namespace caretsafe
