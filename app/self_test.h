@@ -6,10 +6,15 @@
 #include <optional>
 #include <string_view>
 
+#include "probe/policy.h"
+
 namespace caretsafe {
 
 inline constexpr std::string_view kSelfTestLine =
     "Native insertion policy: 7 checks passed; no accessibility reads or writes performed.\n";
+
+// The text the self-test knows a policy refusal by, e.g. "read-only".
+std::string_view refusalText(Refusal refusal);
 
 // Runs the checks in order and stops at the first that fails; returns its number (1-7), or
 // nothing when all pass.

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "probe/inspection.h"
-#include "protocol/responses.h"
 #include "text/canonical.h"
 
 namespace caretsafe {
@@ -16,20 +15,19 @@ std::u16string spliced(std::u16string_view value, std::int64_t caret, std::u16st
   return out;
 }
 
-nlohmann::json writeText(Platform& platform, const Element& element,
-                         std::u16string_view currentValue, std::int64_t caret,
-                         std::u16string_view text) {
+InsertResult writeText(Platform& platform, const Element& element, std::u16string_view currentValue,
+                       std::int64_t caret, std::u16string_view text) {
   // The expectation is fixed before anything is written.
   const std::u16string expected = spliced(currentValue, caret, text);
   if (platform.setAttributeValue(element, "AXSelectedText", text) != kAxSuccess) {
-    return refused(Reason::kWriteUnconfirmed);
+    return Reason::kWriteUnconfirmed;
   }
   const std::optional<AttributeValue> readBack = attr(platform, element, "AXValue");
   const auto* value = readBack ? std::get_if<std::u16string>(&*readBack) : nullptr;
   if (value == nullptr || !text::canonicallyEqual(*value, expected)) {
-    return refused(Reason::kWriteUnconfirmed);
+    return Reason::kWriteUnconfirmed;
   }
-  return accepted();
+  return Delivery::kConfirmed;
 }
 
 }  // namespace caretsafe

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
+#include "insertion/outcome.h"
 #include "platform/platform.h"
 
 namespace caretsafe {
@@ -14,11 +14,10 @@ namespace caretsafe {
 std::u16string spliced(std::u16string_view value, std::int64_t caret, std::u16string_view text);
 
 // Sets the element's selected text (a bare caret, checked by validation) to the text in one
-// write, reads the value back at once and answers {"ok": true} only when it is canonically
-// equal to the value expected; anything else is "write-unconfirmed". Nothing is retried or
-// undone.
-nlohmann::json writeText(Platform& platform, const Element& element,
-                         std::u16string_view currentValue, std::int64_t caret,
-                         std::u16string_view text);
+// write, reads the value back at once and answers `Delivery::kConfirmed` only when it is
+// canonically equal to the value expected; anything else is `Reason::kWriteUnconfirmed`.
+// Nothing is retried or undone.
+InsertResult writeText(Platform& platform, const Element& element, std::u16string_view currentValue,
+                       std::int64_t caret, std::u16string_view text);
 
 }  // namespace caretsafe

@@ -2,9 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 
-#include <nlohmann/json.hpp>
-
+#include "insertion/outcome.h"
 #include "insertion/target.h"
 #include "platform/platform.h"
 
@@ -15,10 +16,17 @@ inline constexpr double kMaxCaptureAge = 600.0;
 // The longest text an insert request may carry, in UTF-16 code units.
 inline constexpr std::size_t kMaxInsertUnits = 60'000;
 
+// What an insert request carries, as far as insert reads it: each member is empty when the
+// request holds no string under that name. Both are borrowed from the request.
+struct InsertRequest {
+  std::optional<std::string_view> token;
+  std::optional<std::string_view> text;  // UTF-8
+};
+
 // Takes the capture out of the slot (it is used up whatever happens), checks in order the
 // token, the capture's age, the text, the focus (same pid, same element), the field, the
 // caret and the value's fingerprint, and hands over to the accessibility write or, for a
-// terminal, to keystroke delivery. Reads "token" and "text" from the request.
-nlohmann::json insert(const nlohmann::json& request, Platform& platform, TargetSlot& target);
+// terminal, to keystroke delivery.
+InsertResult insert(const InsertRequest& request, Platform& platform, TargetSlot& target);
 
 }  // namespace caretsafe

@@ -4,16 +4,15 @@
 
 #include "insertion/terminal_text.h"
 #include "probe/focus.h"
-#include "protocol/responses.h"
 #include "text/utf.h"
 
 namespace caretsafe {
 
-nlohmann::json typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
-                        std::u16string_view text) {
+InsertResult typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
+                      std::u16string_view text) {
   const std::u16string safe = terminalText(text);
-  if (safe.empty() || safe.size() > kMaxTypedUnits) return refused(Reason::kInvalidText);
-  if ((platform.modifierFlags() & kModifierMask) != 0) return refused(Reason::kModifierHeld);
+  if (safe.empty() || safe.size() > kMaxTypedUnits) return Reason::kInvalidText;
+  if ((platform.modifierFlags() & kModifierMask) != 0) return Reason::kModifierHeld;
 
   for (std::size_t pos = 0; pos < safe.size();) {
     // `safe` holds no unpaired surrogate, so a scalar is one unit or a whole pair.
@@ -22,15 +21,13 @@ nlohmann::json typeText(Platform& platform, const Element& validatedElement, Pid
     pos += units;
 
     const std::optional<Focus> focus = focused(platform);
-    if (!focus || focus->pid != validatedPid) return refused(Reason::kWriteUnconfirmed);
-    if (!platform.elementsEqual(focus->element, validatedElement)) {
-      return refused(Reason::kWriteUnconfirmed);
-    }
+    if (!focus || focus->pid != validatedPid) return Reason::kWriteUnconfirmed;
+    if (!platform.elementsEqual(focus->element, validatedElement)) return Reason::kWriteUnconfirmed;
     // Both events exist before either is posted, so a failure never leaves a key down.
     KeyEvent down = platform.createKeyboardEvent(kVirtualKey, true);
-    if (!down) return refused(Reason::kWriteUnconfirmed);
+    if (!down) return Reason::kWriteUnconfirmed;
     KeyEvent up = platform.createKeyboardEvent(kVirtualKey, false);
-    if (!up) return refused(Reason::kWriteUnconfirmed);
+    if (!up) return Reason::kWriteUnconfirmed;
     platform.setUnicodeString(down, scalar);
     platform.setUnicodeString(up, scalar);
     platform.setFlags(down, 0);
@@ -38,7 +35,7 @@ nlohmann::json typeText(Platform& platform, const Element& validatedElement, Pid
     platform.postToPid(validatedPid, down);
     platform.postToPid(validatedPid, up);
   }
-  return accepted("delivery", "sent-unverified");
+  return Delivery::kSentUnverified;
 }
 
 }  // namespace caretsafe

@@ -21,18 +21,17 @@ Sha256Bytes sha256(std::string_view bytes) {
   // The calls are documented to always answer 1; anything else means the library is broken,
   // and a fingerprint must never silently be wrong, so that is fatal rather than a made-up value.
   CC_SHA256_CTX context;
-  if (CC_SHA256_Init(&context) != 1) std::abort();  // CC_SHA256_Init
+  if (CC_SHA256_Init(&context) != 1) std::abort();
   const char* next = bytes.data();
   std::size_t remaining = bytes.size();
   while (remaining > 0) {
     const std::size_t piece = std::min(remaining, kMaxPiece);
-    // CC_SHA256_Update
     if (CC_SHA256_Update(&context, next, static_cast<CC_LONG>(piece)) != 1) std::abort();
     next += piece;
     remaining -= piece;
   }
   Sha256Bytes out{};
-  if (CC_SHA256_Final(out.data(), &context) != 1) std::abort();  // CC_SHA256_Final
+  if (CC_SHA256_Final(out.data(), &context) != 1) std::abort();
   return out;
 }
 

@@ -16,7 +16,7 @@ struct Target {
   Element element;
   bool terminal = false;
   Pid pid = 0;
-  Range range;       // the caret; length always 0
+  Range caret;       // length always 0
   std::string hash;  // digest of the field's value at capture time
   double time = 0;   // wall clock at capture time
   std::string token;
@@ -26,7 +26,7 @@ struct Target {
 class TargetSlot {
  public:
   // Drops whatever the slot holds, and with it the record's element reference.
-  void empty() { held_.reset(); }
+  void clear() { held_.reset(); }
   // Puts a new record in, dropping the one it held.
   void store(Target target) { held_ = std::move(target); }
   // Hands over the record held, if any; the slot is empty afterwards.

@@ -44,14 +44,17 @@ struct Range {
 inline constexpr std::int32_t kAxValueKindRange = 4;
 
 // A handle on one accessibility element. Copying retains the platform reference, dropping
-// releases it, moving hands it over; an empty handle names nothing. Whether two handles name
-// the same element is the platform's question (`Platform::elementsEqual`).
+// releases it, moving hands it over. A handle is empty and names nothing, or it holds a
+// reference that is not null; the platform never sees an empty handle retained or released.
+// Whether two handles name the same element is the platform's question
+// (`Platform::elementsEqual`).
 class Element {
  public:
   Element() noexcept = default;
-  // Takes over one platform reference (the result of a create or copy call).
+  // Takes over one platform reference (the result of a create or copy call); a null reference
+  // (0), a call that made nothing, gives an empty handle.
   static Element adopt(Platform& platform, std::uintptr_t ref) noexcept {
-    return Element(&platform, ref);
+    return ref == 0 ? Element() : Element(&platform, ref);
   }
   Element(const Element& other) noexcept;
   Element(Element&& other) noexcept
@@ -64,7 +67,8 @@ class Element {
   ~Element();
 
   explicit operator bool() const noexcept { return platform_ != nullptr; }
-  // The adapter's own reference; meaningful only to the platform that made it.
+  // The adapter's own reference, never 0 unless the handle is empty; meaningful only to the
+  // platform that made it.
   std::uintptr_t ref() const noexcept { return ref_; }
 
  private:
@@ -74,12 +78,14 @@ class Element {
 };
 
 // A keyboard event made by `Platform::createKeyboardEvent`: owned by whoever holds it,
-// released when dropped. Move-only.
+// released when dropped. Move-only. Empty, or holding a reference that is not null, as
+// `Element`.
 class KeyEvent {
  public:
   KeyEvent() noexcept = default;
+  // Takes over one platform reference; a null reference (0) gives an empty event.
   static KeyEvent adopt(Platform& platform, std::uintptr_t ref) noexcept {
-    return KeyEvent(&platform, ref);
+    return ref == 0 ? KeyEvent() : KeyEvent(&platform, ref);
   }
   KeyEvent(const KeyEvent&) = delete;
   KeyEvent& operator=(const KeyEvent&) = delete;
@@ -137,6 +143,8 @@ struct RunningApp {
   std::optional<std::string> bundleId;  // UTF-8; empty optional: the app has none
 };
 
+// Every primitive that takes a handle answers an empty one with a failure code (or does
+// nothing) without asking the system.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -157,7 +165,8 @@ class Platform {
   virtual std::optional<Pid> parentPid() = 0;
 
   // --- accessibility ---
-  // The element that stands for the whole application with this pid; never empty.
+  // The element that stands for the whole application with this pid; empty only when the
+  // platform has none to give.
   virtual Element createApplication(Pid pid) = 0;
   // Bounds later requests made through this handle; the result code is of no use to callers.
   virtual void setMessagingTimeout(const Element& element, float seconds) = 0;

@@ -32,10 +32,10 @@ std::optional<Range> selection(Platform& platform, const Element& element) {
 }
 
 std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal) {
-  // A terminal's text view need not report its selected text as settable: keystrokes do not
-  // go through that attribute, so the test is made but does not bind.
-  const SettableAnswer settable = platform.isAttributeSettable(element, "AXSelectedText");
-  if (!terminal && (settable.error != kAxSuccess || !settable.settable)) return std::nullopt;
+  const bool canWrite = writable(platform.isAttributeSettable(element, "AXSelectedText"), terminal);
+  // The policy refuses a field that is not writable whatever else it shows (only the reason
+  // could differ), so nothing more is asked of it.
+  if (!canWrite) return std::nullopt;
 
   const std::optional<Range> selected = selection(platform, element);
   if (!selected) return std::nullopt;
@@ -47,7 +47,13 @@ std::optional<Inspection> inspect(Platform& platform, const Element& element, bo
     if (const auto* flag = std::get_if<bool>(&*value)) enabled = *flag;
   }
 
-  if (refusal(role, subrole, enabled, /*writable=*/true, selected->length)) return std::nullopt;
+  if (refusal({.role = role,
+               .subrole = subrole,
+               .enabled = enabled,
+               .writable = canWrite,
+               .selectionLength = selected->length})) {
+    return std::nullopt;
+  }
 
   std::optional<AttributeValue> value = attr(platform, element, "AXValue");
   if (!value) return std::nullopt;

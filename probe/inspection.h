@@ -21,10 +21,10 @@ struct Inspection {
 
 // The field's value and caret, or nothing when the element is not a field the program may
 // insert into. Requests, in this order, each made only when the ones before it allow: the
-// settable test of "AXSelectedText" (not binding for a terminal), the selection, "AXRole",
-// "AXSubrole", "AXEnabled" (these three fall back to defaults), then "AXValue" only for a
-// field the insertion policy accepts, so a secure field's value is never asked for. The
-// element is borrowed.
+// settable test of "AXSelectedText" (which the insertion policy waives for a terminal), the
+// selection, "AXRole", "AXSubrole", "AXEnabled" (these three fall back to defaults), then
+// "AXValue" only for a field the insertion policy accepts, so a secure field's value is never
+// asked for. The element is borrowed.
 std::optional<Inspection> inspect(Platform& platform, const Element& element,
                                   bool terminal = false);
 

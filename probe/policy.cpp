@@ -1,17 +1,22 @@
 #include "probe/policy.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace caretsafe {
 
-std::optional<std::string_view> refusal(std::string_view role, std::string_view subrole,
-                                        bool enabled, bool writable, std::int64_t length) {
-  if (subrole == kSecureSubrole) return kRefusalSecureField;
-  if (std::ranges::find(kEditableRoles, role) == std::end(kEditableRoles)) {
-    return kRefusalUnsupportedField;
+bool writable(const SettableAnswer& selectedTextSettable, bool terminal) {
+  return terminal || (selectedTextSettable.error == kAxSuccess && selectedTextSettable.settable);
+}
+
+std::optional<Refusal> refusal(const FieldState& field) {
+  if (field.subrole == kSecureSubrole) return Refusal::kSecureField;
+  if (std::find(std::begin(kEditableRoles), std::end(kEditableRoles), field.role) ==
+      std::end(kEditableRoles)) {
+    return Refusal::kUnsupportedField;
   }
-  if (!enabled || !writable) return kRefusalReadOnly;
-  if (length != 0) return kRefusalSelectionNotEmpty;
+  if (!field.enabled || !field.writable) return Refusal::kReadOnly;
+  if (field.selectionLength != 0) return Refusal::kSelectionNotEmpty;
   return std::nullopt;
 }
 

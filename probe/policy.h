@@ -5,22 +5,41 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace caretsafe {
 
-// The policy's own refusal reasons. Only the self-test ever sees them: at capture and insert
-// time any refusal simply makes inspection give nothing.
-inline constexpr std::string_view kRefusalSecureField = "secure-field";
-inline constexpr std::string_view kRefusalUnsupportedField = "unsupported-field";
-inline constexpr std::string_view kRefusalReadOnly = "read-only";
-inline constexpr std::string_view kRefusalSelectionNotEmpty = "selection-not-empty";
+// The policy's own reasons for refusing a field. They never reach a response: at capture and
+// insert time any refusal simply makes inspection give nothing; only the self-test tells them
+// apart.
+enum class Refusal {
+  kSecureField,
+  kUnsupportedField,
+  kReadOnly,
+  kSelectionNotEmpty,
+};
 
 inline constexpr std::string_view kSecureSubrole = "AXSecureTextField";
 inline constexpr std::string_view kEditableRoles[] = {"AXTextField", "AXTextArea"};
 
-// The first reason to refuse a field with this role, subrole, enabled and writable state and
-// selection length, or nothing when it is acceptable. Pure. A secure subrole is refused
-// before anything else is looked at; comparisons are exact and case-sensitive.
-std::optional<std::string_view> refusal(std::string_view role, std::string_view subrole,
-                                        bool enabled, bool writable, std::int64_t length);
+// What the policy looks at in a field.
+struct FieldState {
+  std::string_view role;
+  std::string_view subrole;  // empty when the field has none
+  bool enabled = false;
+  bool writable = false;  // see `writable`
+  std::int64_t selectionLength = 0;
+};
+
+// Whether a field counts as writable, from the settable test of its "AXSelectedText": the test
+// must succeed and answer true. A terminal waives it, since keystrokes do not go through that
+// attribute (its text view need not report it settable). Pure.
+bool writable(const SettableAnswer& selectedTextSettable, bool terminal);
+
+// The first reason to refuse the field, or nothing when it may receive text. Pure. A secure
+// subrole is refused before anything else is looked at, then a role that is not editable, then
+// a field that is not enabled or not writable, then a selection that is not empty (of either
+// sign). Comparisons are exact and case-sensitive.
+std::optional<Refusal> refusal(const FieldState& field);
 
 }  // namespace caretsafe

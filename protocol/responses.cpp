@@ -42,4 +42,20 @@ nlohmann::json accepted(std::string_view member, nlohmann::json value) {
   return response;
 }
 
+nlohmann::json response(const CaptureResult& result) {
+  if (const auto* reason = std::get_if<Reason>(&result)) return refused(*reason);
+  return accepted("token", std::get<Captured>(result).token);
+}
+
+nlohmann::json response(const InsertResult& result) {
+  if (const auto* reason = std::get_if<Reason>(&result)) return refused(*reason);
+  switch (std::get<Delivery>(result)) {
+    case Delivery::kConfirmed:
+      return accepted();
+    case Delivery::kSentUnverified:
+      return accepted("delivery", "sent-unverified");
+  }
+  return refused(Reason::kWriteUnconfirmed);  // unreachable: every enumerator is listed above
+}
+
 }  // namespace caretsafe

@@ -1,24 +1,14 @@
-// The vocabulary of the answers: response shapes and the complete table of reason codes.
-// Every "reason" that can reach standard output is one of `Reason`.
+// The vocabulary of the answers: response shapes and the complete table of reason codes. The
+// actions answer domain values (insertion/outcome.h); this is where they become JSON.
 #pragma once
 
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
-namespace caretsafe {
+#include "insertion/outcome.h"
 
-enum class Reason {
-  kInvalidCommand,      // not a request object, or an unknown action under trust
-  kPermissionRequired,  // the process is not a trusted accessibility client
-  kUnsupportedField,    // capture found no field that may receive text
-  kNoTarget,            // no capture held, or the token is not the held capture's
-  kExpired,             // the capture is 600 s old or older
-  kInvalidText,         // the text is missing, empty or too long (or nothing is left to type)
-  kTargetChanged,       // focus, element, field, caret or value changed since the capture
-  kModifierHeld,        // Shift, Control, Option or Command held when typing would start
-  kWriteUnconfirmed,    // the write was refused or could not be confirmed
-};
+namespace caretsafe {
 
 // The reason code as written on the wire, e.g. "target-changed".
 std::string_view reasonCode(Reason reason);
@@ -29,6 +19,12 @@ nlohmann::json refused(Reason reason);
 nlohmann::json accepted();
 // {"ok": true, <member>: <value>}: a success carries at most one more member.
 nlohmann::json accepted(std::string_view member, nlohmann::json value);
+
+// A capture's answer: {"ok": true, "token": <token>} or the refusal.
+nlohmann::json response(const CaptureResult& result);
+// An insert's answer: {"ok": true} for a confirmed write, {"ok": true, "delivery":
+// "sent-unverified"} for keystrokes, or the refusal.
+nlohmann::json response(const InsertResult& result);
 
 // The answer to a line that is not a request object: {"ok": false, "reason": "invalid-command"}.
 inline nlohmann::json defaultRefusal() {

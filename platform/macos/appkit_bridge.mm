@@ -25,12 +25,12 @@ namespace {
 // or it is not tied to a process (documented as pid -1).
 std::optional<RunningApp> describe(NSRunningApplication* app) {
   if (app == nil) return std::nullopt;
-  const pid_t pid = [app processIdentifier];  // NSRunningApplication processIdentifier
+  const pid_t pid = [app processIdentifier];
   if (pid <= 0) return std::nullopt;
 
   RunningApp result;
   result.pid = static_cast<Pid>(pid);
-  NSString* bundleId = [app bundleIdentifier];  // NSRunningApplication bundleIdentifier
+  NSString* bundleId = [app bundleIdentifier];
   if (bundleId != nil) {
     // All of the identifier's UTF-8 bytes, not a C string that would end at an embedded NUL
     // and could turn a foreign identifier into a listed one. An identifier that has no UTF-8
@@ -49,7 +49,6 @@ std::optional<RunningApp> describe(NSRunningApplication* app) {
 std::optional<RunningApp> workspaceFrontmostApplication() {
   std::optional<RunningApp> result;
   @autoreleasepool {
-    // NSWorkspace sharedWorkspace, frontmostApplication
     result = describe([[NSWorkspace sharedWorkspace] frontmostApplication]);
   }
   return result;
@@ -58,7 +57,6 @@ std::optional<RunningApp> workspaceFrontmostApplication() {
 std::optional<RunningApp> runningApplicationWithPid(Pid pid) {
   std::optional<RunningApp> result;
   @autoreleasepool {
-    // NSRunningApplication runningApplicationWithProcessIdentifier:
     result = describe([NSRunningApplication runningApplicationWithProcessIdentifier:pid]);
   }
   return result;
@@ -67,18 +65,17 @@ std::optional<RunningApp> runningApplicationWithPid(Pid pid) {
 Pid processIdentifier() {
   Pid pid = 0;
   @autoreleasepool {
-    // NSProcessInfo processInfo, processIdentifier
     pid = static_cast<Pid>([[NSProcessInfo processInfo] processIdentifier]);
   }
   return pid;
 }
 
 std::uintptr_t autoreleasePoolPush() {
-  return reinterpret_cast<std::uintptr_t>(objc_autoreleasePoolPush());  // objc_autoreleasePoolPush
+  return reinterpret_cast<std::uintptr_t>(objc_autoreleasePoolPush());
 }
 
 void autoreleasePoolPop(std::uintptr_t pool) {
-  objc_autoreleasePoolPop(reinterpret_cast<void*>(pool));  // objc_autoreleasePoolPop
+  objc_autoreleasePoolPop(reinterpret_cast<void*>(pool));
 }
 
 }  // namespace caretsafe::macos

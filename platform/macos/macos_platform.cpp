@@ -1,11 +1,12 @@
 // The macOS platform: the `Platform` seam over the accessibility API, Quartz event services and
 // Core Foundation, with the few AppKit and Foundation calls in appkit_bridge.mm. Each primitive
-// makes one platform call (the comment beside it names the call); the order of requests, what
-// a failure code means and when to give up all live above the seam.
+// makes one platform call; the order of requests, what a failure code means and when to give up
+// all live above the seam.
 //
 // An `Element` carries an AXUIElementRef and a `KeyEvent` a CGEventRef, as the pointer value in
-// the handle's `ref`; the handle owns one reference. A handle whose `ref` is 0 names nothing:
-// every primitive answers it with a failure (or does nothing) without calling the platform.
+// the handle's `ref`; the handle owns one reference. A null result of a create or copy call
+// becomes an empty handle, which every primitive answers with a failure (or nothing) without
+// calling the platform; the handle bookkeeping never sees one.
 
 #include <ApplicationServices/ApplicationServices.h>
 #include <CoreFoundation/CoreFoundation.h>
@@ -43,19 +44,19 @@ CGEventRef cgEvent(const KeyEvent& event) {
 
 // An attribute name as a CF string; empty when the bytes are not UTF-8 (or memory ran out).
 CfRef<CFStringRef> attributeName(std::string_view name) {
-  return CfRef<CFStringRef>::adopt(CFStringCreateWithBytes(  // CFStringCreateWithBytes
-      kCFAllocatorDefault, reinterpret_cast<const UInt8*>(name.data()),
-      static_cast<CFIndex>(name.size()), kCFStringEncodingUTF8, false));
+  return CfRef<CFStringRef>::adopt(
+      CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(name.data()),
+                              static_cast<CFIndex>(name.size()), kCFStringEncodingUTF8, false));
 }
 
 // The UTF-16 code units of a CF string.
 std::u16string unitsOf(CFStringRef string) {
-  const CFIndex length = CFStringGetLength(string);  // CFStringGetLength
+  const CFIndex length = CFStringGetLength(string);
   if (length <= 0) return {};
   // UniChar and char16_t are both 16-bit code units but distinct types: the platform fills a
   // buffer of its own type, which is then converted unit by unit.
   std::vector<UniChar> units(static_cast<std::size_t>(length));
-  CFStringGetCharacters(string, CFRangeMake(0, length), units.data());  // CFStringGetCharacters
+  CFStringGetCharacters(string, CFRangeMake(0, length), units.data());
   return std::u16string(units.begin(), units.end());
 }
 
@@ -75,7 +76,7 @@ class UniChars {
 // A CF string holding exactly these UTF-16 code units; empty when memory ran out.
 CfRef<CFStringRef> stringOf(std::u16string_view text) {
   const UniChars units(text);
-  return CfRef<CFStringRef>::adopt(CFStringCreateWithCharacters(  // CFStringCreateWithCharacters
+  return CfRef<CFStringRef>::adopt(CFStringCreateWithCharacters(
       kCFAllocatorDefault, units.data(), static_cast<CFIndex>(units.size())));
 }
 
@@ -84,7 +85,8 @@ class MacPlatform final : public Platform {
   // --- permission ---
 
   bool isProcessTrusted() override {
-    return AXIsProcessTrusted() != 0;  // AXIsProcessTrusted (never the prompting variant)
+    // Never the variant that prompts: asking the user is the host's decision.
+    return AXIsProcessTrusted() != 0;
   }
 
   // --- applications ---
@@ -95,7 +97,6 @@ class MacPlatform final : public Platform {
     // application that was frontmost at start-up. Each pass handles what is already pending
     // and never waits.
     for (int pass = 0; pass < kMaxRunLoopPasses; ++pass) {
-      // CFRunLoopRunInMode
       if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) != kCFRunLoopRunHandledSource) break;
     }
     return macos::workspaceFrontmostApplication();
@@ -111,23 +112,21 @@ class MacPlatform final : public Platform {
   // --- accessibility ---
 
   Element createApplication(Pid pid) override {
-    // AXUIElementCreateApplication; a null result makes a handle that names nothing.
     return Element::adopt(*this,
                           reinterpret_cast<std::uintptr_t>(AXUIElementCreateApplication(pid)));
   }
 
   void setMessagingTimeout(const Element& element, float seconds) override {
-    if (element.ref() == 0) return;
-    // AXUIElementSetMessagingTimeout; its result tells callers nothing they could act on.
+    if (!element) return;
+    // Its result tells callers nothing they could act on.
     static_cast<void>(AXUIElementSetMessagingTimeout(axElement(element), seconds));
   }
 
   AttributeRead copyAttributeValue(const Element& element, std::string_view attribute) override {
-    if (element.ref() == 0) return {kAXErrorIllegalArgument, NoValue{}};
+    if (!element) return {kAXErrorIllegalArgument, NoValue{}};
     const CfRef<CFStringRef> name = attributeName(attribute);
     if (!name) return {kAXErrorIllegalArgument, NoValue{}};
     CfRef<CFTypeRef> value;
-    // AXUIElementCopyAttributeValue
     const AXError error =
         AXUIElementCopyAttributeValue(axElement(element), name.get(), value.out());
     // A value that came back with a failure code is released by its owner all the same.
@@ -136,90 +135,83 @@ class MacPlatform final : public Platform {
   }
 
   SettableAnswer isAttributeSettable(const Element& element, std::string_view attribute) override {
-    if (element.ref() == 0) return {kAXErrorIllegalArgument, false};
+    if (!element) return {kAXErrorIllegalArgument, false};
     const CfRef<CFStringRef> name = attributeName(attribute);
     if (!name) return {kAXErrorIllegalArgument, false};
     Boolean settable = false;
-    // AXUIElementIsAttributeSettable
     const AXError error = AXUIElementIsAttributeSettable(axElement(element), name.get(), &settable);
     return {error, settable != 0};
   }
 
   AxError setAttributeValue(const Element& element, std::string_view attribute,
                             std::u16string_view text) override {
-    if (element.ref() == 0) return kAXErrorIllegalArgument;
+    if (!element) return kAXErrorIllegalArgument;
     const CfRef<CFStringRef> name = attributeName(attribute);
     if (!name) return kAXErrorIllegalArgument;
     const CfRef<CFStringRef> value = stringOf(text);
     if (!value) return kAXErrorFailure;
-    // AXUIElementSetAttributeValue
     return AXUIElementSetAttributeValue(axElement(element), name.get(), value.get());
   }
 
   bool elementsEqual(const Element& a, const Element& b) override {
-    if (a.ref() == 0 || b.ref() == 0) return false;
-    return CFEqual(axElement(a), axElement(b)) != 0;  // CFEqual
+    if (!a || !b) return false;
+    return CFEqual(axElement(a), axElement(b)) != 0;
   }
 
   // --- keyboard events ---
 
   std::uint64_t modifierFlags() override {
-    // CGEventSourceFlagsState
     return CGEventSourceFlagsState(kCGEventSourceStateCombinedSessionState);
   }
 
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override {
-    // CGEventCreateKeyboardEvent, with no event source
-    CGEventRef event = CGEventCreateKeyboardEvent(nullptr, virtualKey, keyDown);
-    if (event == nullptr) return {};
-    return KeyEvent::adopt(*this, reinterpret_cast<std::uintptr_t>(event));
+    // With no event source: the event stands for no device and carries no state of one.
+    return KeyEvent::adopt(*this, reinterpret_cast<std::uintptr_t>(
+                                      CGEventCreateKeyboardEvent(nullptr, virtualKey, keyDown)));
   }
 
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override {
-    if (event.ref() == 0) return;
+    if (!event) return;
     const UniChars chars(units);
-    // CGEventKeyboardSetUnicodeString
     CGEventKeyboardSetUnicodeString(cgEvent(event), chars.size(), chars.data());
   }
 
   void setFlags(KeyEvent& event, std::uint64_t flags) override {
-    if (event.ref() == 0) return;
-    CGEventSetFlags(cgEvent(event), static_cast<CGEventFlags>(flags));  // CGEventSetFlags
+    if (!event) return;
+    CGEventSetFlags(cgEvent(event), static_cast<CGEventFlags>(flags));
   }
 
   void postToPid(Pid pid, const KeyEvent& event) override {
-    if (event.ref() == 0) return;
-    CGEventPostToPid(pid, cgEvent(event));  // CGEventPostToPid
+    if (!event) return;
+    CGEventPostToPid(pid, cgEvent(event));
   }
 
   // --- misc ---
 
   std::string newUuid() override {
-    const auto uuid = CfRef<CFUUIDRef>::adopt(CFUUIDCreate(kCFAllocatorDefault));  // CFUUIDCreate
+    const auto uuid = CfRef<CFUUIDRef>::adopt(CFUUIDCreate(kCFAllocatorDefault));
     // A token must never be guessable or blank: without a fresh UUID there is no safe answer.
     if (!uuid) std::abort();
-    const auto text = CfRef<CFStringRef>::adopt(  // CFUUIDCreateString
-        CFUUIDCreateString(kCFAllocatorDefault, uuid.get()));
+    const auto text =
+        CfRef<CFStringRef>::adopt(CFUUIDCreateString(kCFAllocatorDefault, uuid.get()));
     if (!text) std::abort();
     return canonicalUuid(unitsOf(text.get()));
   }
 
-  double now() override {
-    return CFAbsoluteTimeGetCurrent();  // CFAbsoluteTimeGetCurrent
-  }
+  double now() override { return CFAbsoluteTimeGetCurrent(); }
 
   std::uintptr_t openReleasePool() override { return macos::autoreleasePoolPush(); }
   void closeReleasePool(std::uintptr_t pool) override { macos::autoreleasePoolPop(pool); }
 
  protected:
   void retainElement(std::uintptr_t ref) noexcept override {
-    if (ref != 0) CFRetain(reinterpret_cast<CFTypeRef>(ref));  // CFRetain
+    CFRetain(reinterpret_cast<CFTypeRef>(ref));
   }
   void releaseElement(std::uintptr_t ref) noexcept override {
-    if (ref != 0) CFRelease(reinterpret_cast<CFTypeRef>(ref));  // CFRelease
+    CFRelease(reinterpret_cast<CFTypeRef>(ref));
   }
   void releaseKeyEvent(std::uintptr_t ref) noexcept override {
-    if (ref != 0) CFRelease(reinterpret_cast<CFTypeRef>(ref));  // CFRelease
+    CFRelease(reinterpret_cast<CFTypeRef>(ref));
   }
 
  private:
@@ -227,7 +219,7 @@ class MacPlatform final : public Platform {
   // to the returned handle, every other value is released once it has been read.
   AttributeValue converted(CfRef<CFTypeRef> value) {
     if (!value) return NoValue{};
-    const CFTypeID type = CFGetTypeID(value.get());  // CFGetTypeID
+    const CFTypeID type = CFGetTypeID(value.get());
     if (type == CFStringGetTypeID()) {
       return unitsOf(static_cast<CFStringRef>(value.get()));
     }
@@ -237,19 +229,19 @@ class MacPlatform final : public Platform {
     }
     if (type == CFNumberGetTypeID()) {
       NumberValue number;
-      // CFNumberGetValue; a lossy conversion still leaves the nearest double, and callers only
-      // need to know that the value was a number.
+      // A lossy conversion still leaves the nearest double, and callers only need to know that
+      // the value was a number.
       static_cast<void>(CFNumberGetValue(static_cast<CFNumberRef>(value.get()), kCFNumberDoubleType,
                                          &number.value));
       return number;
     }
     if (type == AXValueGetTypeID()) {
       const auto axValue = static_cast<AXValueRef>(value.get());
-      const AXValueType kind = AXValueGetType(axValue);  // AXValueGetType
+      const AXValueType kind = AXValueGetType(axValue);
       AxValue result{static_cast<std::int32_t>(kind), std::nullopt};
       if (kind == kAXValueTypeCFRange) {
         CFRange range = CFRangeMake(0, 0);
-        if (AXValueGetValue(axValue, kAXValueTypeCFRange, &range) != 0) {  // AXValueGetValue
+        if (AXValueGetValue(axValue, kAXValueTypeCFRange, &range) != 0) {
           result.range = Range{range.location, range.length};
         }
       }

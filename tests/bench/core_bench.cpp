@@ -17,6 +17,7 @@
 #include "insertion/insert.h"
 #include "insertion/keystrokes.h"
 #include "insertion/sha256.h"
+#include "platform/no_service_platform.h"
 #include "platform/sim/sim_desktop.h"
 #include "probe/focus.h"
 #include "text/utf.h"
@@ -110,62 +111,41 @@ void BM_Insert60kInto1MFieldOnSim(benchmark::State& state) {
   // The field is 940,000 units before and 1,000,000 after, so the read-back is the full size.
   const std::u16string before = bigField().substr(0, 940'000);
   const std::u16string text(60'000, u'a');
-  const nlohmann::json insertText = text::utf8FromUtf16(text);
+  const std::string insertText = text::utf8FromUtf16(text);
   sim::SimDesktop desktop(desktopWithField(before, 470'000));
   const nlohmann::json reset = desktopWithField(before, 470'000);
   TargetSlot target;
   for (auto _ : state) {
     state.PauseTiming();
     desktop.patch(reset);
-    const std::string token = capture(desktop, target).at("token");
-    const nlohmann::json request = {{"action", "insert"}, {"token", token}, {"text", insertText}};
+    const std::string token = std::get<Captured>(capture(desktop, target)).token;
     state.ResumeTiming();
-    const nlohmann::json response = insert(request, desktop, target);
-    if (response.at("ok") != true) state.SkipWithError("insert not confirmed");
+    const InsertResult result = insert({.token = token, .text = insertText}, desktop, target);
+    if (result != InsertResult(Delivery::kConfirmed)) state.SkipWithError("insert not confirmed");
   }
 }
 BENCHMARK(BM_Insert60kInto1MFieldOnSim)->Unit(benchmark::kMillisecond);
 
-// A platform whose primitives do nothing and cost (almost) nothing: one terminal, frontmost,
-// its focus on element 1. What a delivery costs on it is the program's own work.
-class BarePlatform final : public Platform {
+// A platform whose primitives do nothing and cost (almost) nothing: one terminal (pid 601),
+// frontmost, its focus on element 1. What a delivery costs on it is the program's own work.
+class BarePlatform final : public NoServicePlatform {
  public:
-  bool isProcessTrusted() override { return true; }
   std::optional<RunningApp> frontmostApplication() override {
     return RunningApp{601, std::string("com.apple.Terminal")};
   }
-  std::optional<RunningApp> runningApplication(Pid pid) override {
-    return RunningApp{pid, std::string("com.apple.Terminal")};
-  }
+  // Fixed, so that no real process can be taken for the terminal.
   Pid ownPid() override { return 1; }
   std::optional<Pid> parentPid() override { return std::nullopt; }
-  Element createApplication(Pid) override { return Element::adopt(*this, 100); }
-  void setMessagingTimeout(const Element&, float) override {}
   AttributeRead copyAttributeValue(const Element&, std::string_view) override {
     return {kAxSuccess, Element::adopt(*this, 1)};
   }
-  SettableAnswer isAttributeSettable(const Element&, std::string_view) override {
-    return {kAxSuccess, true};
-  }
-  AxError setAttributeValue(const Element&, std::string_view, std::u16string_view) override {
-    return kAxSuccess;
-  }
   bool elementsEqual(const Element& a, const Element& b) override { return a.ref() == b.ref(); }
-  std::uint64_t modifierFlags() override { return 0; }
   KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return KeyEvent::adopt(*this, 7); }
   void setUnicodeString(KeyEvent&, std::u16string_view units) override {
     benchmark::DoNotOptimize(units.data());
   }
-  void setFlags(KeyEvent&, std::uint64_t) override {}
   void postToPid(Pid, const KeyEvent&) override { ++posted; }
-  std::string newUuid() override { return "00000000-0000-4000-8000-000000000000"; }
-  double now() override { return 0; }
   std::size_t posted = 0;
-
- protected:
-  void retainElement(std::uintptr_t) noexcept override {}
-  void releaseElement(std::uintptr_t) noexcept override {}
-  void releaseKeyEvent(std::uintptr_t) noexcept override {}
 };
 
 std::u16string typedText() {
@@ -190,8 +170,9 @@ void BM_Keystrokes4000OnSim(benchmark::State& state) {
   const std::u16string text = typedText();
   const Element validated = focused(desktop)->element;
   for (auto _ : state) {
-    const nlohmann::json response = typeText(desktop, validated, 601, text);
-    if (response.at("ok") != true) state.SkipWithError("delivery failed");
+    if (typeText(desktop, validated, 601, text) != InsertResult(Delivery::kSentUnverified)) {
+      state.SkipWithError("delivery failed");
+    }
     desktop.clearJournal();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 4000));

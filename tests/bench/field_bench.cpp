@@ -14,7 +14,7 @@
 #include "insertion/capture.h"
 #include "insertion/insert.h"
 #include "insertion/sha256.h"
-#include "platform/platform.h"
+#include "platform/no_service_platform.h"
 #include "text/utf.h"
 
 namespace caretsafe {
@@ -22,22 +22,18 @@ namespace {
 
 // One notes application (pid 501) whose focused element (ref 1) is a text area holding
 // `value` with a caret; the application element is ref 100.
-class FieldPlatform final : public Platform {
+class FieldPlatform final : public NoServicePlatform {
  public:
   FieldPlatform(std::u16string value, std::int64_t caret)
       : value_(std::move(value)), caret_(caret) {}
 
-  bool isProcessTrusted() override { return true; }
   std::optional<RunningApp> frontmostApplication() override {
     return RunningApp{501, std::string("com.example.Notes")};
   }
-  std::optional<RunningApp> runningApplication(Pid pid) override {
-    return RunningApp{pid, std::string("com.example.Notes")};
-  }
+  // Fixed, so that no real process can be taken for the application.
   Pid ownPid() override { return 1; }
   std::optional<Pid> parentPid() override { return std::nullopt; }
   Element createApplication(Pid) override { return Element::adopt(*this, kApp); }
-  void setMessagingTimeout(const Element&, float) override {}
   AttributeRead copyAttributeValue(const Element& element, std::string_view name) override {
     if (element.ref() == kApp && name == "AXFocusedUIElement") {
       return {kAxSuccess, Element::adopt(*this, kField)};
@@ -61,23 +57,13 @@ class FieldPlatform final : public Platform {
     return kAxSuccess;
   }
   bool elementsEqual(const Element& a, const Element& b) override { return a.ref() == b.ref(); }
-  std::uint64_t modifierFlags() override { return 0; }
-  KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return {}; }
-  void setUnicodeString(KeyEvent&, std::u16string_view) override {}
-  void setFlags(KeyEvent&, std::uint64_t) override {}
-  void postToPid(Pid, const KeyEvent&) override {}
+  // A fixed token: the system's random source is no part of what is measured.
   std::string newUuid() override { return "00000000-0000-4000-8000-000000000000"; }
-  double now() override { return 800000000.0; }
 
   void reset(std::u16string value, std::int64_t caret) {
     value_ = std::move(value);
     caret_ = caret;
   }
-
- protected:
-  void retainElement(std::uintptr_t) noexcept override {}
-  void releaseElement(std::uintptr_t) noexcept override {}
-  void releaseKeyEvent(std::uintptr_t) noexcept override {}
 
  private:
   static constexpr std::uintptr_t kApp = 100;
@@ -130,16 +116,16 @@ BENCHMARK(BM_TwoRawSha256OfField)->Unit(benchmark::kMillisecond);
 void BM_Insert60kIntoField(benchmark::State& state) {
   // 940,000 units before and 1,000,000 after, so the read-back is the full size.
   const std::u16string before = bigField().substr(0, 940'000);
-  const nlohmann::json text = text::utf8FromUtf16(std::u16string(60'000, u'a'));
+  const std::string text = text::utf8FromUtf16(std::u16string(60'000, u'a'));
   FieldPlatform platform(before, 470'000);
   TargetSlot target;
   for (auto _ : state) {
     state.PauseTiming();
     platform.reset(before, 470'000);
-    const std::string token = capture(platform, target).at("token");
-    const nlohmann::json request = {{"action", "insert"}, {"token", token}, {"text", text}};
+    const std::string token = std::get<Captured>(capture(platform, target)).token;
     state.ResumeTiming();
-    if (insert(request, platform, target).at("ok") != true) state.SkipWithError("not confirmed");
+    const InsertResult result = insert({.token = token, .text = text}, platform, target);
+    if (result != InsertResult(Delivery::kConfirmed)) state.SkipWithError("not confirmed");
   }
 }
 BENCHMARK(BM_Insert60kIntoField)->Unit(benchmark::kMillisecond);

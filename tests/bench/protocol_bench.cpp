@@ -17,7 +17,7 @@
 
 #include "app/request_loop.h"
 #include "insertion/target.h"
-#include "platform/platform.h"
+#include "platform/no_service_platform.h"
 
 namespace caretsafe {
 namespace {
@@ -45,37 +45,9 @@ const std::string& mixedLine() {
 }
 
 // A trusted platform that is never asked anything else: "status" lines only.
-class StatusOnlyPlatform final : public Platform {
+class StatusOnlyPlatform final : public NoServicePlatform {
  public:
   bool isProcessTrusted() override { return true; }
-  std::optional<RunningApp> frontmostApplication() override { return std::nullopt; }
-  std::optional<RunningApp> runningApplication(Pid) override { return std::nullopt; }
-  Pid ownPid() override { return 1; }
-  std::optional<Pid> parentPid() override { return std::nullopt; }
-  Element createApplication(Pid) override { return {}; }
-  void setMessagingTimeout(const Element&, float) override {}
-  AttributeRead copyAttributeValue(const Element&, std::string_view) override {
-    return {kAxErrorAttributeUnsupported, NoValue{}};
-  }
-  SettableAnswer isAttributeSettable(const Element&, std::string_view) override {
-    return {kAxErrorAttributeUnsupported, false};
-  }
-  AxError setAttributeValue(const Element&, std::string_view, std::u16string_view) override {
-    return kAxErrorAttributeUnsupported;
-  }
-  bool elementsEqual(const Element&, const Element&) override { return false; }
-  std::uint64_t modifierFlags() override { return 0; }
-  KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return {}; }
-  void setUnicodeString(KeyEvent&, std::u16string_view) override {}
-  void setFlags(KeyEvent&, std::uint64_t) override {}
-  void postToPid(Pid, const KeyEvent&) override {}
-  std::string newUuid() override { return "00000000-0000-4000-8000-000000000000"; }
-  double now() override { return 0; }
-
- protected:
-  void retainElement(std::uintptr_t) noexcept override {}
-  void releaseElement(std::uintptr_t) noexcept override {}
-  void releaseKeyEvent(std::uintptr_t) noexcept override {}
 };
 
 void answerBench(benchmark::State& state, const std::string& line) {

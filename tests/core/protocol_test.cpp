@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/responses.h"
 #include "support/harness.h"
 
 namespace caretsafe {
@@ -131,10 +132,14 @@ TEST(RequestLoop, SizeLimitCountsSanitisedBytes) {
     bool handled;
   };
   const Row rows[] = {
-      {"exactly 1,000,000 ASCII bytes", line(1'000'000, "x"), true},
-      {"1,000,001 ASCII bytes", line(1'000'001, "x"), false},
-      {"exactly 1,000,000 with 4-byte characters", line(1'000'000, "\xF0\x9F\x98\x80"), true},
-      {"1,000,001 with 2-byte characters", line(1'000'001, "\xC3\xA9"), false},
+      {.name = "exactly 1,000,000 ASCII bytes", .text = line(1'000'000, "x"), .handled = true},
+      {.name = "1,000,001 ASCII bytes", .text = line(1'000'001, "x"), .handled = false},
+      {.name = "exactly 1,000,000 with 4-byte characters",
+       .text = line(1'000'000, "\xF0\x9F\x98\x80"),
+       .handled = true},
+      {.name = "1,000,001 with 2-byte characters",
+       .text = line(1'000'001, "\xC3\xA9"),
+       .handled = false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -216,6 +221,32 @@ TEST(Dispatcher, TrustIsAskedAfreshEveryTime) {
   EXPECT_EQ(h.entries("isProcessTrusted").size(), 3u);
 }
 
+TEST(Responses, DomainResultsBecomeTheirResponseObjects) {
+  // The reason-code table, complete and exact.
+  const std::pair<Reason, const char*> codes[] = {
+      {Reason::kInvalidCommand, "invalid-command"},
+      {Reason::kPermissionRequired, "permission-required"},
+      {Reason::kUnsupportedField, "unsupported-field"},
+      {Reason::kNoTarget, "no-target"},
+      {Reason::kExpired, "expired"},
+      {Reason::kInvalidText, "invalid-text"},
+      {Reason::kTargetChanged, "target-changed"},
+      {Reason::kModifierHeld, "modifier-held"},
+      {Reason::kWriteUnconfirmed, "write-unconfirmed"},
+  };
+  for (const auto& [reason, code] : codes) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(reasonCode(reason), code);
+    EXPECT_EQ(response(CaptureResult(reason)), refusedWith(code));
+    EXPECT_EQ(response(InsertResult(reason)), refusedWith(code));
+  }
+  EXPECT_EQ(response(CaptureResult(Captured{"0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F"})),
+            (json{{"ok", true}, {"token", "0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F"}}));
+  EXPECT_EQ(response(InsertResult(Delivery::kConfirmed)), ok());
+  EXPECT_EQ(response(InsertResult(Delivery::kSentUnverified)),
+            (json{{"ok", true}, {"delivery", "sent-unverified"}}));
+}
+
 // What each kind of request does to a capture held in the slot.
 TEST(TargetSlotLifecycle, WhatKeepsAndWhatDropsACapture) {
   struct Row {
@@ -225,17 +256,50 @@ TEST(TargetSlotLifecycle, WhatKeepsAndWhatDropsACapture) {
     bool kept;
   };
   const Row rows[] = {
-      {"status, many times", false, {R"({"action":"status"})", R"({"action":"status"})"}, true},
-      {"unknown action under trust", false, {R"({"action":"Capture"})"}, true},
-      {"no action under trust", false, {R"({"requestId":3})"}, true},
-      {"not a request object", false, {"[]", "", "{bad"}, true},
-      {"clear", false, {R"({"action":"clear"})"}, false},
-      {"clear twice", false, {R"({"action":"clear"})", R"({"action":"clear"})"}, false},
-      {"clear without trust", true, {R"({"action":"clear"})"}, false},
-      {"status without trust", true, {R"({"action":"status"})"}, true},
-      {"unknown action without trust", true, {R"({"action":"Capture"})"}, false},
-      {"capture without trust", true, {R"({"action":"capture"})"}, false},
-      {"a failed capture", false, {R"({"action":"capture"})"}, false},  // see below
+      {.name = "status, many times",
+       .untrustedDuring = false,
+       .between = {R"({"action":"status"})", R"({"action":"status"})"},
+       .kept = true},
+      {.name = "unknown action under trust",
+       .untrustedDuring = false,
+       .between = {R"({"action":"Capture"})"},
+       .kept = true},
+      {.name = "no action under trust",
+       .untrustedDuring = false,
+       .between = {R"({"requestId":3})"},
+       .kept = true},
+      {.name = "not a request object",
+       .untrustedDuring = false,
+       .between = {"[]", "", "{bad"},
+       .kept = true},
+      {.name = "clear",
+       .untrustedDuring = false,
+       .between = {R"({"action":"clear"})"},
+       .kept = false},
+      {.name = "clear twice",
+       .untrustedDuring = false,
+       .between = {R"({"action":"clear"})", R"({"action":"clear"})"},
+       .kept = false},
+      {.name = "clear without trust",
+       .untrustedDuring = true,
+       .between = {R"({"action":"clear"})"},
+       .kept = false},
+      {.name = "status without trust",
+       .untrustedDuring = true,
+       .between = {R"({"action":"status"})"},
+       .kept = true},
+      {.name = "unknown action without trust",
+       .untrustedDuring = true,
+       .between = {R"({"action":"Capture"})"},
+       .kept = false},
+      {.name = "capture without trust",
+       .untrustedDuring = true,
+       .between = {R"({"action":"capture"})"},
+       .kept = false},
+      {.name = "a failed capture",
+       .untrustedDuring = false,
+       .between = {R"({"action":"capture"})"},
+       .kept = false},  // see below
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -256,7 +320,7 @@ TEST(TargetSlotLifecycle, WhatKeepsAndWhatDropsACapture) {
 TEST(TargetSlotLifecycle, SlotOperations) {
   Harness h;
   TargetSlot& slot = h.target();
-  slot.empty();
+  slot.clear();
   EXPECT_FALSE(slot.holding());
   EXPECT_FALSE(slot.take().has_value());
   EXPECT_FALSE(slot.holding());

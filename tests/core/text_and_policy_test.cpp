@@ -91,34 +91,141 @@ TEST(Utf16, FastConversionMatchesTheScalarDefinition) {
 
 TEST(Policy, FirstRefusalWins) {
   struct Row {
-    const char* role;
-    const char* subrole;
-    bool enabled;
-    bool writable;
-    std::int64_t length;
-    std::optional<std::string_view> expected;
+    FieldState field;
+    std::optional<Refusal> expected;
   };
   const Row rows[] = {
-      {"AXButton", "", true, true, 0, kRefusalUnsupportedField},
-      {"AXButton", "", false, false, 7, kRefusalUnsupportedField},
-      {"AXTextArea", "", false, true, 0, kRefusalReadOnly},
-      {"AXTextArea", "", true, false, 0, kRefusalReadOnly},
-      {"AXTextArea", "", true, true, 3, kRefusalSelectionNotEmpty},
-      {"AXTextArea", "", true, true, -1, kRefusalSelectionNotEmpty},
-      {"AXTextField", "", true, true, 0, std::nullopt},
-      {"AXTextArea", "AXSomethingElse", true, true, 0, std::nullopt},
-      {"AXTextField", "AXSecureTextField", true, true, 0, kRefusalSecureField},
-      {"AXButton", "AXSecureTextField", false, false, 9, kRefusalSecureField},
-      {"AXTextField", "", false, true, 5, kRefusalReadOnly},
-      {"axtextfield", "", true, true, 0, kRefusalUnsupportedField},
-      {"AXTextField ", "", true, true, 0, kRefusalUnsupportedField},
-      {"", "", true, true, 0, kRefusalUnsupportedField},
-      {"AXSecureTextField", "", true, true, 0, kRefusalUnsupportedField},
-      {"AXTextField", "axsecuretextfield", true, true, 0, std::nullopt},
+      {{.role = "AXButton", .subrole = "", .enabled = true, .writable = true, .selectionLength = 0},
+       Refusal::kUnsupportedField},
+      {{.role = "AXButton",
+        .subrole = "",
+        .enabled = false,
+        .writable = false,
+        .selectionLength = 7},
+       Refusal::kUnsupportedField},
+      {{.role = "AXTextArea",
+        .subrole = "",
+        .enabled = false,
+        .writable = true,
+        .selectionLength = 0},
+       Refusal::kReadOnly},
+      {{.role = "AXTextArea",
+        .subrole = "",
+        .enabled = true,
+        .writable = false,
+        .selectionLength = 0},
+       Refusal::kReadOnly},
+      {{.role = "AXTextArea",
+        .subrole = "",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = 3},
+       Refusal::kSelectionNotEmpty},
+      {{.role = "AXTextArea",
+        .subrole = "",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = -1},
+       Refusal::kSelectionNotEmpty},
+      {{.role = "AXTextField",
+        .subrole = "",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = 0},
+       std::nullopt},
+      {{.role = "AXTextArea",
+        .subrole = "AXSomethingElse",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = 0},
+       std::nullopt},
+      {{.role = "AXTextField",
+        .subrole = "AXSecureTextField",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = 0},
+       Refusal::kSecureField},
+      {{.role = "AXButton",
+        .subrole = "AXSecureTextField",
+        .enabled = false,
+        .writable = false,
+        .selectionLength = 9},
+       Refusal::kSecureField},
+      {{.role = "AXTextField",
+        .subrole = "",
+        .enabled = false,
+        .writable = true,
+        .selectionLength = 5},
+       Refusal::kReadOnly},
+      {{.role = "axtextfield",
+        .subrole = "",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = 0},
+       Refusal::kUnsupportedField},
+      {{.role = "AXTextField ",
+        .subrole = "",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = 0},
+       Refusal::kUnsupportedField},
+      {{.role = "", .subrole = "", .enabled = true, .writable = true, .selectionLength = 0},
+       Refusal::kUnsupportedField},
+      {{.role = "AXSecureTextField",
+        .subrole = "",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = 0},
+       Refusal::kUnsupportedField},
+      {{.role = "AXTextField",
+        .subrole = "axsecuretextfield",
+        .enabled = true,
+        .writable = true,
+        .selectionLength = 0},
+       std::nullopt},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.role) + "/" + row.subrole);
-    EXPECT_EQ(refusal(row.role, row.subrole, row.enabled, row.writable, row.length), row.expected);
+    SCOPED_TRACE(std::string(row.field.role) + "/" + std::string(row.field.subrole));
+    EXPECT_EQ(refusal(row.field), row.expected);
+  }
+}
+
+TEST(Policy, WritableUnlessTheSettableTestSaysNoOutsideATerminal) {
+  struct Row {
+    const char* name;
+    SettableAnswer settable;
+    bool terminal;
+    bool writable;
+  };
+  const Row rows[] = {
+      {.name = "settable",
+       .settable = {.error = kAxSuccess, .settable = true},
+       .terminal = false,
+       .writable = true},
+      {.name = "not settable",
+       .settable = {.error = kAxSuccess, .settable = false},
+       .terminal = false,
+       .writable = false},
+      {.name = "test failed",
+       .settable = {.error = kAxErrorAttributeUnsupported, .settable = false},
+       .terminal = false,
+       .writable = false},
+      {.name = "test failed, answer true all the same",
+       .settable = {.error = kAxErrorCannotComplete, .settable = true},
+       .terminal = false,
+       .writable = false},
+      {.name = "terminal, not settable",
+       .settable = {.error = kAxSuccess, .settable = false},
+       .terminal = true,
+       .writable = true},
+      {.name = "terminal, test failed",
+       .settable = {.error = kAxErrorAttributeUnsupported, .settable = false},
+       .terminal = true,
+       .writable = true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(writable(row.settable, row.terminal), row.writable);
   }
 }
 
@@ -201,14 +308,32 @@ TEST(CanonicalEquality, NormalisesOnlyWhenUnitsDiffer) {
   EXPECT_TRUE(text::canonicallyEqual(u"a\xD800", u"a\xD800"));
   EXPECT_FALSE(text::canonicallyEqual(u"a\xD800", u"a\uFFFD"));
   EXPECT_FALSE(text::canonicallyEqual(u"a\xD800", u"a\xDC00"));
-  EXPECT_TRUE(text::canonicallyEqual(u"\xD800" u"caf\u00E9\xDC00" u"x",
-                                     u"\xD800" u"cafe\u0301\xDC00" u"x"));
-  EXPECT_FALSE(text::canonicallyEqual(u"\xD800" u"cafe\xDC00", u"\xD800" u"caf\u00E9\xDC00"));
-  EXPECT_FALSE(text::canonicallyEqual(u"ab\xD800", u"a\xD800" u"b"));
+  EXPECT_TRUE(
+      text::canonicallyEqual(u"\xD800"
+                             u"caf\u00E9\xDC00"
+                             u"x",
+                             u"\xD800"
+                             u"cafe\u0301\xDC00"
+                             u"x"));
+  EXPECT_FALSE(
+      text::canonicallyEqual(u"\xD800"
+                             u"cafe\xDC00",
+                             u"\xD800"
+                             u"caf\u00E9\xDC00"));
+  EXPECT_FALSE(text::canonicallyEqual(u"ab\xD800",
+                                      u"a\xD800"
+                                      u"b"));
 }
 
 TEST(SelfTest, AllSevenChecksPass) {
   EXPECT_EQ(firstFailingSelfTestCheck(), std::nullopt);
+}
+
+TEST(SelfTest, KnowsEachRefusalByItsText) {
+  EXPECT_EQ(refusalText(Refusal::kSecureField), "secure-field");
+  EXPECT_EQ(refusalText(Refusal::kUnsupportedField), "unsupported-field");
+  EXPECT_EQ(refusalText(Refusal::kReadOnly), "read-only");
+  EXPECT_EQ(refusalText(Refusal::kSelectionNotEmpty), "selection-not-empty");
 }
 
 TEST(SelfTest, LineIsEightySixBytes) {

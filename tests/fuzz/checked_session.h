@@ -120,7 +120,7 @@ class CheckedSession {
   // Ends the session as the process's exit would: the slot is dropped, after which nothing
   // may still hold an element or a keyboard event.
   void finish() {
-    target_.empty();
+    target_.clear();
     require(desktop_.liveElementReferences() == 0, "no element reference outlives the slot");
     require(desktop_.liveKeyEvents() == 0, "no keyboard event outlives its request");
   }
@@ -221,7 +221,7 @@ class CheckedSession {
             "element references outstanding are exactly the held record's");
     if (held != nullptr) {
       require(held->token == token_, "the slot holds only the latest capture");
-      require(held->range.length == 0, "a held capture is a bare caret");
+      require(held->caret.length == 0, "a held capture is a bare caret");
     }
   }
 

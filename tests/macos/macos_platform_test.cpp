@@ -152,6 +152,7 @@ TEST_F(MacPlatformTest, ElementHandleOwnsTheCopiedReference) {
 TEST_F(MacPlatformTest, HandleThatNamesNothingIsAnsweredWithoutAPlatformCall) {
   services().createApplicationFails = true;
   const Element nothing = platform->createApplication(42);
+  EXPECT_FALSE(nothing) << "a null reference makes an empty handle";
   for (const Element* element : {&nothing, static_cast<const Element*>(nullptr)}) {
     const Element empty;
     const Element& handle = element != nullptr ? *element : empty;
