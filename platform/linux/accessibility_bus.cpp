@@ -14,8 +14,11 @@
 namespace caretsafe::linux_desktop {
 namespace {
 
-// libatspi's session is one per process, so is the knowledge of whether it runs.
+// libatspi's session is one per process, so is the knowledge of whether it runs. A session
+// whose bus went away cannot be replaced within the process: libatspi keeps the registry's
+// dead connection in tables no call can reach, so every later session would ask the old bus.
 bool sessionRunning = false;
+bool sessionLost = false;
 
 // The broadcast signals libatspi subscribes to for its cache of other applications' trees.
 // Without a main loop that cache is never used; the signals would only pile up between
@@ -153,6 +156,7 @@ std::optional<std::string> AccessibilityBus::busAddress(x11::XDisplay* display) 
 }
 
 bool AccessibilityBus::start(x11::XDisplay* display) {
+  if (sessionLost) return false;
   if (!sessionRunning) {
     const std::optional<std::string> address = busAddress(display);
     if (!address) return false;
@@ -177,25 +181,29 @@ bool AccessibilityBus::start(x11::XDisplay* display) {
   return true;
 }
 
-void AccessibilityBus::end() {
+void AccessibilityBus::lose() {
+  // libatspi is left as it is: nothing more is asked of it, and taking its session apart
+  // would only touch the dead connection's leftovers.
   if (connection_ != nullptr) dbus_connection_unref(connection_);
   connection_ = nullptr;
-  if (sessionRunning) atspi_exit();
-  sessionRunning = false;
+  sessionLost = true;
 }
 
 bool AccessibilityBus::ready(x11::XDisplay* display) {
   if (connection_ == nullptr && !start(display)) return false;
-  AtspiAccessible* desktop = atspi_get_desktop(0);
   bool answered = false;
-  if (desktop != nullptr) {
-    GError* error = nullptr;
-    static_cast<void>(atspi_accessible_get_child_count(desktop, &error));
-    answered = error == nullptr;
-    if (error != nullptr) g_error_free(error);
-    g_object_unref(desktop);
+  if (dbus_connection_get_is_connected(connection_)) {
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    if (desktop != nullptr) {
+      // libatspi reports a failed request by -1, not always with an error.
+      GError* error = nullptr;
+      const gint count = atspi_accessible_get_child_count(desktop, &error);
+      answered = error == nullptr && count >= 0;
+      if (error != nullptr) g_error_free(error);
+      g_object_unref(desktop);
+    }
   }
-  if (!answered && !dbus_connection_get_is_connected(connection_)) end();
+  if (!answered && !dbus_connection_get_is_connected(connection_)) lose();
   return answered;
 }
 

@@ -5,8 +5,10 @@
 // no bus; it also remembers a failed start. So the bus address is found here first (the
 // AT_SPI_BUS_ADDRESS environment variable, the AT_SPI_BUS property of the X root window, or
 // org.a11y.Bus on the session bus, the order libatspi itself uses), handed to libatspi, and
-// no libatspi request is ever made unless its session started. A session whose bus went
-// away is ended, and a later `ready` starts a new one.
+// no libatspi request is ever made unless its session started. A start that fails is undone,
+// so a later `ready` (accessibility turned on meanwhile) tries again. A session whose bus
+// went away stays lost: libatspi cannot start another one in the same process, so the
+// helper answers "not trusted" from then on, until it is started again.
 //
 // The helper runs no main loop and listens to no accessibility events; the broadcast events
 // libatspi subscribes to for its cache are unsubscribed again, so that nothing piles up
@@ -39,8 +41,7 @@ class AccessibilityBus {
   AccessibilityBus& operator=(const AccessibilityBus&) = delete;
 
   // Whether the registry answers now. Starts the session first when there is none (finding
-  // the bus through `display` when the environment does not name it); ends a session whose
-  // bus went away.
+  // the bus through `display` when the environment does not name it).
   bool ready(x11::XDisplay* display);
   // Whether libatspi's session is running: only then may libatspi be asked anything.
   bool connected() const { return connection_ != nullptr; }
@@ -61,7 +62,7 @@ class AccessibilityBus {
 
  private:
   bool start(x11::XDisplay* display);
-  void end();
+  void lose();
   std::optional<std::string> busAddress(x11::XDisplay* display) const;
 
   std::optional<std::string> environmentAddress_;  // AT_SPI_BUS_ADDRESS as given at start-up

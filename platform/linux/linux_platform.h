@@ -44,8 +44,9 @@ class LinuxPlatform final : public Platform {
   std::size_t liveElementReferences() const { return liveReferences_; }
 
   // Sees every AT-SPI request this adapter makes to an application, before it is made: the
-  // method's name (as on the bus, "GetText"), the application's bus name and the object path.
-  // For tests; an empty function stops observing.
+  // method's name ("GetText"; a property read is named after its getter, "GetCaretOffset"),
+  // the application's bus name and the object path. For tests; an empty function stops
+  // observing.
   using RequestObserver = std::function<void(std::string_view method, std::string_view busName,
                                              std::string_view objectPath)>;
   void observeRequests(RequestObserver observer) { observer_ = std::move(observer); }
