@@ -166,11 +166,11 @@ class App:
         return wait_for(settled, what="focus on %s" % widget)
 
     def stop(self):
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
         if self.proc.poll() is None:
-            try:
-                self.proc.stdin.close()
-            except OSError:
-                pass
             end_process(self.pid)
         self.proc.wait()
         self.proc.stdout.close()
@@ -214,14 +214,14 @@ class Helper:
         try:
             return self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            end_process(self.pid)
+            if self.proc.poll() is None:
+                end_process(self.pid)
             return self.proc.wait()
         finally:
             self.proc.stdout.close()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.finish()
+        self.finish()
         self.stderr_file.close()
 
 
@@ -443,7 +443,9 @@ class Desktop:
         for a in self.apps:
             a.stop()
         if self.bus is not None:
-            end_process(self.bus.pid)
+            # A child that was already waited for is not signalled: its pid may be reused.
+            if self.bus.poll() is None:
+                end_process(self.bus.pid)
             self.bus.wait()
             self.bus.stdout.close()
         # The bus launcher ends with the session bus, and the registry with the accessibility
