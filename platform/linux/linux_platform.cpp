@@ -26,6 +26,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxWalkDepth = 64;
 constexpr std::size_t kMaxWalkNodes = 5000;
 
+// Processes whose application roots are remembered; past this the memory starts afresh.
+constexpr std::size_t kMaxCachedProcesses = 256;
+
 struct Unref {
   void operator()(void* object) const {
     if (object != nullptr) g_object_unref(object);
@@ -250,13 +253,17 @@ AttributeRead LinuxPlatform::copyAttributeValue(const Element& element,
 
 // --- the focused element ----------------------------------------------------------------
 
+void LinuxPlatform::refreshCaches() {
+  if (bus_.generation() == cachedGeneration_) return;
+  busPids_.clear();
+  busUnits_.clear();
+  rootsByPid_.clear();
+  cachedGeneration_ = bus_.generation();
+}
+
 std::optional<Pid> LinuxPlatform::pidOfBus(const char* busName) {
   if (busName == nullptr) return std::nullopt;
-  if (bus_.generation() != cachedGeneration_) {
-    busPids_.clear();
-    busUnits_.clear();
-    cachedGeneration_ = bus_.generation();
-  }
+  refreshCaches();
   if (const auto it = busPids_.find(busName); it != busPids_.end()) return it->second;
   const std::optional<int> pid = bus_.processOf(busName);
   if (!pid) return std::nullopt;
@@ -270,44 +277,73 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   // application costs at most the messaging timeout.
   const Budget budget(application.timeoutMs);
   if (!arm(budget)) return failure();
+  refreshCaches();
+  if (const auto known = rootsByPid_.find(application.pid); known != rootsByPid_.end()) {
+    const Search search = searchRoots(known->second, budget);
+    if (search.found != nullptr) return {kAxSuccess, newElement(search.found)};
+    if (budget.remainingMs() == 0) return failure();
+    // Gone, registered anew, or nothing focused there: the registry knows the whole list.
+  }
+  std::optional<Roots> roots = rootsOf(application.pid, budget);
+  if (!roots) return failure();
+  const Search search = searchRoots(*roots, budget);
+  if (rootsByPid_.size() > kMaxCachedProcesses) rootsByPid_.clear();
+  rootsByPid_[application.pid] = std::move(*roots);
+  if (search.failed) return failure();
+  if (search.found != nullptr) return {kAxSuccess, newElement(search.found)};
+  return failure(kAxErrorNoValue);
+}
+
+std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
+  if (!arm(budget)) return std::nullopt;
   const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
-  if (!desktop) return failure();
+  if (!desktop) return std::nullopt;
   ErrorSlot error;
+  // libatspi reports some failures by -1 alone, with no error.
   const gint apps = atspi_accessible_get_child_count(desktop.get(), error.out());
-  if (error.failed() || apps < 0) return failure();
-
+  if (error.failed() || apps < 0) return std::nullopt;
+  Roots roots;
   for (gint i = 0; i < apps; ++i) {
-    if (!arm(budget)) return failure();
-    const Owned<AtspiAccessible> root(
-        atspi_accessible_get_child_at_index(desktop.get(), i, error.out()));
-    if (error.failed()) return failure();
-    if (!root) continue;
-    if (!arm(budget)) return failure();
-    const std::optional<Pid> pid = pidOfBus(busNameOf(root.get()));
-    if (!pid || *pid != application.pid) continue;
+    if (!arm(budget)) return std::nullopt;
+    AtspiAccessible* root = atspi_accessible_get_child_at_index(desktop.get(), i, error.out());
+    if (error.failed()) {
+      if (root != nullptr) g_object_unref(root);
+      return std::nullopt;
+    }
+    if (root == nullptr) continue;
+    std::shared_ptr<AtspiAccessible> held(root, Unref{});
+    if (!arm(budget)) return std::nullopt;
+    const std::optional<Pid> owner = pidOfBus(busNameOf(root));
+    if (owner && *owner == pid) roots.push_back(std::move(held));
+  }
+  return roots;
+}
 
-    if (!arm(budget)) return failure();
+LinuxPlatform::Search LinuxPlatform::searchRoots(const Roots& roots, const Budget& budget) {
+  ErrorSlot error;
+  for (const std::shared_ptr<AtspiAccessible>& root : roots) {
+    if (!arm(budget)) return {true};
     note("GetChildCount", root.get());
     const gint windows = atspi_accessible_get_child_count(root.get(), error.out());
-    if (error.failed() || windows < 0) return failure();
+    if (error.failed() || windows < 0) return {true};
     for (gint w = 0; w < windows; ++w) {
-      if (!arm(budget)) return failure();
+      if (!arm(budget)) return {true};
       note("GetChildAtIndex", root.get());
       const Owned<AtspiAccessible> window(
           atspi_accessible_get_child_at_index(root.get(), w, error.out()));
-      if (error.failed()) return failure();
+      if (error.failed()) return {true};
       if (!window) continue;
-      if (!arm(budget)) return failure();
+      if (!arm(budget)) return {true};
       note("GetState", window.get());
       const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(window.get()));
-      if (!states) return failure();
+      if (!states) return {true};
       if (!atspi_state_set_contains(states.get(), ATSPI_STATE_ACTIVE)) continue;
       const std::optional<AtspiAccessible*> found = focusedIn(window.get(), budget);
-      if (!found) return failure();
-      if (*found != nullptr) return {kAxSuccess, newElement(*found)};
+      if (!found) return {true};
+      if (*found != nullptr) return {false, *found};
     }
   }
-  return failure(kAxErrorNoValue);
+  return {};
 }
 
 std::optional<AtspiAccessible*> LinuxPlatform::focusedIn(AtspiAccessible* window,
@@ -393,11 +429,7 @@ std::optional<AtspiAccessible*> LinuxPlatform::walkForFocus(AtspiAccessible* win
 std::optional<TextUnits> LinuxPlatform::unitsOf(AtspiAccessible* accessible, int timeoutMs) {
   const char* bus = busNameOf(accessible);
   if (bus == nullptr) return std::nullopt;
-  if (bus_.generation() != cachedGeneration_) {
-    busPids_.clear();
-    busUnits_.clear();
-    cachedGeneration_ = bus_.generation();
-  }
+  refreshCaches();
   if (const auto it = busUnits_.find(bus); it != busUnits_.end()) return it->second;
   // Qt names its toolkit only on its application's root object.
   AtspiApplication* app = accessible->parent.app;

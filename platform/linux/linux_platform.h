@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/linux/accessibility_bus.h"
 #include "platform/linux/toolkit_text.h"
@@ -90,7 +91,17 @@ class LinuxPlatform final : public Platform {
   bool arm(int timeoutMs);
   bool arm(const Budget& budget);
 
+  // The focused element of one of these application roots' active windows: found (an owned
+  // reference), none there, or the search failed (an application did not answer in time).
+  struct Search {
+    bool failed = false;
+    _AtspiAccessible* found = nullptr;
+  };
+  using Roots = std::vector<std::shared_ptr<_AtspiAccessible>>;
   AttributeRead focusedElement(const Handle& application);
+  std::optional<Roots> rootsOf(Pid pid, const Budget& budget);
+  Search searchRoots(const Roots& roots, const Budget& budget);
+  void refreshCaches();
   std::optional<_AtspiAccessible*> focusedIn(_AtspiAccessible* window, const Budget& budget);
   std::optional<_AtspiAccessible*> walkForFocus(_AtspiAccessible* window, const Budget& budget);
   std::optional<Pid> pidOfBus(const char* busName);
@@ -110,6 +121,9 @@ class LinuxPlatform final : public Platform {
   // toolkit's text units. Dropped when the session restarts.
   std::unordered_map<std::string, Pid> busPids_;
   std::unordered_map<std::string, TextUnits> busUnits_;
+  // The application roots each process registered, as last found: asked first, so that a
+  // lookup need not go through every application on the desktop.
+  std::unordered_map<Pid, Roots> rootsByPid_;
   std::uint64_t cachedGeneration_ = 0;
   RequestObserver observer_;
 };

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -74,8 +75,11 @@ std::optional<unsigned long> cardinalProperty(Display* display, Window window, A
   return value;
 }
 
-Atom existingAtom(Display* display, const char* name) {
-  return XInternAtom(display, name, True);
+// An atom by name. Created when the server does not know it yet: a missing atom is asked for
+// again on every call, a known one Xlib remembers, and these few names cost the server
+// nothing to keep.
+Atom atom(Display* display, const char* name) {
+  return XInternAtom(display, name, False);
 }
 
 bool hasProperty(Display* display, Window window, Atom property) {
@@ -113,16 +117,29 @@ std::optional<Tree> queryTree(Display* display, Window window) {
   return tree;
 }
 
+// Whether the server tells the pid behind a window, asked once per display.
+std::unordered_map<Display*, bool>& clientIdSupport() {
+  static std::unordered_map<Display*, bool> known;
+  return known;
+}
+
 bool serverHasClientIds(Display* display) {
+  if (const auto it = clientIdSupport().find(display); it != clientIdSupport().end()) {
+    return it->second;
+  }
   int eventBase = 0;
   int errorBase = 0;
-  if (!XResQueryExtension(display, &eventBase, &errorBase)) return false;
-  int major = 0;
-  int minor = 0;
-  const ErrorTrap trap(display);
-  if (XResQueryVersion(display, &major, &minor) == 0 || trap.failed()) return false;
-  // Client ids (and with them pids) came with version 1.2.
-  return major > 1 || (major == 1 && minor >= 2);
+  bool supported = false;
+  if (XResQueryExtension(display, &eventBase, &errorBase)) {
+    int major = 0;
+    int minor = 0;
+    const ErrorTrap trap(display);
+    // Client ids (and with them pids) came with version 1.2.
+    supported = XResQueryVersion(display, &major, &minor) != 0 && !trap.failed() &&
+                (major > 1 || (major == 1 && minor >= 2));
+  }
+  if (!isBroken(display)) clientIdSupport().emplace(display, supported);
+  return supported;
 }
 
 std::optional<Pid> pidFromServer(Display* display, Window window) {
@@ -162,6 +179,7 @@ void Connection::close() {
   // marked broken already, sends nothing.
   XCloseDisplay(display_);
   brokenDisplays().erase(display_);
+  clientIdSupport().erase(display_);
   display_ = nullptr;
 }
 
@@ -226,7 +244,7 @@ std::optional<WindowId> topLevelWindow(XDisplay* display, WindowId window) {
 }
 
 std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel) {
-  const Atom wmState = existingAtom(display, "WM_STATE");
+  const Atom wmState = atom(display, "WM_STATE");
   if (wmState == None || hasProperty(display, topLevel, wmState)) return topLevel;
   // Breadth first, so the shallowest client wins.
   std::vector<Window> queue{topLevel};
@@ -244,7 +262,7 @@ std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel) {
 std::optional<WindowId> activeWindow(XDisplay* display) {
   if (isBroken(display)) return std::nullopt;
   const Window root = DefaultRootWindow(display);
-  const Atom netActive = existingAtom(display, "_NET_ACTIVE_WINDOW");
+  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
   if (const auto active = cardinalProperty(display, root, netActive, XA_WINDOW)) {
     if (*active != None) return *active;
   }
@@ -258,7 +276,7 @@ std::optional<WindowId> activeWindow(XDisplay* display) {
 std::optional<Pid> windowPid(XDisplay* display, WindowId window) {
   if (isBroken(display)) return std::nullopt;
   if (const std::optional<Pid> pid = pidFromServer(display, window)) return pid;
-  const Atom netPid = existingAtom(display, "_NET_WM_PID");
+  const Atom netPid = atom(display, "_NET_WM_PID");
   if (const auto pid = cardinalProperty(display, window, netPid, XA_CARDINAL)) {
     if (*pid > 0 && *pid <= 0x7fffffff) return static_cast<Pid>(*pid);
   }
