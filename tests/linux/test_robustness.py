@@ -3,8 +3,8 @@ application, a display or a bus that goes away while it runs. Whatever happens i
 answering every line, writes nothing to standard error and exits 0 when its input ends."""
 
 import os
+import re
 import signal
-import subprocess
 import sys
 import time
 import unittest
@@ -124,6 +124,48 @@ class HungApplication(unittest.TestCase):
             os.kill(self.gtk.pid, signal.SIGCONT)
         self.assertEqual(self.gtk.state("entry")["text"], "kept")
         finish_cleanly(self, helper)
+
+
+class Idle(unittest.TestCase):
+    """A helper waits on its input for hours while the user works: the accessibility events
+    of every application must not pile up for it in the meantime."""
+
+    def test_events_do_not_queue_for_an_idle_helper(self):
+        with Desktop() as d:
+            gtk = d.app("gtk3_app.py")
+            helper = d.helper()
+            gtk.focus("entry")
+            gtk.set("entry", "x", caret=1)
+            self.assertTrue(helper.ask(action="capture")["ok"])
+            name = self.bus_name_of(d, helper.pid)
+            # Focus and text changes, each an event the registry broadcasts to listeners.
+            for i in range(100):
+                gtk.focus("entry2" if i % 2 else "entry")
+                gtk.set("entry", "x" * i, caret=0)
+            stats = self.stats(d, name)
+            # Only the bus's own NameOwnerChanged is listened to; nothing waits for us.
+            self.assertEqual(stats["MatchRules"], 1, stats)
+            self.assertEqual(stats["OutgoingMessages"], 0, stats)
+            finish_cleanly(self, helper)
+
+    @staticmethod
+    def call_bus(d, method, *args):
+        r = d._run("gdbus", "call", "--address", d.a11y_address, "--dest",
+                   "org.freedesktop.DBus", "--object-path", "/org/freedesktop/DBus",
+                   "--method", method, *args)
+        return r.stdout.decode()
+
+    def bus_name_of(self, d, pid):
+        listing = self.call_bus(d, "org.freedesktop.DBus.ListNames")
+        for name in re.findall(r"'(:[0-9.]+)'", listing):
+            owner = self.call_bus(d, "org.freedesktop.DBus.GetConnectionUnixProcessID", name)
+            if re.search(r"\b%d\b" % pid, owner):
+                return name
+        self.fail("the helper is not on the accessibility bus")
+
+    def stats(self, d, name):
+        text = self.call_bus(d, "org.freedesktop.DBus.Debug.Stats.GetConnectionStats", name)
+        return {k: int(v) for k, v in re.findall(r"'(\w+)': <uint32 (\d+)>", text)}
 
 
 class GoingAway(unittest.TestCase):
