@@ -1,7 +1,5 @@
 #include "platform/linux/accessibility_bus.h"
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
 #include <atspi/atspi.h>
 #include <dbus/dbus.h>
 #include <glib.h>
@@ -39,28 +37,6 @@ GLogWriterOutput dropStructured(GLogLevelFlags, const GLogField*, gsize, gpointe
 }
 void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 void dropPrint(const gchar*) {}
-
-// A text property of the root window (AT_SPI_BUS is one), or nothing.
-std::optional<std::string> rootStringProperty(x11::XDisplay* display, const char* name) {
-  if (x11::isBroken(display)) return std::nullopt;
-  const Atom property = XInternAtom(display, name, True);
-  if (property == None) return std::nullopt;
-  Atom actualType = None;
-  int actualFormat = 0;
-  unsigned long items = 0;
-  unsigned long after = 0;
-  unsigned char* data = nullptr;
-  const x11::ErrorTrap trap(display);
-  const int status =
-      XGetWindowProperty(display, DefaultRootWindow(display), property, 0, 4096, False, XA_STRING,
-                         &actualType, &actualFormat, &items, &after, &data);
-  std::optional<std::string> value;
-  if (status == Success && !trap.failed() && data != nullptr && actualFormat == 8 && items > 0) {
-    value = std::string(reinterpret_cast<const char*>(data), items);
-  }
-  if (data != nullptr) XFree(data);
-  return value;
-}
 
 // The session bus's address: the environment's, else the per-user socket where a user
 // session manager puts it. Never an autolaunched bus.
@@ -150,7 +126,7 @@ void AccessibilityBus::setTimeout(int milliseconds) {
 std::optional<std::string> AccessibilityBus::busAddress(x11::XDisplay* display) const {
   if (environmentAddress_) return environmentAddress_;
   if (display != nullptr) {
-    if (auto address = rootStringProperty(display, "AT_SPI_BUS")) return address;
+    if (auto address = x11::rootTextProperty(display, "AT_SPI_BUS")) return address;
   }
   return addressFromSessionBus(timeoutMs_);
 }

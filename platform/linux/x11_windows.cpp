@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -54,25 +55,38 @@ void installHandlers() {
 constexpr int kMaxTreeDepth = 64;
 constexpr std::size_t kMaxWindowsSearched = 4096;
 
-// One 32-bit-format property item (Xlib hands those out as longs), or nothing.
-std::optional<unsigned long> cardinalProperty(Display* display, Window window, Atom property,
-                                              Atom type) {
-  if (property == None) return std::nullopt;
-  Atom actualType = None;
-  int actualFormat = 0;
+// A window property as the server sent it; nothing when the window has none of that type,
+// or is gone.
+struct Property {
+  Atom type = None;
+  int format = 0;
   unsigned long items = 0;
+  std::unique_ptr<unsigned char, int (*)(void*)> data{nullptr, XFree};
+};
+std::optional<Property> readProperty(Display* display, Window window, Atom name, Atom type,
+                                     long maxItems) {
+  if (name == None || isBroken(display)) return std::nullopt;
+  Property property;
   unsigned long after = 0;
   unsigned char* data = nullptr;
   const ErrorTrap trap(display);
-  const int status = XGetWindowProperty(display, window, property, 0, 1, False, type, &actualType,
-                                        &actualFormat, &items, &after, &data);
-  std::optional<unsigned long> value;
-  if (status == Success && !trap.failed() && data != nullptr && actualType == type &&
-      actualFormat == 32 && items == 1) {
-    value = static_cast<unsigned long>(*reinterpret_cast<long*>(data));
+  const int status =
+      XGetWindowProperty(display, window, name, 0, maxItems, False, type, &property.type,
+                         &property.format, &property.items, &after, &data);
+  property.data.reset(data);
+  if (status != Success || trap.failed() || property.type == None) return std::nullopt;
+  return property;
+}
+
+// One 32-bit-format property item (Xlib hands those out as longs), or nothing.
+std::optional<unsigned long> cardinalProperty(Display* display, Window window, Atom name,
+                                              Atom type) {
+  const std::optional<Property> property = readProperty(display, window, name, type, 1);
+  if (!property || property->type != type || property->format != 32 || property->items != 1 ||
+      !property->data) {
+    return std::nullopt;
   }
-  if (data != nullptr) XFree(data);
-  return value;
+  return static_cast<unsigned long>(*reinterpret_cast<const long*>(property->data.get()));
 }
 
 // An atom by name. Created when the server does not know it yet: a missing atom is asked for
@@ -82,18 +96,8 @@ Atom atom(Display* display, const char* name) {
   return XInternAtom(display, name, False);
 }
 
-bool hasProperty(Display* display, Window window, Atom property) {
-  if (property == None) return false;
-  Atom actualType = None;
-  int actualFormat = 0;
-  unsigned long items = 0;
-  unsigned long after = 0;
-  unsigned char* data = nullptr;
-  const ErrorTrap trap(display);
-  const int status = XGetWindowProperty(display, window, property, 0, 0, False, AnyPropertyType,
-                                        &actualType, &actualFormat, &items, &after, &data);
-  if (data != nullptr) XFree(data);
-  return status == Success && !trap.failed() && actualType != None;
+bool hasProperty(Display* display, Window window, Atom name) {
+  return readProperty(display, window, name, AnyPropertyType, 0).has_value();
 }
 
 // The window's parent and children; nothing when the window is gone.
@@ -281,6 +285,17 @@ std::optional<Pid> windowPid(XDisplay* display, WindowId window) {
     if (*pid > 0 && *pid <= 0x7fffffff) return static_cast<Pid>(*pid);
   }
   return std::nullopt;
+}
+
+std::optional<std::string> rootTextProperty(XDisplay* display, const char* name) {
+  if (isBroken(display)) return std::nullopt;
+  constexpr long kMaxLongs = 4096;  // 16 KiB: far more than a bus address
+  const std::optional<Property> property =
+      readProperty(display, DefaultRootWindow(display), atom(display, name), XA_STRING, kMaxLongs);
+  if (!property || property->format != 8 || property->items == 0 || !property->data) {
+    return std::nullopt;
+  }
+  return std::string(reinterpret_cast<const char*>(property->data.get()), property->items);
 }
 
 std::optional<Pid> activePid(XDisplay* display) {

@@ -84,6 +84,9 @@ std::optional<WindowId> activeWindow(XDisplay* display);
 // client ids with the pid mask), else the window's _NET_WM_PID.
 std::optional<Pid> windowPid(XDisplay* display, WindowId window);
 
+// A text (STRING, 8-bit) property of the root window, such as AT_SPI_BUS; nothing when absent.
+std::optional<std::string> rootTextProperty(XDisplay* display, const char* name);
+
 // The pid of the process that owns the active window.
 std::optional<Pid> activePid(XDisplay* display);
 

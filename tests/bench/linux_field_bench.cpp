@@ -227,6 +227,11 @@ void write(AtspiAccessible* element, const char* inserted, Counter& n) {
 
 // --- benchmarks -------------------------------------------------------------------------
 
+double perIteration(const benchmark::State& state, std::size_t total) {
+  return static_cast<double>(total) /
+         static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+}
+
 void BM_Capture(benchmark::State& state) {
   Session& s = session();
   std::size_t before = s.observed;
@@ -238,9 +243,7 @@ void BM_Capture(benchmark::State& state) {
       break;
     }
   }
-  state.counters["requests"] =
-      static_cast<double>(s.observed - before) /
-      static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+  state.counters["requests"] = perIteration(state, s.observed - before);
   s.slot.empty();
 }
 
@@ -257,9 +260,7 @@ void BM_CaptureFloor(benchmark::State& state) {
     inspect(element, n);
     g_object_unref(element);
   }
-  state.counters["requests"] =
-      static_cast<double>(n.made) /
-      static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+  state.counters["requests"] = perIteration(state, n.made);
 }
 
 void BM_Insert(benchmark::State& state) {
@@ -289,9 +290,7 @@ void BM_Insert(benchmark::State& state) {
     state.ResumeTiming();
   }
   restore(s.field);
-  state.counters["requests"] =
-      static_cast<double>(counted) /
-      static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+  state.counters["requests"] = perIteration(state, counted);
 }
 
 void BM_InsertFloor(benchmark::State& state) {
@@ -312,9 +311,7 @@ void BM_InsertFloor(benchmark::State& state) {
     g_object_unref(element);
   }
   restore(s.field);
-  state.counters["requests"] =
-      static_cast<double>(n.made) /
-      static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+  state.counters["requests"] = perIteration(state, n.made);
 }
 
 BENCHMARK(BM_Capture)->UseRealTime()->Unit(benchmark::kMicrosecond);
