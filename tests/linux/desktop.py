@@ -176,6 +176,21 @@ class App:
         self.proc.stdout.close()
 
 
+# Under the sanitizers (scripts/test.sh exports their options), the helper gets them too,
+# with full stacks for leaks, so that the suppressions can name the library function that
+# leaks rather than the allocator's frame.
+SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
+def sanitizer_environment():
+    env = {k: os.environ[k] for k in SANITIZER_VARIABLES if k in os.environ}
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":fast_unwind_on_malloc=0"
+        suppressions = "print_suppressions=0:suppressions=" + os.path.join(HERE, "lsan.supp")
+        env["LSAN_OPTIONS"] = ":".join(filter(None, (env.get("LSAN_OPTIONS"), suppressions)))
+    return env
+
+
 class Helper:
     """The caretsafe binary as a host runs it, with its standard error kept to be checked."""
 
@@ -399,6 +414,7 @@ class Desktop:
         """caretsafe started as a host starts it, in this desktop's environment changed by
         `env_changes` (a None value removes the variable)."""
         env = dict(self.env)
+        env.update(sanitizer_environment())
         for key, value in (env_changes or {}).items():
             if value is None:
                 env.pop(key, None)

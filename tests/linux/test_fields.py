@@ -21,8 +21,8 @@ def setUpModule():
 
 
 def tearDownModule():
-    stderr = helper.stderr() if helper else b""
     exit_status = helper.finish() if helper else 0
+    stderr = helper.stderr() if helper else b""
     desktop.stop()
     assert stderr == b"", stderr
     assert exit_status == 0, exit_status

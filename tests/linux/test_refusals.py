@@ -25,9 +25,15 @@ def setUpModule():
 
 
 def tearDownModule():
+    # At the end of its input the driver reports the references left once the slot is gone.
+    driver.proc.stdin.close()
+    left = driver.channel.read()
+    exit_statuses = (helper.finish(), driver.finish())
+    assert left == {"live": 0}, left
     stderr = helper.stderr() + driver.stderr()
     desktop.stop()
     assert stderr == b"", stderr
+    assert exit_statuses == (0, 0), exit_statuses
 
 
 def methods_on(report, path):

@@ -18,9 +18,9 @@ HUNG_BOUND_SECONDS = 5.0
 
 def finish_cleanly(test, helper):
     """Ends the helper's input; it must exit 0 having written nothing to standard error."""
-    stderr = helper.stderr()
-    test.assertEqual(helper.finish(), 0)
-    test.assertEqual(stderr, b"")
+    exit_status = helper.finish()
+    test.assertEqual(helper.stderr().decode("utf-8", "replace"), "")
+    test.assertEqual(exit_status, 0)
 
 
 class Status(unittest.TestCase):
@@ -70,6 +70,7 @@ class Status(unittest.TestCase):
 
 
 class HungApplication(unittest.TestCase):
+    maxDiff = None
     @classmethod
     def setUpClass(cls):
         cls.desktop = Desktop().start()
