@@ -183,6 +183,18 @@ class ChangedBeforeInsert(unittest.TestCase):
                 self.assertEqual(gtk.state("entry2")["text"], "second")
                 self.assertEqual(gtk.state("other")["text"], "other")
 
+    def test_a_text_with_nul_is_not_written(self):
+        """U+0000 cannot cross AT-SPI (its text is a C string): nothing of it is written,
+        not even the part before it."""
+        for app, widget in ((gtk, "entry"), (qt, "line")):
+            with self.subTest(widget):
+                token = self.capture(app, widget, "keep", 2)
+                helper.channel.send_raw(
+                    '{"action":"insert","token":"%s","text":"a\\u0000b"}\n' % token)
+                self.assertEqual(helper.channel.read(),
+                                 {"ok": False, "reason": "write-unconfirmed"})
+                self.assertEqual(app.state(widget)["text"], "keep")
+
     def test_a_token_is_used_once(self):
         token = self.capture(gtk, "entry", "one", 3)
         self.assertEqual(helper.ask(action="insert", token=token, text="!"), {"ok": True})
