@@ -194,6 +194,17 @@ class GoingAway(unittest.TestCase):
         self.assertEqual(self.helper.channel.read(), {"ok": False, "reason": "invalid-command"})
         finish_cleanly(self, self.helper)
 
+    def test_application_goes_away(self):
+        """The GTK application (which talks to the helper over a private connection) ends
+        between capture and insert."""
+        self.gtk.stop()
+        self.assertEqual(self.helper.ask(action="insert", token=self.token, text="x"),
+                         {"ok": False, "reason": "target-changed"})
+        self.assertEqual(self.helper.ask(action="capture"),
+                         {"ok": False, "reason": "unsupported-field"})
+        self.assertEqual(self.helper.ask(action="status"), {"ok": True, "trusted": True})
+        finish_cleanly(self, self.helper)
+
     def test_display_goes_away(self):
         self.desktop.stop_x()
         self.keeps_answering_untrusted()
