@@ -93,3 +93,42 @@ def code_point_index(text, units):
             return i
         count += 2 if ord(ch) > 0xFFFF else 1
     return len(text)
+
+
+class GtkEntry:
+    """A GTK 3 or GTK 4 entry (Gtk.Editable: positions in code points, as commands count)."""
+
+    def __init__(self, entry):
+        self.w = entry
+
+    def text(self):
+        return self.w.get_text()
+
+    def caret(self):
+        return self.w.get_position()
+
+    def selection(self):
+        # PyGObject gives (start, end) for a selection and () for none; some versions give
+        # (True, start, end) or (False, 0, 0).
+        got = tuple(self.w.get_selection_bounds())
+        if len(got) == 3:
+            got = got[1:] if got[0] else ()
+        if len(got) == 2 and got[0] != got[1]:
+            return got
+        p = self.w.get_position()
+        return (p, p)
+
+    def set_text(self, text):
+        self.w.set_text(text)
+
+    def set_caret(self, n):
+        self.w.select_region(n, n)
+        self.w.set_position(n)
+
+    def set_selection(self, a, b):
+        self.w.select_region(a, b)
+
+    def focus(self):
+        window = self.w.get_root() if hasattr(self.w, "get_root") else self.w.get_toplevel()
+        window.present()
+        self.w.grab_focus()

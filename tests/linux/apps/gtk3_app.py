@@ -15,38 +15,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import control  # noqa: E402
 
 
-class EntryWidget:
-    def __init__(self, entry):
-        self.w = entry
-
-    def text(self):
-        return self.w.get_text()
-
-    def caret(self):
-        return self.w.get_position()
-
-    def selection(self):
-        bounds = self.w.get_selection_bounds()
-        if bounds:
-            return tuple(bounds)
-        p = self.w.get_position()
-        return (p, p)
-
-    def set_text(self, text):
-        self.w.set_text(text)
-
-    def set_caret(self, n):
-        self.w.select_region(n, n)
-        self.w.set_position(n)
-
-    def set_selection(self, a, b):
-        self.w.select_region(a, b)
-
-    def focus(self):
-        self.w.get_toplevel().present()
-        self.w.grab_focus()
-
-
 class ViewWidget:
     def __init__(self, view):
         self.w = view
@@ -102,12 +70,12 @@ def main():
     other_window.add(other)
 
     widgets = {
-        "entry": EntryWidget(entry),
-        "entry2": EntryWidget(entry2),
-        "password": EntryWidget(password),
-        "readonly": EntryWidget(readonly),
+        "entry": control.GtkEntry(entry),
+        "entry2": control.GtkEntry(entry2),
+        "password": control.GtkEntry(password),
+        "readonly": control.GtkEntry(readonly),
         "view": ViewWidget(view),
-        "other": EntryWidget(other),
+        "other": control.GtkEntry(other),
     }
     window_of = {name: ("other" if name == "other" else "main") for name in widgets}
     windows = {"main": main_window, "other": other_window}

@@ -14,41 +14,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import control  # noqa: E402
 
 
-class EntryWidget:
-    def __init__(self, entry):
-        self.w = entry
-
-    def text(self):
-        return self.w.get_text()
-
-    def caret(self):
-        return self.w.get_position()
-
-    def selection(self):
-        # PyGObject gives (start, end) for a selection and () for none.
-        got = tuple(self.w.get_selection_bounds())
-        if len(got) == 3 and got[0]:
-            return (got[1], got[2])
-        if len(got) == 2:
-            return got
-        p = self.w.get_position()
-        return (p, p)
-
-    def set_text(self, text):
-        self.w.set_text(text)
-
-    def set_caret(self, n):
-        self.w.select_region(n, n)
-        self.w.set_position(n)
-
-    def set_selection(self, a, b):
-        self.w.select_region(a, b)
-
-    def focus(self):
-        self.w.get_root().present()
-        self.w.grab_focus()
-
-
 def main():
     Gtk.init()
     Gtk.Settings.get_default().set_property("gtk-entry-select-on-focus", False)
@@ -56,7 +21,7 @@ def main():
     window = Gtk.Window(title="caretsafe gtk4 main")
     entry = Gtk.Entry()
     window.set_child(entry)
-    widgets = {"entry": EntryWidget(entry)}
+    widgets = {"entry": control.GtkEntry(entry)}
 
     def focused():
         f = window.get_focus()
