@@ -299,9 +299,15 @@ std::optional<std::string> rootTextProperty(XDisplay* display, const char* name)
 }
 
 std::optional<Pid> activePid(XDisplay* display) {
-  const std::optional<WindowId> window = activeWindow(display);
-  if (!window) return std::nullopt;
-  return windowPid(display, *window);
+  if (isBroken(display)) return std::nullopt;
+  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
+  if (const auto active =
+          cardinalProperty(display, DefaultRootWindow(display), netActive, XA_WINDOW)) {
+    if (*active != None) return windowPid(display, *active);
+  }
+  // Without a window manager's word, the owner of the focus window is the application in
+  // front; the server names it without a walk to the top-level window.
+  return inputFocusPid(display);
 }
 
 std::optional<Pid> inputFocusPid(XDisplay* display) {

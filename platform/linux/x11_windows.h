@@ -87,7 +87,9 @@ std::optional<Pid> windowPid(XDisplay* display, WindowId window);
 // A text (STRING, 8-bit) property of the root window, such as AT_SPI_BUS; nothing when absent.
 std::optional<std::string> rootTextProperty(XDisplay* display, const char* name);
 
-// The pid of the process that owns the active window.
+// The pid of the process that owns the active window: _NET_ACTIVE_WINDOW's owner, else the
+// input focus's (see `inputFocusPid`; without a window manager the focus window and its
+// top-level window have the same owner).
 std::optional<Pid> activePid(XDisplay* display);
 
 // The pid of the process that owns the window holding the input focus: the process that
