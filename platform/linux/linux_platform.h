@@ -1,0 +1,131 @@
+// The Linux platform: the `Platform` seam over AT-SPI 2 (libatspi) and X11.
+//
+// Applications come from X11 (the active window or the input focus, the pid of its owner, the
+// executable's name as the application id); elements and their text from AT-SPI. An
+// `Element` carries a pointer to a handle of ours that owns one reference to an
+// AtspiAccessible (none for an application, which is named by its pid and looked up afresh
+// on every read). Every request to another application is bounded by the messaging timeout,
+// and the focused-element lookup by the timeout as a whole. Nothing is ever written to
+// standard error: Xlib's and GLib's reporting is silenced and failures become result codes.
+//
+// Keyboard events are not made here yet: this adapter answers them as a host without typing
+// support would (no modifiers, no events).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/linux/accessibility_bus.h"
+#include "platform/linux/toolkit_text.h"
+#include "platform/linux/x11_windows.h"
+#include "platform/platform.h"
+
+struct _AtspiAccessible;
+struct _AtspiMatchRule;
+
+namespace caretsafe::linux_desktop {
+
+// The result code for "the request succeeded and there is no value" (kAXErrorNoValue).
+inline constexpr AxError kAxErrorNoValue = -25212;
+
+class LinuxPlatform final : public Platform {
+ public:
+  LinuxPlatform();
+  ~LinuxPlatform() override;
+  LinuxPlatform(const LinuxPlatform&) = delete;
+  LinuxPlatform& operator=(const LinuxPlatform&) = delete;
+
+  // Outstanding element references: each create or copy result counts 1, each retain +1,
+  // each release -1 (as the simulated desktop counts them).
+  std::size_t liveElementReferences() const { return liveReferences_; }
+
+  // Sees every AT-SPI request this adapter makes to an application, before it is made: the
+  // method's name ("GetText"; a property read is named after its getter, "GetCaretOffset"),
+  // the application's bus name and the object path. For tests; an empty function stops
+  // observing.
+  using RequestObserver = std::function<void(std::string_view method, std::string_view busName,
+                                             std::string_view objectPath)>;
+  void observeRequests(RequestObserver observer) { observer_ = std::move(observer); }
+
+  // The X connection, shared with whatever else needs the display.
+  x11::Connection& x11() { return x11_; }
+
+  // --- Platform ---
+  bool isProcessTrusted() override;
+  std::optional<RunningApp> frontmostApplication() override;
+  std::optional<RunningApp> runningApplication(Pid pid) override;
+  Pid ownPid() override;
+  Element createApplication(Pid pid) override;
+  void setMessagingTimeout(const Element& element, float seconds) override;
+  AttributeRead copyAttributeValue(const Element& element, std::string_view attribute) override;
+  SettableAnswer isAttributeSettable(const Element& element, std::string_view attribute) override;
+  AxError setAttributeValue(const Element& element, std::string_view attribute,
+                            std::u16string_view text) override;
+  bool elementsEqual(const Element& a, const Element& b) override;
+  std::uint64_t modifierFlags() override;
+  KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
+  void setUnicodeString(KeyEvent& event, std::u16string_view units) override;
+  void setFlags(KeyEvent& event, std::uint64_t flags) override;
+  void postToPid(Pid pid, const KeyEvent& event) override;
+  std::string newUuid() override;
+  double now() override;
+  std::uintptr_t openReleasePool() override;
+
+ protected:
+  void retainElement(std::uintptr_t ref) noexcept override;
+  void releaseElement(std::uintptr_t ref) noexcept override;
+  void releaseKeyEvent(std::uintptr_t ref) noexcept override;
+
+ private:
+  struct Handle;
+  class Budget;
+
+  Element newElement(_AtspiAccessible* owned);
+  Handle* handleOf(const Element& element) const;
+  void note(std::string_view method, _AtspiAccessible* accessible);
+  bool arm(int timeoutMs);
+  bool arm(const Budget& budget);
+
+  // The focused element of one of these application roots' active windows: found (an owned
+  // reference), none there, or the search failed (an application did not answer in time).
+  struct Search {
+    bool failed = false;
+    _AtspiAccessible* found = nullptr;
+  };
+  using Roots = std::vector<std::shared_ptr<_AtspiAccessible>>;
+  AttributeRead focusedElement(const Handle& application);
+  std::optional<Roots> rootsOf(Pid pid, const Budget& budget);
+  Search searchRoots(const Roots& roots, const Budget& budget);
+  void refreshCaches();
+  std::optional<_AtspiAccessible*> focusedIn(_AtspiAccessible* window, const Budget& budget);
+  std::optional<_AtspiAccessible*> walkForFocus(_AtspiAccessible* window, const Budget& budget);
+  std::optional<Pid> pidOfBus(const char* busName);
+  std::optional<TextUnits> unitsOf(_AtspiAccessible* accessible, int timeoutMs);
+
+  AttributeRead role(const Handle& element);
+  AttributeRead subrole(const Handle& element);
+  AttributeRead enabled(const Handle& element);
+  AttributeRead selectedRange(const Handle& element);
+  AttributeRead value(const Handle& element);
+
+  x11::Connection x11_;
+  AccessibilityBus bus_;
+  _AtspiMatchRule* focusedRule_ = nullptr;
+  std::size_t liveReferences_ = 0;
+  // What never changes for a unique bus name while the session lasts: its process and its
+  // toolkit's text units. Dropped when the session restarts.
+  std::unordered_map<std::string, Pid> busPids_;
+  std::unordered_map<std::string, TextUnits> busUnits_;
+  // The application roots each process registered, as last found: asked first, so that a
+  // lookup need not go through every application on the desktop.
+  std::unordered_map<Pid, Roots> rootsByPid_;
+  std::uint64_t cachedGeneration_ = 0;
+  RequestObserver observer_;
+};
+
+}  // namespace caretsafe::linux_desktop

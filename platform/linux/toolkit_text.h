@@ -1,0 +1,38 @@
+// Text offsets and lengths as each toolkit counts them over AT-SPI, and their conversion to
+// the UTF-16 code units the core counts in.
+//
+// AT-SPI carries text as UTF-8, but offsets and lengths are in the toolkit's own unit: GTK
+// (3 and 4) counts code points, Qt counts UTF-16 code units. InsertText's length argument is
+// UTF-8 bytes for GTK and UTF-16 units for Qt. A toolkit whose units are not known here gets
+// no text reads or writes at all: a wrong guess would misplace a caret or cut an insert short.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace caretsafe::linux_desktop {
+
+enum class TextUnits {
+  kCodePoints,  // GTK
+  kUtf16,       // Qt
+};
+
+// The units of the toolkit with this name (as an application reports it, in any letter case);
+// nothing for a toolkit not known here.
+std::optional<TextUnits> toolkitUnits(std::string_view toolkitName);
+
+// The length of well-formed UTF-8 text in the toolkit's units.
+std::size_t unitCount(TextUnits units, std::string_view utf8);
+
+// The UTF-16 offset that the toolkit's offset `offset` stands for in the UTF-8 text, which
+// must reach at least that far; nothing when it does not, or when the offset is negative.
+std::optional<std::int64_t> utf16Offset(TextUnits units, std::string_view utf8,
+                                        std::int64_t offset);
+
+// InsertText's length argument for a text: its UTF-8 bytes for GTK, its UTF-16 units for Qt.
+std::int64_t insertLength(TextUnits units, std::string_view utf8, std::u16string_view utf16);
+
+}  // namespace caretsafe::linux_desktop

@@ -1,0 +1,348 @@
+#include "platform/linux/x11_windows.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XRes.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace caretsafe::x11 {
+namespace {
+
+// Xlib's handlers are process-wide, so is what they record. Touched only on the one thread
+// that makes X requests.
+std::uint64_t protocolErrors = 0;
+std::unordered_set<Display*>& brokenDisplays() {
+  static std::unordered_set<Display*> displays;
+  return displays;
+}
+
+int onProtocolError(Display*, XErrorEvent*) {
+  ++protocolErrors;
+  return 0;
+}
+
+// Called first when a connection breaks; Xlib's default prints a message here.
+int onConnectionBroken(Display*) {
+  return 0;
+}
+
+// Called after `onConnectionBroken`; Xlib's default ends the process here. Returning marks
+// the display as broken instead, and Xlib then answers every later request on it at once.
+void onConnectionBrokenExit(Display* display, void*) {
+  brokenDisplays().insert(display);
+}
+
+void installHandlers() {
+  static const bool installed = [] {
+    XSetErrorHandler(onProtocolError);
+    XSetIOErrorHandler(onConnectionBroken);
+    return true;
+  }();
+  static_cast<void>(installed);
+}
+
+// Bounds on walks of the window tree: a real tree is a few levels deep.
+constexpr int kMaxTreeDepth = 64;
+constexpr std::size_t kMaxWindowsSearched = 4096;
+
+// A window property as the server sent it; nothing when the window has none of that type,
+// or is gone.
+struct Property {
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0;
+  std::unique_ptr<unsigned char, int (*)(void*)> data{nullptr, XFree};
+};
+std::optional<Property> readProperty(Display* display, Window window, Atom name, Atom type,
+                                     long maxItems) {
+  if (name == None || isBroken(display)) return std::nullopt;
+  Property property;
+  unsigned long after = 0;
+  unsigned char* data = nullptr;
+  const ErrorTrap trap(display);
+  const int status =
+      XGetWindowProperty(display, window, name, 0, maxItems, False, type, &property.type,
+                         &property.format, &property.items, &after, &data);
+  property.data.reset(data);
+  if (status != Success || trap.failed() || property.type == None) return std::nullopt;
+  return property;
+}
+
+// One 32-bit-format property item (Xlib hands those out as longs), or nothing.
+std::optional<unsigned long> cardinalProperty(Display* display, Window window, Atom name,
+                                              Atom type) {
+  const std::optional<Property> property = readProperty(display, window, name, type, 1);
+  if (!property || property->type != type || property->format != 32 || property->items != 1 ||
+      !property->data) {
+    return std::nullopt;
+  }
+  return static_cast<unsigned long>(*reinterpret_cast<const long*>(property->data.get()));
+}
+
+// An atom by name. Created when the server does not know it yet: a missing atom is asked for
+// again on every call, a known one Xlib remembers, and these few names cost the server
+// nothing to keep.
+Atom atom(Display* display, const char* name) {
+  return XInternAtom(display, name, False);
+}
+
+bool hasProperty(Display* display, Window window, Atom name) {
+  return readProperty(display, window, name, AnyPropertyType, 0).has_value();
+}
+
+// The window's parent and children; nothing when the window is gone.
+struct Tree {
+  Window root = None;
+  Window parent = None;
+  std::vector<Window> children;
+};
+std::optional<Tree> queryTree(Display* display, Window window) {
+  Tree tree;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  const ErrorTrap trap(display);
+  const Status status = XQueryTree(display, window, &tree.root, &tree.parent, &children, &count);
+  if (status == 0 || trap.failed()) {
+    if (children != nullptr) XFree(children);
+    return std::nullopt;
+  }
+  tree.children.assign(children, children + count);
+  if (children != nullptr) XFree(children);
+  return tree;
+}
+
+// Whether the server tells the pid behind a window, asked once per display.
+std::unordered_map<Display*, bool>& clientIdSupport() {
+  static std::unordered_map<Display*, bool> known;
+  return known;
+}
+
+bool serverHasClientIds(Display* display) {
+  if (const auto it = clientIdSupport().find(display); it != clientIdSupport().end()) {
+    return it->second;
+  }
+  int eventBase = 0;
+  int errorBase = 0;
+  bool supported = false;
+  if (XResQueryExtension(display, &eventBase, &errorBase)) {
+    int major = 0;
+    int minor = 0;
+    const ErrorTrap trap(display);
+    // Client ids (and with them pids) came with version 1.2.
+    supported = XResQueryVersion(display, &major, &minor) != 0 && !trap.failed() &&
+                (major > 1 || (major == 1 && minor >= 2));
+  }
+  if (!isBroken(display)) clientIdSupport().emplace(display, supported);
+  return supported;
+}
+
+std::optional<Pid> pidFromServer(Display* display, Window window) {
+  if (!serverHasClientIds(display)) return std::nullopt;
+  XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+  long count = 0;
+  XResClientIdValue* ids = nullptr;
+  const ErrorTrap trap(display);
+  const Status status = XResQueryClientIds(display, 1, &spec, &count, &ids);
+  std::optional<Pid> pid;
+  if (status == Success && !trap.failed()) {
+    for (long i = 0; i < count; ++i) {
+      if (ids[i].spec.mask != XRES_CLIENT_ID_PID_MASK) continue;
+      const pid_t found = XResGetClientPid(&ids[i]);
+      if (found > 0) pid = static_cast<Pid>(found);
+    }
+  }
+  if (ids != nullptr) XResClientIdsDestroy(count, ids);
+  return pid;
+}
+
+}  // namespace
+
+// --- Connection -------------------------------------------------------------------------
+
+Connection::Connection() {
+  installHandlers();
+}
+
+Connection::~Connection() {
+  close();
+}
+
+void Connection::close() {
+  if (display_ == nullptr) return;
+  // A broken display still owns its memory; XCloseDisplay frees it and, the connection being
+  // marked broken already, sends nothing.
+  XCloseDisplay(display_);
+  brokenDisplays().erase(display_);
+  clientIdSupport().erase(display_);
+  display_ = nullptr;
+}
+
+XDisplay* Connection::display() {
+  if (display_ != nullptr && !isBroken(display_)) return display_;
+  close();
+  const char* name = std::getenv("DISPLAY");
+  if (name == nullptr || *name == '\0') return nullptr;
+  display_ = XOpenDisplay(name);
+  if (display_ != nullptr) XSetIOErrorExitHandler(display_, onConnectionBrokenExit, nullptr);
+  return display_;
+}
+
+bool Connection::answers() {
+  XDisplay* d = display();
+  if (d == nullptr) return false;
+  XSync(d, False);
+  return !isBroken(d);
+}
+
+bool Connection::broken() const {
+  return display_ != nullptr && isBroken(display_);
+}
+
+// --- ErrorTrap --------------------------------------------------------------------------
+
+ErrorTrap::ErrorTrap(XDisplay* display) : display_(display), errorsBefore_(protocolErrors) {
+  installHandlers();
+}
+
+ErrorTrap::~ErrorTrap() = default;
+
+bool ErrorTrap::failed() const {
+  return protocolErrors != errorsBefore_ || isBroken(display_);
+}
+
+// --- windows and processes --------------------------------------------------------------
+
+bool isBroken(XDisplay* display) {
+  return display == nullptr || brokenDisplays().count(display) != 0;
+}
+
+std::optional<WindowId> inputFocusWindow(XDisplay* display) {
+  if (isBroken(display)) return std::nullopt;
+  Window focus = None;
+  int revertTo = 0;
+  XGetInputFocus(display, &focus, &revertTo);
+  if (isBroken(display) || focus == None || focus == PointerRoot) return std::nullopt;
+  return focus;
+}
+
+std::optional<WindowId> topLevelWindow(XDisplay* display, WindowId window) {
+  Window current = window;
+  for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
+    const std::optional<Tree> tree = queryTree(display, current);
+    if (!tree) return std::nullopt;
+    if (current == tree->root) return std::nullopt;  // the root window is nobody's window
+    if (tree->parent == tree->root) return current;
+    current = tree->parent;
+  }
+  return std::nullopt;
+}
+
+std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel) {
+  const Atom wmState = atom(display, "WM_STATE");
+  if (wmState == None || hasProperty(display, topLevel, wmState)) return topLevel;
+  // Breadth first, so the shallowest client wins.
+  std::vector<Window> queue{topLevel};
+  for (std::size_t next = 0; next < queue.size() && next < kMaxWindowsSearched; ++next) {
+    const std::optional<Tree> tree = queryTree(display, queue[next]);
+    if (!tree) continue;
+    for (const Window child : tree->children) {
+      if (hasProperty(display, child, wmState)) return child;
+      queue.push_back(child);
+    }
+  }
+  return topLevel;
+}
+
+std::optional<WindowId> activeWindow(XDisplay* display) {
+  if (isBroken(display)) return std::nullopt;
+  const Window root = DefaultRootWindow(display);
+  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
+  if (const auto active = cardinalProperty(display, root, netActive, XA_WINDOW)) {
+    if (*active != None) return *active;
+  }
+  const std::optional<WindowId> focus = inputFocusWindow(display);
+  if (!focus) return std::nullopt;
+  const std::optional<WindowId> top = topLevelWindow(display, *focus);
+  if (!top) return std::nullopt;
+  return clientWindow(display, *top);
+}
+
+std::optional<Pid> windowPid(XDisplay* display, WindowId window) {
+  if (isBroken(display)) return std::nullopt;
+  if (const std::optional<Pid> pid = pidFromServer(display, window)) return pid;
+  const Atom netPid = atom(display, "_NET_WM_PID");
+  if (const auto pid = cardinalProperty(display, window, netPid, XA_CARDINAL)) {
+    if (*pid > 0 && *pid <= 0x7fffffff) return static_cast<Pid>(*pid);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> rootTextProperty(XDisplay* display, const char* name) {
+  if (isBroken(display)) return std::nullopt;
+  constexpr long kMaxLongs = 4096;  // 16 KiB: far more than a bus address
+  const std::optional<Property> property =
+      readProperty(display, DefaultRootWindow(display), atom(display, name), XA_STRING, kMaxLongs);
+  if (!property || property->format != 8 || property->items == 0 || !property->data) {
+    return std::nullopt;
+  }
+  return std::string(reinterpret_cast<const char*>(property->data.get()), property->items);
+}
+
+std::optional<Pid> activePid(XDisplay* display) {
+  if (isBroken(display)) return std::nullopt;
+  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
+  if (const auto active =
+          cardinalProperty(display, DefaultRootWindow(display), netActive, XA_WINDOW)) {
+    if (*active != None) return windowPid(display, *active);
+  }
+  // Without a window manager's word, the owner of the focus window is the application in
+  // front; the server names it without a walk to the top-level window.
+  return inputFocusPid(display);
+}
+
+std::optional<Pid> inputFocusPid(XDisplay* display) {
+  const std::optional<WindowId> focus = inputFocusWindow(display);
+  if (!focus) return std::nullopt;
+  // The server knows the owner of any window, so the focus window itself will do; a
+  // property fallback needs the client window.
+  if (const std::optional<Pid> pid = pidFromServer(display, *focus)) return pid;
+  const std::optional<WindowId> top = topLevelWindow(display, *focus);
+  if (!top) return std::nullopt;
+  const std::optional<WindowId> client = clientWindow(display, *top);
+  if (!client) return std::nullopt;
+  return windowPid(display, *client);
+}
+
+std::optional<std::string> applicationId(Pid pid) {
+  if (pid <= 0) return std::nullopt;
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  std::array<char, 4096> buffer{};
+  const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return std::nullopt;
+  std::string_view path(buffer.data(), static_cast<std::size_t>(length));
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.size() > kDeleted.size() && path.substr(path.size() - kDeleted.size()) == kDeleted) {
+    path.remove_suffix(kDeleted.size());
+  }
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return std::nullopt;
+  return std::string(name);
+}
+
+bool processExists(Pid pid) {
+  if (pid <= 0) return false;
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+}  // namespace caretsafe::x11

@@ -1,0 +1,106 @@
+// X11 windows and the processes behind them: which window is active or holds the input focus,
+// which process owns a window, and what that process is called.
+//
+// Xlib's own error reporting prints to standard error and, when the connection breaks, ends
+// the process. `Connection` installs handlers that keep it silent instead: a protocol error is
+// counted (see `ErrorTrap`), a broken connection is remembered, and every function here then
+// answers "nothing" rather than reading a reply that never came. The next `display()` call
+// opens a fresh connection.
+//
+// Xlib's header is not included here (its macros, such as None and Status, would leak into
+// every includer); `Display` is Xlib's `struct _XDisplay` and a window is an XID.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+struct _XDisplay;
+
+namespace caretsafe::x11 {
+
+using XDisplay = ::_XDisplay;
+using WindowId = unsigned long;  // an XID
+
+// One connection to the X server that DISPLAY names. Not copyable; single-threaded.
+class Connection {
+ public:
+  Connection();
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // The open display, opened now when there is none or the last one broke; null when the
+  // server cannot be reached (no DISPLAY, or nothing listens there).
+  XDisplay* display();
+  // Whether the server answers a round trip now. Opens the display when needed.
+  bool answers();
+  // Whether the display this connection holds broke (its server went away).
+  bool broken() const;
+
+ private:
+  void close();
+  XDisplay* display_ = nullptr;
+};
+
+// Counts the X protocol errors raised while it lives on one display, silently (they would
+// otherwise be printed). Requests that have a reply report their error at once; for requests
+// without one, call XSync before asking `failed`.
+class ErrorTrap {
+ public:
+  explicit ErrorTrap(XDisplay* display);
+  ~ErrorTrap();
+  ErrorTrap(const ErrorTrap&) = delete;
+  ErrorTrap& operator=(const ErrorTrap&) = delete;
+  // Whether an error arrived since the trap was set, or the connection broke.
+  bool failed() const;
+
+ private:
+  XDisplay* display_;
+  std::uint64_t errorsBefore_;
+};
+
+// Whether the connection behind this display broke. A broken display answers nothing more.
+bool isBroken(XDisplay* display);
+
+// The window that has the input focus; nothing when the focus is None or PointerRoot.
+std::optional<WindowId> inputFocusWindow(XDisplay* display);
+
+// The top-level window (a child of the root window) that contains `window`, or the window
+// itself when it is one.
+std::optional<WindowId> topLevelWindow(XDisplay* display, WindowId window);
+
+// The application's own window in a top-level window: the top-level itself, or (under a
+// window manager that reparents) the descendant that carries WM_STATE.
+std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel);
+
+// The active window: _NET_ACTIVE_WINDOW on the root window when a window manager keeps it,
+// otherwise the client window of the input focus's top-level window.
+std::optional<WindowId> activeWindow(XDisplay* display);
+
+// The pid of the process that owns the window: asked of the server (X-Resource extension,
+// client ids with the pid mask), else the window's _NET_WM_PID.
+std::optional<Pid> windowPid(XDisplay* display, WindowId window);
+
+// A text (STRING, 8-bit) property of the root window, such as AT_SPI_BUS; nothing when absent.
+std::optional<std::string> rootTextProperty(XDisplay* display, const char* name);
+
+// The pid of the process that owns the active window: _NET_ACTIVE_WINDOW's owner, else the
+// input focus's (see `inputFocusPid`; without a window manager the focus window and its
+// top-level window have the same owner).
+std::optional<Pid> activePid(XDisplay* display);
+
+// The pid of the process that owns the window holding the input focus: the process that
+// key events go to.
+std::optional<Pid> inputFocusPid(XDisplay* display);
+
+// The application id of a process: the file name of its executable (/proc/PID/exe), without
+// the " (deleted)" mark of a replaced file. Nothing when it cannot be read.
+std::optional<std::string> applicationId(Pid pid);
+
+// Whether a process with this pid exists (also one we may not signal).
+bool processExists(Pid pid);
+
+}  // namespace caretsafe::x11

@@ -1,0 +1,119 @@
+"""A GTK 3 test application: window "main" with single-line entries ("entry", "entry2"), a
+password entry, a read-only entry and a multi-line text view ("view"); window "other" with one
+entry ("other"). Commands: see control.py."""
+
+import os
+import sys
+
+import gi
+
+gi.require_version("Gtk", "3.0")
+gi.require_version("GdkX11", "3.0")
+from gi.repository import GLib, Gtk, GdkX11  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import control  # noqa: E402
+
+
+class ViewWidget:
+    def __init__(self, view):
+        self.w = view
+        self.buf = view.get_buffer()
+
+    def text(self):
+        return self.buf.get_text(self.buf.get_start_iter(), self.buf.get_end_iter(), True)
+
+    def caret(self):
+        return self.buf.get_iter_at_mark(self.buf.get_insert()).get_offset()
+
+    def selection(self):
+        got = self.buf.get_selection_bounds()
+        if got:
+            return (got[0].get_offset(), got[1].get_offset())
+        c = self.caret()
+        return (c, c)
+
+    def set_text(self, text):
+        self.buf.set_text(text)
+
+    def set_caret(self, n):
+        self.buf.place_cursor(self.buf.get_iter_at_offset(n))
+
+    def set_selection(self, a, b):
+        self.buf.select_range(self.buf.get_iter_at_offset(a), self.buf.get_iter_at_offset(b))
+
+    def focus(self):
+        self.w.get_toplevel().present()
+        self.w.grab_focus()
+
+
+def main():
+    # Focusing an entry must not select its text: the tests place caret and selection.
+    Gtk.Settings.get_default().set_property("gtk-entry-select-on-focus", False)
+
+    main_window = Gtk.Window(title="caretsafe gtk3 main")
+    box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL)
+    main_window.add(box)
+    entry = Gtk.Entry()
+    entry2 = Gtk.Entry()
+    password = Gtk.Entry()
+    password.set_visibility(False)
+    readonly = Gtk.Entry()
+    readonly.set_editable(False)
+    view = Gtk.TextView()
+    view.set_size_request(300, 120)
+    for w in (entry, entry2, password, readonly, view):
+        box.pack_start(w, False, False, 2)
+
+    other_window = Gtk.Window(title="caretsafe gtk3 other")
+    other = Gtk.Entry()
+    other_window.add(other)
+
+    widgets = {
+        "entry": control.GtkEntry(entry),
+        "entry2": control.GtkEntry(entry2),
+        "password": control.GtkEntry(password),
+        "readonly": control.GtkEntry(readonly),
+        "view": ViewWidget(view),
+        "other": control.GtkEntry(other),
+    }
+    window_of = {name: ("other" if name == "other" else "main") for name in widgets}
+    windows = {"main": main_window, "other": other_window}
+
+    def focused():
+        for name, w in widgets.items():
+            if w.w.has_focus():
+                return name
+        return None
+
+    def active(name):
+        return windows[window_of[name]].is_active()
+
+    controller = control.Controller(widgets, focused, active, Gtk.main_quit)
+
+    def on_input(_fd, _condition):
+        return controller.readable()
+
+    GLib.io_add_watch(0, GLib.IO_IN | GLib.IO_HUP, on_input)
+
+    mapped = set()
+
+    def on_map(window, _event, name):
+        mapped.add(name)
+        if len(mapped) == len(windows):
+            control.write({
+                "ready": True, "pid": os.getpid(),
+                "windows": {n: w.get_window().get_xid() for n, w in windows.items()},
+                "widgets": window_of,
+            })
+        return False
+
+    for name, window in windows.items():
+        window.connect("map-event", on_map, name)
+        window.connect("delete-event", lambda *a: True)
+        window.show_all()
+    Gtk.main()
+
+
+if __name__ == "__main__":
+    main()

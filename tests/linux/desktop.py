@@ -1,0 +1,481 @@
+"""A real, private Linux desktop for tests: Xvfb, a session bus, the accessibility bus and its
+registry, small GTK and Qt applications that obey commands, and the caretsafe helper itself.
+
+Everything is started here and ended here by its pid. A test module makes one `Desktop`, starts
+the applications it needs, and talks to them and to caretsafe with JSON lines.
+
+Run with /usr/bin/python3 (Debian's, which has `gi` and PyQt5).
+"""
+
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+APPS = os.path.join(HERE, "apps")
+PYTHON = "/usr/bin/python3"
+
+# Generous bounds for a loaded 2-core machine; every wait polls and returns as soon as the
+# condition holds, so they only matter when something is broken.
+STARTUP_TIMEOUT = 30.0
+REPLY_TIMEOUT = 20.0
+
+
+class DesktopError(Exception):
+    pass
+
+
+def wait_for(condition, timeout=STARTUP_TIMEOUT, interval=0.02, what="condition"):
+    """Polls `condition` until it returns a true value, which is returned."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise DesktopError("timed out waiting for " + what)
+        time.sleep(interval)
+
+
+def end_process(pid, timeout=5.0):
+    """Ends one process that we started, by its pid: SIGTERM, then SIGKILL if it lingers.
+    A stopped process is continued first so that it can act on the signal."""
+    try:
+        os.kill(pid, signal.SIGCONT)
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not process_alive(pid):
+            return
+        time.sleep(0.02)
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def process_alive(pid):
+    """Whether the pid names a live process (not a zombie). Reaps it when it is our child."""
+    try:
+        done, _ = os.waitpid(pid, os.WNOHANG)
+        if done == pid:
+            return False
+    except ChildProcessError:
+        pass
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        return state not in ("Z", "X")
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return False
+
+
+class LineChannel:
+    """JSON lines over a child's standard input and output, with a timeout on every read."""
+
+    def __init__(self, proc):
+        self.proc = proc
+        self.buffer = b""
+
+    def send(self, obj):
+        self.send_raw(json.dumps(obj, ensure_ascii=False) + "\n")
+
+    def send_raw(self, text):
+        self.proc.stdin.write(text.encode("utf-8"))
+        self.proc.stdin.flush()
+
+    def read(self, timeout=REPLY_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise DesktopError("no answer from pid %d" % self.proc.pid)
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                continue
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                raise DesktopError("pid %d closed its output" % self.proc.pid)
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return json.loads(line.decode("utf-8"))
+
+    def ask(self, obj, timeout=REPLY_TIMEOUT):
+        self.send(obj)
+        return self.read(timeout)
+
+
+class App:
+    """One test application (apps/*.py): it announces itself with a "ready" line listing its
+    windows (name → X window id), then answers one JSON line per command."""
+
+    def __init__(self, desktop, script, extra_env=None):
+        self.desktop = desktop
+        env = dict(desktop.env)
+        env.update(extra_env or {})
+        self.proc = subprocess.Popen(
+            [PYTHON, os.path.join(APPS, script)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            env=env, cwd=desktop.home)
+        self.pid = self.proc.pid
+        self.channel = LineChannel(self.proc)
+        ready = self.channel.read(STARTUP_TIMEOUT)
+        if ready.get("ready") is not True:
+            raise DesktopError("unexpected first line from %s: %r" % (script, ready))
+        self.windows = ready["windows"]
+        self.widgets = ready["widgets"]  # widget name → window name
+
+    def command(self, **cmd):
+        reply = self.channel.ask(cmd)
+        if "error" in reply:
+            raise DesktopError("%s: %s" % (cmd, reply["error"]))
+        return reply
+
+    def state(self, widget):
+        """The application's own report: text, caret and selection (in code points), which
+        widget has the focus, and whether the widget's window is active."""
+        return self.command(cmd="state", widget=widget)
+
+    def set(self, widget, text, caret=None, selection=None):
+        cmd = {"cmd": "set", "widget": widget, "text": text}
+        if caret is not None:
+            cmd["caret"] = caret
+        if selection is not None:
+            cmd["selection"] = list(selection)
+        return self.command(**cmd)
+
+    def focus(self, widget):
+        """Gives the widget the keyboard focus: the application focuses it in its window,
+        the X focus goes to that window, and we wait until the application reports both."""
+        window = self.widgets[widget]
+        self.command(cmd="focus", widget=widget)
+        self.desktop.focus_window(self.windows[window])
+
+        def settled():
+            s = self.state(widget)
+            return s if s["focus"] == widget and s["active"] else None
+
+        return wait_for(settled, what="focus on %s" % widget)
+
+    def stop(self):
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        if self.proc.poll() is None:
+            end_process(self.pid)
+        self.proc.wait()
+        self.proc.stdout.close()
+
+
+# Under the sanitizers (scripts/test.sh exports their options), the helper gets them too,
+# with full stacks for leaks, so that the suppressions can name the library function that
+# leaks rather than the allocator's frame.
+SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
+def sanitizer_environment():
+    env = {k: os.environ[k] for k in SANITIZER_VARIABLES if k in os.environ}
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":fast_unwind_on_malloc=0"
+        suppressions = "print_suppressions=0:suppressions=" + os.path.join(HERE, "lsan.supp")
+        env["LSAN_OPTIONS"] = ":".join(filter(None, (env.get("LSAN_OPTIONS"), suppressions)))
+    return env
+
+
+class Helper:
+    """The caretsafe binary as a host runs it, with its standard error kept to be checked."""
+
+    def __init__(self, binary, env, args=()):
+        self.stderr_file = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(
+            [binary, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=self.stderr_file, env=env)
+        self.pid = self.proc.pid
+        self.channel = LineChannel(self.proc)
+
+    def ask(self, timeout=REPLY_TIMEOUT, **request):
+        return self.channel.ask(request, timeout)
+
+    def ask_timed(self, **request):
+        start = time.monotonic()
+        answer = self.channel.ask(request)
+        return answer, time.monotonic() - start
+
+    def ask_reported(self, **request):
+        """For the session driver: the answer and the driver's report on it (element
+        references outstanding, AT-SPI requests made as [method, bus name, path])."""
+        answer = self.channel.ask(request)
+        return answer, self.channel.read()
+
+    def stderr(self):
+        self.stderr_file.seek(0)
+        return self.stderr_file.read()
+
+    def finish(self):
+        """Closes standard input, waits for the exit; the exit status."""
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            return self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            if self.proc.poll() is None:
+                end_process(self.pid)
+            return self.proc.wait()
+        finally:
+            self.proc.stdout.close()
+
+    def stop(self):
+        self.finish()
+        self.stderr_file.close()
+
+
+class Monitor:
+    """dbus-monitor watching method calls on the accessibility bus, as text lines."""
+
+    def __init__(self, desktop, match):
+        self.output = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(
+            ["dbus-monitor", "--address", desktop.a11y_address, match],
+            stdin=subprocess.DEVNULL, stdout=self.output, stderr=subprocess.DEVNULL,
+            env=desktop.env)
+        self.pid = self.proc.pid
+
+    def lines(self):
+        self.output.seek(0)
+        return self.output.read().decode("utf-8", "replace").splitlines()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            end_process(self.pid)
+        self.proc.wait()
+        self.output.close()
+
+
+def binary(variable):
+    path = os.environ.get(variable)
+    if not path:
+        raise DesktopError(variable + " names the binary to test (set by CTest)")
+    return path
+
+
+class Desktop:
+    """Xvfb with a private session bus and accessibility turned on, in private folders."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="caretsafe-desktop-")
+        self.home = os.path.join(self.root, "home")
+        self.runtime = os.path.join(self.root, "runtime")
+        os.makedirs(self.home)
+        os.makedirs(self.runtime, mode=0o700)
+        os.chmod(self.runtime, 0o700)
+        for sub in ("cache", "config", "data"):
+            os.makedirs(os.path.join(self.home, sub))
+        # A clean environment: nothing of the caller's session leaks in.
+        self.env = {
+            "PATH": "/usr/local/bin:/usr/bin:/bin",
+            "HOME": self.home,
+            "XDG_RUNTIME_DIR": self.runtime,
+            "XDG_CACHE_HOME": os.path.join(self.home, "cache"),
+            "XDG_CONFIG_HOME": os.path.join(self.home, "config"),
+            "XDG_DATA_HOME": os.path.join(self.home, "data"),
+            "GSETTINGS_BACKEND": "memory",
+            "MESA_SHADER_CACHE_DISABLE": "true",
+            "LANG": "C.UTF-8",
+            "SHELL": "/bin/sh",
+            "QT_QPA_PLATFORM": "xcb",
+            "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
+            "QT_ACCESSIBILITY": "1",
+        }
+        self.xvfb = None
+        self.bus = None
+        self.apps = []
+        self.helpers = []
+        self.monitors = []
+        self.others = []  # pids of the bus launcher and the registry, started by our bus
+        self.a11y_address = None
+
+    # --- start-up -------------------------------------------------------------------------
+
+    def start(self):
+        try:
+            self._start_x()
+            self._start_bus()
+            self._start_accessibility()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _start_x(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, env=self.env)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + STARTUP_TIMEOUT
+        while not number.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            ready, _, _ = select.select([read_end], [], [], max(left, 0))
+            if not ready:
+                raise DesktopError("Xvfb gave no display number")
+            chunk = os.read(read_end, 64)
+            if not chunk:
+                raise DesktopError("Xvfb ended at start-up")
+            number += chunk
+        os.close(read_end)
+        self.display = ":" + number.decode().strip()
+        self.env["DISPLAY"] = self.display
+
+    def _start_bus(self):
+        # --nofork keeps the bus our own child; activated services inherit this environment,
+        # DISPLAY included.
+        self.bus = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            env=self.env)
+        ready, _, _ = select.select([self.bus.stdout], [], [], STARTUP_TIMEOUT)
+        if not ready:
+            raise DesktopError("the session bus gave no address")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus.stdout.readline().decode().strip()
+
+    def _run(self, *argv, check=True):
+        result = subprocess.run(argv, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=STARTUP_TIMEOUT)
+        if check and result.returncode != 0:
+            raise DesktopError("%s failed: %s" % (argv[0], result.stderr.decode()))
+        return result
+
+    def _start_accessibility(self):
+        self._run("gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path",
+                  "/org/a11y/bus", "--method", "org.freedesktop.DBus.Properties.Set",
+                  "org.a11y.Status", "IsEnabled", "<true>")
+
+        def address():
+            r = self._run("gdbus", "call", "--session", "--dest", "org.a11y.Bus",
+                          "--object-path", "/org/a11y/bus", "--method",
+                          "org.a11y.Bus.GetAddress", check=False)
+            text = r.stdout.decode().strip()
+            # ('unix:path=/…,guid=…',)
+            if r.returncode == 0 and text.startswith("('unix:"):
+                return text[2:-3]
+            return None
+
+        self.a11y_address = wait_for(address, what="the accessibility bus")
+        self._run("xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS",
+                  self.a11y_address)
+
+        def registry():
+            r = self._run("gdbus", "call", "--address", self.a11y_address, "--dest",
+                          "org.a11y.atspi.Registry", "--object-path",
+                          "/org/a11y/atspi/accessible/root", "--method",
+                          "org.freedesktop.DBus.Properties.Get", "org.a11y.atspi.Accessible",
+                          "ChildCount", check=False)
+            return r.returncode == 0
+
+        wait_for(registry, what="the accessibility registry")
+        # The pids of what our bus started, so that stop() can see them end.
+        launcher = self._owner_pid(["--session"], "org.a11y.Bus")
+        registryd = self._owner_pid(["--address", self.a11y_address],
+                                    "org.a11y.atspi.Registry")
+        self.others = [p for p in (launcher, registryd) if p]
+
+    def _owner_pid(self, bus_args, name):
+        r = self._run("gdbus", "call", *bus_args, "--dest", "org.freedesktop.DBus",
+                      "--object-path", "/org/freedesktop/DBus", "--method",
+                      "org.freedesktop.DBus.GetConnectionUnixProcessID", name, check=False)
+        text = r.stdout.decode().strip()  # (uint32 1234,)
+        try:
+            return int(text.split()[1].rstrip(",)"))
+        except (IndexError, ValueError):
+            return None
+
+    # --- parts of a test ------------------------------------------------------------------
+
+    def app(self, script, extra_env=None):
+        app = App(self, script, extra_env)
+        self.apps.append(app)
+        return app
+
+    def helper(self, env_changes=None, args=(), program="CARETSAFE_BIN"):
+        """caretsafe started as a host starts it, in this desktop's environment changed by
+        `env_changes` (a None value removes the variable)."""
+        env = dict(self.env)
+        env.update(sanitizer_environment())
+        for key, value in (env_changes or {}).items():
+            if value is None:
+                env.pop(key, None)
+            else:
+                env[key] = value
+        h = Helper(binary(program), env, args)
+        self.helpers.append(h)
+        return h
+
+    def driver(self):
+        """The session driver: caretsafe's request loop over the same adapter, reporting
+        after each answer what the adapter did."""
+        return self.helper(program="CARETSAFE_LINUX_DRIVER")
+
+    def monitor(self, match):
+        """dbus-monitor on the accessibility bus with a match rule; its output is read with
+        Monitor.lines()."""
+        m = Monitor(self, match)
+        self.monitors.append(m)
+        return m
+
+    def focus_window(self, xid):
+        self._run("xdotool", "windowfocus", "--sync", str(xid))
+
+    def focused_window(self):
+        r = self._run("xdotool", "getwindowfocus")
+        return int(r.stdout.decode().strip())
+
+    def stop_x(self):
+        """Ends the X server alone (a display that goes away mid-run)."""
+        if self.xvfb is not None and self.xvfb.poll() is None:
+            end_process(self.xvfb.pid)
+            self.xvfb.wait()
+
+    # --- the end --------------------------------------------------------------------------
+
+    def stop(self):
+        for m in self.monitors:
+            m.stop()
+        for h in self.helpers:
+            h.stop()
+        for a in self.apps:
+            a.stop()
+        if self.bus is not None:
+            # A child that was already waited for is not signalled: its pid may be reused.
+            if self.bus.poll() is None:
+                end_process(self.bus.pid)
+            self.bus.wait()
+            self.bus.stdout.close()
+        # The bus launcher ends with the session bus, and the registry with the accessibility
+        # bus; give them their time, then end any that is left, by its pid.
+        for pid in self.others:
+            try:
+                wait_for(lambda: not process_alive(pid), timeout=5.0, what="pid %d" % pid)
+            except DesktopError:
+                end_process(pid)
+        self.stop_x()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()

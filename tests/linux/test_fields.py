@@ -1,0 +1,104 @@
+"""caretsafe captures and inserts into real GTK 3 and Qt 5 fields; every insert is checked by
+the application's own report of its text, not by caretsafe's read-back alone."""
+
+import unittest
+
+from desktop import Desktop
+
+desktop = gtk = qt = helper = None
+
+
+def setUpModule():
+    global desktop, gtk, qt, helper
+    desktop = Desktop().start()
+    try:
+        gtk = desktop.app("gtk3_app.py")
+        qt = desktop.app("qt5_app.py")
+        helper = desktop.helper()
+    except BaseException:
+        desktop.stop()
+        raise
+
+
+def tearDownModule():
+    exit_status = helper.finish() if helper else 0
+    stderr = helper.stderr() if helper else b""
+    desktop.stop()
+    assert stderr == b"", stderr
+    assert exit_status == 0, exit_status
+
+
+class Inserts(unittest.TestCase):
+    def round_trip(self, app, widget, text, caret, insert, expected):
+        """Puts `text` in the widget with the caret at `caret` (code points), captures,
+        inserts, and checks the application's own text afterwards."""
+        app.focus(widget)
+        before = app.set(widget, text, caret=caret)
+        self.assertEqual(before["text"], text)
+        captured = helper.ask(action="capture")
+        self.assertTrue(captured.get("ok"), captured)
+        answer = helper.ask(action="insert", token=captured["token"], text=insert)
+        self.assertEqual(answer, {"ok": True})
+        after = app.state(widget)
+        self.assertEqual(after["text"], expected)
+        self.assertEqual(after["focus"], widget)
+
+    def round_trips(self, app, widget, rows):
+        for name, text, caret, insert, expected in rows:
+            with self.subTest(name):
+                self.round_trip(app, widget, text, caret, insert, expected)
+
+    def test_gtk3_entry(self):
+        rows = [
+            # name, text, caret (code points), insert, expected
+            ("start", "hello world", 0, "Z", "Zhello world"),
+            ("middle", "hello world", 5, ",", "hello, world"),
+            ("end", "hello world", 11, "!", "hello world!"),
+            ("empty field", "", 0, "first", "first"),
+            ("after an astral character", "a😀b c", 3, "Z", "a😀bZ c"),
+            ("between astral characters", "😀😀", 1, "é", "😀é😀"),
+            ("astral characters inserted", "ab", 1, "𝄞😀", "a𝄞😀b"),
+            ("right to left", "שלום עולם", 4, " יפה", "שלום יפה עולם"),
+            ("right to left with astral", "مرحبا😀", 6, "عالم", "مرحبا😀عالم"),
+            ("combining mark", "cafe", 4, "\u0301", "cafe\u0301"),
+        ]
+        self.round_trips(gtk, "entry", rows)
+
+    def test_gtk3_text_view(self):
+        rows = [
+            ("multi-line insert", "line1\nline2", 8, "X\nY", "line1\nliX\nYne2"),
+            ("after astral on a later line", "a\n😀b", 3, "\n", "a\n😀\nb"),
+            ("start of the second line", "one\ntwo", 4, "zero ", "one\nzero two"),
+            ("end", "one\ntwo", 7, "\nthree", "one\ntwo\nthree"),
+            ("long text", "x", 1, "é😀" * 2500, "x" + "é😀" * 2500),
+        ]
+        self.round_trips(gtk, "view", rows)
+
+    def test_qt5_line_edit(self):
+        # Qt counts UTF-16 units in offsets and in InsertText's length.
+        rows = [
+            ("start", "hello", 0, "Z", "Zhello"),
+            ("end", "hello", 5, "!", "hello!"),
+            ("after an astral character", "a😀b c", 3, "Z", "a😀bZ c"),
+            ("astral inserted after astral", "😀", 1, "😀𝄞", "😀😀𝄞"),
+            ("astral into plain text", "abc", 2, "𝄞", "ab𝄞c"),
+            ("non-ASCII of every width", "ab", 1, "é€😀", "aé€😀b"),
+            ("right to left", "שלום", 2, "😀", "של😀ום"),
+        ]
+        self.round_trips(qt, "line", rows)
+
+    def test_done_when_example(self):
+        """A GTK 3 entry holding "a😀b c" with the caret after "b": inserting "Z" answers
+        exactly {"ok":true}, and the application then holds "a😀bZ c"."""
+        gtk.focus("entry")
+        gtk.set("entry", "a😀b c", caret=3)
+        captured = helper.ask(action="capture")
+        helper.channel.send_raw('{"action":"insert","token":"%s","text":"Z"}\n'
+                                % captured["token"])
+        raw = helper.channel.read()
+        self.assertEqual(raw, {"ok": True})
+        self.assertEqual(gtk.state("entry")["text"], "a😀bZ c")
+
+
+if __name__ == "__main__":
+    unittest.main()
