@@ -199,6 +199,10 @@ Pid LinuxPlatform::ownPid() {
   return static_cast<Pid>(::getpid());
 }
 
+std::optional<Pid> LinuxPlatform::parentPid() {
+  return static_cast<Pid>(::getppid());
+}
+
 std::uintptr_t LinuxPlatform::openReleasePool() {
   bus_.drain();
   return 0;

@@ -60,6 +60,7 @@ class LinuxPlatform final : public Platform {
   std::optional<RunningApp> frontmostApplication() override;
   std::optional<RunningApp> runningApplication(Pid pid) override;
   Pid ownPid() override;
+  std::optional<Pid> parentPid() override;
   Element createApplication(Pid pid) override;
   void setMessagingTimeout(const Element& element, float seconds) override;
   AttributeRead copyAttributeValue(const Element& element, std::string_view attribute) override;

@@ -322,7 +322,7 @@ void paired(benchmark::State& state, Ours ours, Floor floor) {
     floorTimes.push_back(b);
   }
   restore(s.field);
-  s.slot.empty();
+  s.slot.clear();
   const double count = static_cast<double>(std::max<std::size_t>(oursTimes.size(), 1));
   const double oursMedian = median(oursTimes);
   const double floorMedian = median(floorTimes);
