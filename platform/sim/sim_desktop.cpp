@@ -17,7 +17,6 @@
 
 #include "platform/sim/desktop_forms.h"
 #include "platform/sim/json_text.h"
-#include "platform/sim/model_text.h"
 #include "text/utf.h"
 
 namespace caretsafe::sim {
@@ -82,6 +81,14 @@ class Line {
   std::string text_;
 };
 
+// The model keeps its strings in UTF-8 that may hold lone surrogates (see text::LoneSurrogates).
+std::u16string modelUnits(std::string_view text) {
+  return text::utf16FromUtf8(text, text::LoneSurrogates::kKeep);
+}
+std::string modelTextOf(std::u16string_view units) {
+  return text::utf8FromUtf16(units, text::LoneSurrogates::kKeep);
+}
+
 bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -101,14 +108,14 @@ std::optional<std::u16string> decomposed(std::u16string_view text) {
   std::size_t runStart = 0;
   const auto flush = [&](std::size_t end) {
     if (end == runStart) return true;
-    const std::string utf8 = modelTextFromUnits(text.substr(runStart, end - runStart));
+    const std::string utf8 = modelTextOf(text.substr(runStart, end - runStart));
     utf8proc_uint8_t* result = nullptr;
     const utf8proc_ssize_t length =
         utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(utf8.data()),
                      static_cast<utf8proc_ssize_t>(utf8.size()), &result,
                      static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_DECOMPOSE));
     if (length < 0) return false;
-    out += unitsFromModelText(
+    out += modelUnits(
         std::string_view(reinterpret_cast<const char*>(result), static_cast<std::size_t>(length)));
     std::free(result);
     return true;
@@ -155,7 +162,7 @@ void splice(json& attributes, std::u16string current, const Range& selection,
     current.resize(cut);
     caret = std::min(caret, cut);
   }
-  attributes[std::string(kValue)] = modelTextFromUnits(current);
+  attributes[std::string(kValue)] = modelTextOf(current);
   attributes[std::string(kSelectedTextRange)] = {{"range", {static_cast<std::int64_t>(caret), 0}}};
 }
 
@@ -428,7 +435,7 @@ std::optional<RunningApp> SimDesktop::appWithPid(Pid pid) const {
     RunningApp running{pid, std::nullopt};
     const json* bundleId = member(*app, "bundleId");
     if (bundleId != nullptr && bundleId->is_string()) {
-      running.bundleId = utf8FromModelText(bundleId->get_ref<const std::string&>());
+      running.bundleId = text::utf8FromUtf16(modelUnits(bundleId->get_ref<const std::string&>()));
     }
     return running;
   }
@@ -571,7 +578,7 @@ AttributeRead SimDesktop::readForm(const json& value) {
   if (!form) return {kAxSuccess, OtherValue{}};
   switch (form->kind) {
     case Kind::kText:
-      return {kAxSuccess, unitsFromModelText(*form->text)};
+      return {kAxSuccess, modelUnits(*form->text)};
     case Kind::kBoolean:
       return {kAxSuccess, form->boolean};
     case Kind::kNumber:
@@ -683,7 +690,7 @@ AxError SimDesktop::write(const Handle* handle, std::string_view attribute,
   }
   const std::optional<AttributeForm> selection = attributeForm(*selectionValue);
   if (!selection || selection->kind != AttributeForm::Kind::kRange) return kAxErrorFailure;
-  std::u16string current = unitsFromModelText(value->get_ref<const std::string&>());
+  std::u16string current = modelUnits(value->get_ref<const std::string&>());
   if (!inside(selection->range, current.size())) return kAxErrorFailure;
 
   switch (mode.kind) {
@@ -727,7 +734,7 @@ void SimDesktop::applyDeferred(const std::string& elementId) {
     json* attributes = element != nullptr ? member(*element, "attributes") : nullptr;
     const json* value = attributes != nullptr ? member(*attributes, kValue) : nullptr;
     if (value == nullptr || !value->is_string()) continue;
-    std::u16string current = unitsFromModelText(value->get_ref<const std::string&>());
+    std::u16string current = modelUnits(value->get_ref<const std::string&>());
     if (!inside(pending.selection, current.size())) continue;
     splice(*attributes, std::move(current), pending.selection, pending.text, std::nullopt);
   }

@@ -7,6 +7,7 @@
 
 #include "platform/sim/json_text.h"
 #include "sim_support.h"
+#include "text/utf.h"
 
 namespace caretsafe::sim {
 namespace {
@@ -256,6 +257,45 @@ TEST(DesktopText, EscapesOfUnpairedSurrogatesBecomeLoneUnits) {
     SimDesktop sim(*parsed);
     const AttributeRead value = sim.copyAttributeValue(sim.createApplication(1), "AXValue");
     EXPECT_EQ(describe(value), describe({kAxSuccess, row.units}));
+  }
+}
+
+// The desktop holds its strings in UTF-8 that keeps lone surrogates; the shared decoder reads
+// it with the flag that keeps them, and rejects the same bytes everywhere else.
+TEST(DesktopText, TheSharedDecoderKeepsLoneSurrogatesOnlyWhenAsked) {
+  using text::LoneSurrogates;
+  struct Row {
+    const char* name;
+    std::string bytes;
+    std::u16string kept;      // read with kKeep
+    std::u16string replaced;  // read with kReplace
+  };
+  const Row rows[] = {
+      {"lone high", "a\xED\xA0\x80", u"a\xD800", u"a\uFFFD\uFFFD\uFFFD"},
+      {"lone low", "\xED\xBF\xBF", u"\xDFFF", u"\uFFFD\uFFFD\uFFFD"},
+      {"a pair stays four bytes", "\xF0\x9F\x98\x80", u"\xD83D\xDE00", u"\xD83D\xDE00"},
+      {"truncated", "\xED\xA0", u"\uFFFD", u"\uFFFD\uFFFD"},
+      {"below the surrogates", "\xED\x9F\xBF", u"\uD7FF", u"\uD7FF"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(text::utf16FromUtf8(row.bytes, LoneSurrogates::kKeep), row.kept);
+    EXPECT_EQ(text::utf16FromUtf8(row.bytes), row.replaced);
+    EXPECT_EQ(text::isValidUtf8(row.bytes), row.kept == row.replaced);
+  }
+  // Back to UTF-8: kept as their own three bytes, or U+FFFD; a pair is one character.
+  const std::u16string units = u"\xDC00x\xD83D\xDE00\xD800";
+  EXPECT_EQ(text::utf8FromUtf16(units, LoneSurrogates::kKeep),
+            "\xED\xB0\x80x\xF0\x9F\x98\x80\xED\xA0\x80");
+  EXPECT_EQ(text::utf8FromUtf16(units), "\xEF\xBF\xBDx\xF0\x9F\x98\x80\xEF\xBF\xBD");
+  EXPECT_EQ(
+      text::utf16FromUtf8(text::utf8FromUtf16(units, LoneSurrogates::kKeep), LoneSurrogates::kKeep),
+      units);
+
+  EXPECT_EQ(text::hexUnit("d83D"), u'\xD83D');
+  EXPECT_EQ(text::hexUnit("00e9"), u'\u00E9');
+  for (const char* bad : {"", "12", "12345", "12g4", "-123", " 123"}) {
+    EXPECT_EQ(text::hexUnit(bad), std::nullopt) << bad;
   }
 }
 
