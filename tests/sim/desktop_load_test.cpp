@@ -55,32 +55,46 @@ TEST_P(AttributeForms, ReadAsTheTableSays) {
   EXPECT_EQ(patched.liveElementReferences(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, AttributeForms,
-    ::testing::Values(
-        FormRow{"Text", "caf\xC3\xA9", "text:caf<e9>", true},
-        FormRow{"EmptyText", "", "text:", true},
-        FormRow{"AstralTextCountsTwoUnits", "\xF0\x9F\x98\x80", "text:<d83d><de00>", true},
-        FormRow{"True", true, "bool:true", true}, FormRow{"False", false, "bool:false", true},
-        FormRow{"Integer", 3, "number:3", true}, FormRow{"Float", 2.5, "number:2.5", true},
-        FormRow{"NoneAsObject", {{"none", true}}, "none", true},
-        FormRow{"Range", {{"range", {3, 2}}}, "axvalue:4:3,2", true},
-        FormRow{"NegativeRange", {{"range", {-1, 0}}}, "axvalue:4:-1,0", true},
-        FormRow{"Point", {{"point", {1.5, 2}}}, "axvalue:1", true},
-        FormRow{"Size", {{"size", {10, 20}}}, "axvalue:2", true},
-        FormRow{"Element", {{"element", "shell"}}, "element", true},
-        FormRow{"Error", {{"error", -25212}}, "error:-25212", true},
-        FormRow{
-            "FormWithAnUnknownMember", {{"range", {1, 0}}, {"note", "x"}}, "axvalue:4:1,0", true},
-        FormRow{"RangeOfOneNumber", {{"range", {1}}}, "other", false},
-        FormRow{"RangeOfFractions", {{"range", {1.5, 0}}}, "other", false},
-        FormRow{"TwoForms", {{"range", {1, 0}}, {"point", {1, 0}}}, "other", false},
-        FormRow{"NoneFalse", {{"none", false}}, "other", false},
-        FormRow{"ErrorZero", {{"error", 0}}, "other", false},
-        FormRow{"ElementNotText", {{"element", 5}}, "other", false},
-        FormRow{"EmptyObject", json::object(), "other", false},
-        FormRow{"Array", {1, 2}, "other", false}),
-    [](const auto& test) { return std::string(test.param.name); });
+const FormRow kFormRows[] = {
+    {.name = "Text", .value = "caf\xC3\xA9", .read = "text:caf<e9>", .loads = true},
+    {.name = "EmptyText", .value = "", .read = "text:", .loads = true},
+    {.name = "AstralTextCountsTwoUnits",
+     .value = "\xF0\x9F\x98\x80",
+     .read = "text:<d83d><de00>",
+     .loads = true},
+    {.name = "True", .value = true, .read = "bool:true", .loads = true},
+    {.name = "False", .value = false, .read = "bool:false", .loads = true},
+    {.name = "Integer", .value = 3, .read = "number:3", .loads = true},
+    {.name = "Float", .value = 2.5, .read = "number:2.5", .loads = true},
+    {.name = "NoneAsObject", .value = {{"none", true}}, .read = "none", .loads = true},
+    {.name = "Range", .value = {{"range", {3, 2}}}, .read = "axvalue:4:3,2", .loads = true},
+    {.name = "NegativeRange",
+     .value = {{"range", {-1, 0}}},
+     .read = "axvalue:4:-1,0",
+     .loads = true},
+    {.name = "Point", .value = {{"point", {1.5, 2}}}, .read = "axvalue:1", .loads = true},
+    {.name = "Size", .value = {{"size", {10, 20}}}, .read = "axvalue:2", .loads = true},
+    {.name = "Element", .value = {{"element", "shell"}}, .read = "element", .loads = true},
+    {.name = "Error", .value = {{"error", -25212}}, .read = "error:-25212", .loads = true},
+    {.name = "FormWithAnUnknownMember",
+     .value = {{"range", {1, 0}}, {"note", "x"}},
+     .read = "axvalue:4:1,0",
+     .loads = true},
+    {.name = "RangeOfOneNumber", .value = {{"range", {1}}}, .read = "other", .loads = false},
+    {.name = "RangeOfFractions", .value = {{"range", {1.5, 0}}}, .read = "other", .loads = false},
+    {.name = "TwoForms",
+     .value = {{"range", {1, 0}}, {"point", {1, 0}}},
+     .read = "other",
+     .loads = false},
+    {.name = "NoneFalse", .value = {{"none", false}}, .read = "other", .loads = false},
+    {.name = "ErrorZero", .value = {{"error", 0}}, .read = "other", .loads = false},
+    {.name = "ElementNotText", .value = {{"element", 5}}, .read = "other", .loads = false},
+    {.name = "EmptyObject", .value = json::object(), .read = "other", .loads = false},
+    {.name = "Array", .value = {1, 2}, .read = "other", .loads = false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, AttributeForms, ::testing::ValuesIn(kFormRows),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(AttributeForms, NullReadsAsNoValueAndAnUnlistedAttributeIsUnsupported) {
   // null cannot go through a merge patch, so it is checked on a loaded desktop only.
