@@ -12,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -24,12 +23,17 @@ namespace caretsafe::sim {
 // within T's range.
 template <typename T>
 std::optional<T> integerOf(const nlohmann::json& value) {
-  if (value.is_number_integer() && !value.is_number_unsigned()) {
-    const auto v = value.get<std::int64_t>();
-    if (std::in_range<T>(v)) return static_cast<T>(v);
-  } else if (value.is_number_unsigned()) {
+  using Limits = std::numeric_limits<T>;
+  // Compared by hand: the libc++ of Xcode before 14.3 has no std::in_range.
+  if (value.is_number_unsigned()) {
     const auto v = value.get<std::uint64_t>();
-    if (std::in_range<T>(v)) return static_cast<T>(v);
+    if (v <= static_cast<std::uint64_t>(Limits::max())) return static_cast<T>(v);
+  } else if (value.is_number_integer()) {
+    const auto v = value.get<std::int64_t>();
+    if (v < 0 ? Limits::is_signed && v >= static_cast<std::int64_t>(Limits::min())
+              : static_cast<std::uint64_t>(v) <= static_cast<std::uint64_t>(Limits::max())) {
+      return static_cast<T>(v);
+    }
   } else if (value.is_number_float()) {
     const double v = value.get<double>();
     // Bounds as powers of two, exact in a double, the upper one exclusive.
