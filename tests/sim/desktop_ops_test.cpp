@@ -353,6 +353,31 @@ TEST(Schedule, PatchesMergeAsRfc7386AndEachEntryFiresOnce) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(sim.frontmostApplication()->pid, 501);
 }
 
+// A patch merges into what the desktop holds, including what an earlier patch left without its
+// form: such a member reads as absent until a later patch gives it its form again.
+TEST(Schedule, APatchCanRepairWhatAnEarlierOneLeftWithoutItsForm) {
+  SimDesktop sim(smallDesktop());
+  const Element body = focusedBody(sim);
+  sim.patch(bodyPatch({{"onWrite", {{"limit", 3}}}, {"attributes", {{"AXProbe", range(1, 0)}}}}));
+  sim.patch(bodyPatch({{"onWrite", {{"error", -25211}}},  // two modes: none of them
+                       {"attributes", {{"AXProbe", {{"point", {0, 0}}}}}}}));
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXProbe")), "other");
+  EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), 0);  // an insert
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("Hello!"));
+
+  sim.patch(bodyPatch(
+      {{"onWrite", {{"limit", nullptr}}}, {"attributes", {{"AXProbe", {{"range", nullptr}}}}}}));
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXProbe")), "axvalue:1");
+  EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), -25211);
+
+  sim.patch({{"trusted", "yes"}});  // formless: trusted, as when absent
+  EXPECT_TRUE(sim.isProcessTrusted());
+  sim.patch({{"elements", {{"body", 5}}}});
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXRole")), "error:-25202");
+  sim.patch(bodyPatch({{"app", 501}}));  // a new element, without the old one's attributes
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXRole")), "error:-25205");
+}
+
 TEST(Schedule, AnEntryAddedByAPatchCountsFromTheLoad) {
   SimDesktop sim(smallDesktop());
   KeyEvent event = sim.createKeyboardEvent(0, true);
@@ -380,6 +405,7 @@ TEST(Hang, WaitsTheTimeoutOfTheHandleThenFails) {
   EXPECT_EQ(sim.isAttributeSettable(sharedCopy, "AXSelectedText").error, -25204);
   EXPECT_FALSE(sim.isAttributeSettable(again, "AXSelectedText").settable);
   EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), -25204);
+  EXPECT_EQ(journalOf(sim).back().at("fieldValue"), "Hello");  // the field, though unreachable
   EXPECT_EQ(describe(sim.copyAttributeValue(sim.createApplication(501), "AXRole")), "error:-25204");
   sim.setMessagingTimeout(app, 0.0f);  // back to the default
   EXPECT_EQ(describe(sim.copyAttributeValue(app, "AXRole")), "error:-25204");
