@@ -7,24 +7,11 @@
 namespace caretsafe {
 namespace {
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The code unit of the \uXXXX escape that starts at `pos` (the backslash), or -1 when there
-// is no well-formed one.
-long escapedUnit(const std::string& text, std::size_t pos) {
-  if (pos + 6 > text.size() || text[pos] != '\\' || text[pos + 1] != 'u') return -1;
-  long unit = 0;
-  for (std::size_t i = pos + 2; i < pos + 6; ++i) {
-    const int h = hexValue(text[i]);
-    if (h < 0) return -1;
-    unit = unit * 16 + h;
-  }
-  return unit;
+// The code unit of the \uXXXX escape that starts at `pos` (the backslash), if there is a
+// well-formed one.
+std::optional<char16_t> escapedUnit(std::string_view text, std::size_t pos) {
+  if (pos + 6 > text.size() || text[pos] != '\\' || text[pos + 1] != 'u') return std::nullopt;
+  return text::hexUnit(text.substr(pos + 2, 4));
 }
 
 }  // namespace
@@ -48,19 +35,19 @@ JsonPrepass prepareJson(std::string& text) {
     if (c == '"') {
       inString = false;
     } else if (c == '\\' && i + 1 < text.size()) {
-      const long unit = escapedUnit(text, i);
-      if (unit < 0) {
+      const std::optional<char16_t> unit = escapedUnit(text, i);
+      if (!unit) {
         ++i;  // skip the escaped character, whatever it is
         continue;
       }
-      if (text::isHighSurrogate(static_cast<char32_t>(unit))) {
-        const long next = escapedUnit(text, i + 6);
-        if (next >= 0 && text::isLowSurrogate(static_cast<char32_t>(next))) {
+      if (text::isHighSurrogate(*unit)) {
+        const std::optional<char16_t> next = escapedUnit(text, i + 6);
+        if (next && text::isLowSurrogate(*next)) {
           i += 11;  // a well-formed pair
           continue;
         }
       }
-      if (text::isSurrogate(static_cast<char32_t>(unit))) text.replace(i + 2, 4, "FFFD");
+      if (text::isSurrogate(*unit)) text.replace(i + 2, 4, "FFFD");
       i += 5;
     }
   }

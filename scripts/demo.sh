@@ -12,6 +12,8 @@ session=${2:-examples/session.jsonl}
 journal=$(mktemp)
 trap 'rm -f "$journal"' EXIT
 coproc SIM { CARETSAFE_DESKTOP="$desktop" CARETSAFE_JOURNAL="$journal" exec build/caretsafe-sim; }
+# Bash unsets SIM_PID once the coprocess has ended, which may be before the wait below.
+sim_pid=$SIM_PID
 token=""
 while IFS= read -r line || [ -n "$line" ]; do
   line=${line//\$TOKEN/$token}
@@ -22,7 +24,7 @@ while IFS= read -r line || [ -n "$line" ]; do
   if [[ $answer =~ \"token\":\"([0-9A-F-]{36})\" ]]; then token=${BASH_REMATCH[1]}; fi
 done < "$session"
 exec {SIM[1]}>&-
-wait "$SIM_PID"
+wait "$sim_pid"
 echo
 echo "journal ($(wc -l < "$journal") platform operations):"
 cat "$journal"

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 bash scripts/build.sh
-ctest --test-dir build --output-on-failure -j"$jobs" | tee build/ctest.log
+ctest --preset dev -j"$jobs" | tee build/ctest.log
 main_summary=$(grep -E '^[0-9]+% tests passed' build/ctest.log || true)
 
 echo
@@ -24,12 +24,10 @@ node_summary=$(grep -E '^(# |ℹ )(tests|pass|fail) ' build/node-test.log | tr '
 
 echo
 echo "== sanitizer build (build-asan)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCARETSAFE_SANITIZE=ON \
-  -DCARETSAFE_WERROR=ON >/dev/null
-cmake --build build-asan -j"$jobs"
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-ctest --test-dir build-asan --output-on-failure -j"$jobs" | tee build-asan/ctest.log
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs"
+# The test preset sets ASAN_OPTIONS and UBSAN_OPTIONS (leak detection, stop at the first report).
+ctest --preset asan -j"$jobs" | tee build-asan/ctest.log
 asan_summary=$(grep -E '^[0-9]+% tests passed' build-asan/ctest.log || true)
 # Children started by the end-to-end tests get a clean environment, so a report of theirs
 # (with the sanitizers' default options) may come with an exit status no test looks at. The
@@ -40,7 +38,6 @@ if grep -Eq "$reports" build-asan/Testing/Temporary/LastTest.log; then
   grep -E -B2 -A20 "$reports" build-asan/Testing/Temporary/LastTest.log | head -n 200
   exit 1
 fi
-unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo
 echo "== fuzzing (build-fuzz)"

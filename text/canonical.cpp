@@ -13,7 +13,8 @@
 namespace caretsafe::text {
 namespace {
 
-std::optional<std::string> nfc(std::u16string_view text) {
+// The text in normalisation form C or D (UTF8PROC_COMPOSE or UTF8PROC_DECOMPOSE), as UTF-8.
+std::optional<std::string> normalized(std::u16string_view text, utf8proc_option_t form) {
   const std::string utf8 = utf8FromUtf16(text);
   utf8proc_uint8_t* out = nullptr;
   // utf8proc_map with an explicit length: the NUL-terminated shorthand would stop at a U+0000
@@ -21,15 +22,11 @@ std::optional<std::string> nfc(std::u16string_view text) {
   const utf8proc_ssize_t length =
       utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(utf8.data()),
                    static_cast<utf8proc_ssize_t>(utf8.size()), &out,
-                   static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+                   static_cast<utf8proc_option_t>(UTF8PROC_STABLE | form));
   const std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owned(out, &std::free);
   if (length < 0 || out == nullptr) return std::nullopt;
   return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
 }
-
-}  // namespace
-
-namespace {
 
 // Splits a text at its unpaired surrogates: the pieces between them, and the surrogates.
 struct Pieces {
@@ -55,8 +52,8 @@ Pieces split(std::u16string_view text) {
 
 bool segmentsEqual(std::u16string_view a, std::u16string_view b) {
   if (a == b) return true;
-  const std::optional<std::string> na = nfc(a);
-  const std::optional<std::string> nb = nfc(b);
+  const std::optional<std::string> na = normalized(a, UTF8PROC_COMPOSE);
+  const std::optional<std::string> nb = normalized(b, UTF8PROC_COMPOSE);
   return na && nb && *na == *nb;
 }
 
@@ -75,6 +72,21 @@ bool canonicallyEqual(std::u16string_view a, std::u16string_view b) {
     if (!segmentsEqual(pa.segments[i], pb.segments[i])) return false;
   }
   return true;
+}
+
+std::optional<std::u16string> decomposed(std::u16string_view text) {
+  const Pieces pieces = split(text);
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < pieces.segments.size(); ++i) {
+    if (!pieces.segments[i].empty()) {
+      const std::optional<std::string> nfd = normalized(pieces.segments[i], UTF8PROC_DECOMPOSE);
+      if (!nfd) return std::nullopt;
+      out += utf16FromUtf8(*nfd);
+    }
+    if (i < pieces.loneSurrogates.size()) out.push_back(pieces.loneSurrogates[i]);
+  }
+  return out;
 }
 
 }  // namespace caretsafe::text

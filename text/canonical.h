@@ -1,6 +1,8 @@
 // Text equality by Unicode canonical equivalence.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace caretsafe::text {
@@ -11,5 +13,10 @@ namespace caretsafe::text {
 // in the same order, and the pieces between are compared by their NFC forms. Fails closed:
 // if normalisation cannot be done, the texts count as different.
 bool canonicallyEqual(std::u16string_view a, std::u16string_view b);
+
+// The text in Unicode normalisation form D. An unpaired surrogate stays as it is and the
+// pieces around it are decomposed on their own, as `canonicallyEqual` compares them. None when
+// normalisation cannot be done.
+std::optional<std::u16string> decomposed(std::u16string_view text);
 
 }  // namespace caretsafe::text

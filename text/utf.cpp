@@ -6,17 +6,8 @@
 #include <cstring>
 
 namespace caretsafe::text {
-namespace {
 
-// Decodes the well-formed sequence at `pos`, or reports the length of the maximal subpart of
-// the ill-formed one (at least 1) with scalar U+FFFD.
-struct Decoded {
-  char32_t scalar;
-  std::size_t length;
-  bool valid;
-};
-
-Decoded decodeAt(std::string_view s, std::size_t pos) {
+Utf8Sequence decodeUtf8(std::string_view s, std::size_t pos, LoneSurrogates lone) {
   const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
   const std::uint8_t lead = byte(pos);
   if (lead < 0x80) return {lead, 1, true};
@@ -32,7 +23,7 @@ Decoded decodeAt(std::string_view s, std::size_t pos) {
     need = 2;
     scalar = lead & 0x0Fu;
     if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;  // no surrogates
+    if (lead == 0xED && lone == LoneSurrogates::kReplace) hi = 0x9F;  // no surrogates
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     need = 3;
     scalar = lead & 0x07u;
@@ -54,8 +45,6 @@ Decoded decodeAt(std::string_view s, std::size_t pos) {
   }
   return {scalar, need + 1, true};
 }
-
-}  // namespace
 
 void appendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -96,7 +85,7 @@ std::string sanitizeUtf8(std::string_view bytes) {
     out.append(bytes.data() + pos, run - pos);
     pos = run;
     if (pos >= bytes.size()) break;
-    const Decoded d = decodeAt(bytes, pos);
+    const Utf8Sequence d = decodeUtf8(bytes, pos);
     if (d.valid) {
       out.append(bytes.data() + pos, d.length);
     } else {
@@ -110,33 +99,51 @@ std::string sanitizeUtf8(std::string_view bytes) {
 bool isValidUtf8(std::string_view bytes) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {
-    const Decoded d = decodeAt(bytes, pos);
+    const Utf8Sequence d = decodeUtf8(bytes, pos);
     if (!d.valid) return false;
     pos += d.length;
   }
   return true;
 }
 
-std::u16string utf16FromUtf8(std::string_view utf8) {
+std::u16string utf16FromUtf8(std::string_view utf8, LoneSurrogates lone) {
   std::u16string out;
   out.reserve(utf8.size());
   std::size_t pos = 0;
   while (pos < utf8.size()) {
-    const Decoded d = decodeAt(utf8, pos);
+    const Utf8Sequence d = decodeUtf8(utf8, pos, lone);
     appendUtf16(out, d.scalar);
     pos += d.length;
   }
   return out;
 }
 
-ScalarAt scalarAt(std::u16string_view text, std::size_t pos) {
+ScalarAt scalarAt(std::u16string_view text, std::size_t pos, LoneSurrogates lone) {
   const char32_t unit = text[pos];
   if (isHighSurrogate(unit) && pos + 1 < text.size() && isLowSurrogate(text[pos + 1])) {
-    const char32_t low = text[pos + 1];
-    return {0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), 2};
+    return {combineSurrogates(unit, text[pos + 1]), 2};
   }
-  if (isSurrogate(unit)) return {kReplacement, 1};
+  if (isSurrogate(unit) && lone == LoneSurrogates::kReplace) return {kReplacement, 1};
   return {unit, 1};
+}
+
+std::optional<char16_t> hexUnit(std::string_view digits) {
+  if (digits.size() != 4) return std::nullopt;
+  char16_t unit = 0;
+  for (const char c : digits) {
+    int digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return std::nullopt;
+    }
+    unit = static_cast<char16_t>(unit * 16 + digit);
+  }
+  return unit;
 }
 
 namespace {
@@ -181,13 +188,13 @@ void store32(char* p, std::uint32_t word) {
 
 }  // namespace
 
-std::string utf8FromUtf16(std::u16string_view utf16) {
+std::string utf8FromUtf16(std::u16string_view utf16, LoneSurrogates lone) {
   // Sized exactly first, then filled through a pointer: fingerprinting a 1,000,000-unit field
   // should cost as little as possible beside hashing it.
   std::size_t surrogates = 0;
   std::size_t length = utf8LengthIgnoringPairs(utf16, surrogates);
   if (surrogates != 0) {
-    // A pair is 4 bytes, not 3 + 3; an unpaired surrogate becomes U+FFFD, 3 bytes.
+    // A pair is 4 bytes, not 3 + 3; an unpaired surrogate stays 3 bytes, as itself or as U+FFFD.
     for (std::size_t pos = 0; pos + 1 < utf16.size(); ++pos) {
       if (isHighSurrogate(utf16[pos]) && isLowSurrogate(utf16[pos + 1])) {
         length -= 2;
@@ -230,7 +237,7 @@ std::string utf8FromUtf16(std::u16string_view utf16) {
         p += three ? 3 : 2;
         ++pos;
       } else {
-        const ScalarAt s = scalarAt(utf16, pos);
+        const ScalarAt s = scalarAt(utf16, pos, lone);
         std::string encoded;
         appendUtf8(encoded, s.scalar);
         std::memcpy(p, encoded.data(), encoded.size());

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/model_text.h"
 #include "text/utf.h"
 
 // macOS runtimes before 13.3 have no floating-point to_chars; the universal build targets 11.
@@ -23,35 +22,6 @@ namespace caretsafe::sim {
 namespace {
 
 using nlohmann::json;
-
-// Length of the well-formed UTF-8 sequence at `pos`, 0 when there is none. Raw bytes in a
-// desktop file must be real UTF-8: surrogates reach the model only through escapes.
-std::size_t utf8SequenceLength(std::string_view s, std::size_t pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
-  const std::uint8_t lead = byte(pos);
-  std::size_t need = 0;
-  std::uint8_t lo = 0x80;
-  std::uint8_t hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() - pos <= need) return 0;
-  for (std::size_t k = 1; k <= need; ++k) {
-    const std::uint8_t b = byte(pos + k);
-    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
-  }
-  return need + 1;
-}
 
 class Parser {
  public:
@@ -167,23 +137,9 @@ class Parser {
   }
 
   std::optional<char16_t> hexUnit() {
-    if (s_.size() - pos_ < 4) return std::nullopt;
-    unsigned unit = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = s_[pos_++];
-      unsigned digit = 0;
-      if (c >= '0' && c <= '9') {
-        digit = static_cast<unsigned>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        digit = static_cast<unsigned>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        digit = static_cast<unsigned>(c - 'A' + 10);
-      } else {
-        return std::nullopt;
-      }
-      unit = unit * 16 + digit;
-    }
-    return static_cast<char16_t>(unit);
+    const std::optional<char16_t> unit = text::hexUnit(s_.substr(pos_, 4));
+    if (unit) pos_ += 4;
+    return unit;
   }
 
   bool string(std::string& out) {
@@ -205,10 +161,11 @@ class Parser {
         }
         continue;
       }
-      const std::size_t length = utf8SequenceLength(s_, pos_);
-      if (length == 0) return false;
-      out.append(s_.substr(pos_, length));
-      pos_ += length;
+      // Raw bytes must be real UTF-8: surrogates reach the model only through escapes.
+      const text::Utf8Sequence sequence = text::decodeUtf8(s_, pos_);
+      if (!sequence.valid) return false;
+      out.append(s_.substr(pos_, sequence.length));
+      pos_ += sequence.length;
     }
   }
 
@@ -249,12 +206,12 @@ class Parser {
       pos_ += 2;
       const auto low = hexUnit();
       if (low && text::isLowSurrogate(*low)) {
-        appendModelCodePoint(out, 0x10000 + ((char32_t{*unit} - 0xD800) << 10) + (*low - 0xDC00));
+        text::appendUtf8(out, text::combineSurrogates(*unit, *low));
         return true;
       }
       pos_ = mark;  // not a pair: the next escape is read on its own
     }
-    appendModelCodePoint(out, *unit);
+    text::appendUtf8(out, *unit);
     return true;
   }
 
@@ -415,19 +372,19 @@ void appendJsonString(std::string& out, std::u16string_view units) {
       out.push_back(static_cast<char>(u));
     } else if (text::isHighSurrogate(u) && i + 1 < units.size() &&
                text::isLowSurrogate(units[i + 1])) {
-      appendModelCodePoint(out, 0x10000 + ((char32_t{u} - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      text::appendUtf8(out, text::combineSurrogates(u, units[i + 1]));
       ++i;
     } else if (text::isSurrogate(u)) {
       appendEscapedUnit(out, u);
     } else {
-      appendModelCodePoint(out, u);
+      text::appendUtf8(out, u);
     }
   }
   out.push_back('"');
 }
 
 void appendJsonModelString(std::string& out, std::string_view text) {
-  appendJsonString(out, unitsFromModelText(text));
+  appendJsonString(out, text::utf16FromUtf8(text, text::LoneSurrogates::kKeep));
 }
 
 void appendJsonValue(std::string& out, const json& value) {

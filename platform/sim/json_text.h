@@ -3,8 +3,9 @@
 // The desktop file is read by our own strict RFC 8259 reader rather than nlohmann's, because
 // a harness needs escapes of unpaired surrogates ("\uD800") to give a field such a value, and
 // because the reader must bound nesting (nlohmann's writer, merge patch and copy recurse).
-// Strings come out as model text (platform/sim/model_text.h). Journal lines are written here
-// too: nlohmann's dump throws on a lone surrogate, which the journal shows as a \u escape.
+// Strings come out as UTF-8 that may hold lone surrogates (`text::LoneSurrogates::kKeep`).
+// Journal lines are written here too: nlohmann's dump throws on a lone surrogate, which the
+// journal shows as a \u escape.
 #pragma once
 
 #include <cstddef>

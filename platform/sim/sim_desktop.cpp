@@ -8,17 +8,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <random>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
-#include <utf8proc.h>
-
-#include "platform/sim/desktop_forms.h"
 #include "platform/sim/json_text.h"
-#include "platform/sim/model_text.h"
-#include "text/utf.h"
 
 namespace caretsafe::sim {
 namespace {
@@ -32,7 +27,6 @@ constexpr double kDefaultMessagingTimeout = 6.0;
 constexpr std::string_view kAppPrefix = "app:";
 constexpr std::string_view kSelectedText = "AXSelectedText";
 constexpr std::string_view kValue = "AXValue";
-constexpr std::string_view kSelectedTextRange = "AXSelectedTextRange";
 
 // One journal line, built member by member in the documented order.
 class Line {
@@ -53,14 +47,21 @@ class Line {
     appendJsonString(text_, value);
     return *this;
   }
+  // Text from the desktop's JSON (UTF-8 that may hold lone surrogates).
   Line& modelText(std::string_view key, std::string_view value) {
     name(key);
     appendJsonModelString(text_, value);
     return *this;
   }
-  Line& value(std::string_view key, const json& item) {
+  Line& modelText(std::string_view key, const std::string* value) {
+    return value != nullptr ? modelText(key, *value) : null(key);
+  }
+  // An attribute value as JSON: a text as a string, any other as the desktop wrote it.
+  Line& value(std::string_view key, const Value* value) {
+    if (value == nullptr) return null(key);
+    if (value->text() != nullptr) return units(key, *value->text());
     name(key);
-    appendJsonValue(text_, item);
+    appendJsonValue(text_, value->written);
     return *this;
   }
   Line& raw(std::string_view key, std::string_view literal) {
@@ -82,91 +83,11 @@ class Line {
   std::string text_;
 };
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-bool inside(const Range& range, std::size_t length) {
-  return range.location >= 0 && range.length >= 0 &&
-         static_cast<std::uint64_t>(range.location) <= length &&
-         static_cast<std::uint64_t>(range.length) <=
-             length - static_cast<std::size_t>(range.location);
-}
-
-// Normalisation form D of the text. A lone surrogate cannot go through UTF-8, so the runs
-// between lone surrogates are decomposed on their own and the surrogates kept as they are.
-std::optional<std::u16string> decomposed(std::u16string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  std::size_t runStart = 0;
-  const auto flush = [&](std::size_t end) {
-    if (end == runStart) return true;
-    const std::string utf8 = modelTextFromUnits(text.substr(runStart, end - runStart));
-    utf8proc_uint8_t* result = nullptr;
-    const utf8proc_ssize_t length =
-        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(utf8.data()),
-                     static_cast<utf8proc_ssize_t>(utf8.size()), &result,
-                     static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_DECOMPOSE));
-    if (length < 0) return false;
-    out += unitsFromModelText(
-        std::string_view(reinterpret_cast<const char*>(result), static_cast<std::size_t>(length)));
-    std::free(result);
-    return true;
-  };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text::isHighSurrogate(text[i]) && i + 1 < text.size() &&
-        text::isLowSurrogate(text[i + 1])) {
-      ++i;
-    } else if (text::isSurrogate(text[i])) {
-      if (!flush(i)) return std::nullopt;
-      out.push_back(text[i]);
-      runStart = i + 1;
-    }
-  }
-  if (!flush(text.size())) return std::nullopt;
-  return out;
-}
-
-std::u16string caseSwapped(std::u16string_view text) {
-  std::u16string out(text);
-  for (char16_t& u : out) {
-    if (u >= 'a' && u <= 'z') {
-      u = static_cast<char16_t>(u - 'a' + 'A');
-    } else if (u >= 'A' && u <= 'Z') {
-      u = static_cast<char16_t>(u - 'A' + 'a');
-    }
-  }
-  return out;
-}
-
-// Replaces the selection of `attributes` (already checked to be inside `current`) by the
-// text, cutting the result to `limit` units when given, and leaves the caret after the text.
-void splice(json& attributes, std::u16string current, const Range& selection,
-            std::u16string_view inserted, std::optional<std::uint64_t> limit) {
-  const auto location = static_cast<std::size_t>(selection.location);
-  current.replace(location, static_cast<std::size_t>(selection.length), inserted);
-  std::size_t caret = location + inserted.size();
-  if (limit && *limit < current.size()) {
-    auto cut = static_cast<std::size_t>(*limit);
-    // Never keep the first half of a pair without its second.
-    if (cut > 0 && text::isHighSurrogate(current[cut - 1]) && text::isLowSurrogate(current[cut])) {
-      --cut;
-    }
-    current.resize(cut);
-    caret = std::min(caret, cut);
-  }
-  attributes[std::string(kValue)] = modelTextFromUnits(current);
-  attributes[std::string(kSelectedTextRange)] = {{"range", {static_cast<std::int64_t>(caret), 0}}};
-}
-
-std::optional<std::uint64_t> unsignedMember(const json& object, std::string_view name) {
-  const json* value = member(object, name);
-  return value != nullptr ? integerOf<std::uint64_t>(*value) : std::nullopt;
-}
-
-std::optional<Pid> frontmostPid(const json& model) {
-  const json* value = member(model, "frontmost");
-  return value != nullptr ? pidOf(*value) : std::nullopt;
+// The attribute of an application or element, if it has one by that name.
+const Value* find(const Entry* entry, std::string_view name) {
+  if (entry == nullptr) return nullptr;
+  const auto it = entry->attributes.find(name);
+  return it == entry->attributes.end() ? nullptr : &it->second;
 }
 
 void sleepFor(double seconds) {
@@ -284,15 +205,13 @@ std::unique_ptr<SimDesktop> SimDesktop::fromFile(std::string desktopPath,
 SimDesktop::~SimDesktop() = default;
 
 void SimDesktop::install(const json& desktop) {
+  std::optional<Desktop> loaded;
   try {
-    if (withinDepth(desktop) && isValidDesktop(desktop)) {
-      model_ = desktop;
-    } else {
-      model_ = json{{"trusted", false}};
-    }
+    if (withinDepth(desktop)) loaded = Desktop::load(desktop);
   } catch (...) {
-    model_ = json{{"trusted", false}};
+    loaded.reset();  // only running out of memory gets here
   }
+  desktop_ = loaded ? std::move(*loaded) : Desktop::untrusted();
   opsSinceLoad_ = 0;
   postsSinceLoad_ = 0;
   creationsSinceLoad_ = 0;
@@ -314,11 +233,7 @@ void SimDesktop::refresh() {
 
 void SimDesktop::patch(const json& mergePatch) {
   if (!mergePatch.is_object() || !withinDepth(mergePatch)) return;
-  applyPatch(mergePatch);
-}
-
-void SimDesktop::applyPatch(const json& mergePatch) {
-  model_.merge_patch(mergePatch);
+  desktop_.merge(mergePatch);
 }
 
 const std::vector<std::string>& SimDesktop::journal() const {
@@ -344,18 +259,16 @@ void SimDesktop::setWait(std::function<void(double seconds)> wait) {
 }
 
 std::optional<json> SimDesktop::attribute(std::string_view elementId, std::string_view name) const {
-  const json* node = nullptr;
-  if (startsWith(elementId, kAppPrefix)) {
-    node = member(model_, "apps");
-    node = node != nullptr ? member(*node, elementId.substr(kAppPrefix.size())) : nullptr;
-  } else {
-    node = member(model_, "elements");
-    node = node != nullptr ? member(*node, elementId) : nullptr;
+  const Entry* entry = nullptr;
+  if (elementId.substr(0, kAppPrefix.size()) == kAppPrefix) {
+    const std::optional<Pid> pid = pidOfKey(elementId.substr(kAppPrefix.size()));
+    const auto app = pid ? desktop_.apps.find(*pid) : desktop_.apps.end();
+    if (app != desktop_.apps.end()) entry = &app->second;
+  } else if (const auto node = desktop_.elements.find(elementId); node != desktop_.elements.end()) {
+    entry = &node->second;
   }
-  const json* attributes = node != nullptr ? member(*node, "attributes") : nullptr;
-  const json* value = attributes != nullptr ? member(*attributes, name) : nullptr;
-  if (value == nullptr) return std::nullopt;
-  return *value;
+  const Value* value = find(entry, name);
+  return value != nullptr ? std::optional(value->toJson()) : std::nullopt;
 }
 
 // --- journal and schedule ---
@@ -368,21 +281,16 @@ void SimDesktop::record(std::string line, bool post) {
   } else {
     journal_.push_back(std::move(line));
   }
-
-  const json* schedule = member(model_, "schedule");
-  if (schedule == nullptr || !schedule->is_array()) return;
   // Collected first: a patch may replace the schedule itself. An entry fires when its count
   // is reached, and each count is reached once per load, so nothing fires twice.
   std::vector<json> due;
-  for (const json& item : *schedule) {
-    const auto entry = scheduleEntry(item);
-    if (!entry) continue;
-    const bool fires = entry->trigger == ScheduleEntry::Trigger::kAfterOps
-                           ? entry->count == opsSinceLoad_
-                           : post && entry->count == postsSinceLoad_;
-    if (fires) due.push_back(*entry->patch);
+  for (const ScheduleEntry& entry : desktop_.schedule) {
+    const bool fires = entry.trigger == ScheduleEntry::Trigger::kAfterOps
+                           ? entry.count == opsSinceLoad_
+                           : post && entry.count == postsSinceLoad_;
+    if (fires) due.push_back(entry.patch);
   }
-  for (const json& patch : due) applyPatch(patch);
+  for (const json& patch : due) desktop_.merge(patch);
 }
 
 // --- handles ---
@@ -422,32 +330,23 @@ bool SimDesktop::elementsEqual(const Element& a, const Element& b) {
 // --- applications ---
 
 std::optional<RunningApp> SimDesktop::appWithPid(Pid pid) const {
-  const json* apps = member(model_, "apps");
-  const json* app = apps != nullptr ? member(*apps, keyOfPid(pid)) : nullptr;
-  if (app != nullptr && app->is_object()) {
-    RunningApp running{pid, std::nullopt};
-    const json* bundleId = member(*app, "bundleId");
-    if (bundleId != nullptr && bundleId->is_string()) {
-      running.bundleId = utf8FromModelText(bundleId->get_ref<const std::string&>());
-    }
-    return running;
-  }
+  const auto app = desktop_.apps.find(pid);
+  if (app != desktop_.apps.end()) return RunningApp{pid, app->second.bundleId};
   // The frontmost application runs whether or not `apps` lists it.
-  if (frontmostPid(model_) == pid) return RunningApp{pid, std::nullopt};
+  if (desktop_.frontmost == pid) return RunningApp{pid, std::nullopt};
   return std::nullopt;
 }
 
 bool SimDesktop::isProcessTrusted() {
   refresh();
-  const json* trusted = member(model_, "trusted");
-  const bool result = trusted == nullptr || !trusted->is_boolean() || trusted->get<bool>();
+  const bool result = desktop_.trusted;
   record(Line("isProcessTrusted").boolean("result", result).take(), false);
   return result;
 }
 
 std::optional<RunningApp> SimDesktop::frontmostApplication() {
   refresh();
-  const std::optional<Pid> pid = frontmostPid(model_);
+  const std::optional<Pid> pid = desktop_.frontmost;
   Line line("frontmostApplication");
   if (pid) {
     line.integer("result", *pid);
@@ -464,12 +363,10 @@ std::optional<RunningApp> SimDesktop::runningApplication(Pid pid) {
   const std::optional<RunningApp> app = appWithPid(pid);
   Line line("runningApplication");
   line.integer("pid", pid);
-  if (!app) {
-    line.boolean("result", false);
-  } else if (!app->bundleId) {
-    line.null("result");
+  if (app) {
+    line.modelText("result", app->bundleId ? &*app->bundleId : nullptr);
   } else {
-    line.modelText("result", *app->bundleId);
+    line.boolean("result", false);
   }
   record(line.take(), false);
   return app;
@@ -477,66 +374,41 @@ std::optional<RunningApp> SimDesktop::runningApplication(Pid pid) {
 
 Pid SimDesktop::ownPid() {
   refresh();
-  const json* value = member(model_, "ownPid");
-  const std::optional<Pid> pid = value != nullptr ? pidOf(*value) : std::nullopt;
-  return pid.value_or(1);
+  return desktop_.ownPid;
 }
 
 std::optional<Pid> SimDesktop::parentPid() {
   refresh();
-  const json* value = member(model_, "parentPid");
-  return value != nullptr ? pidOf(*value) : std::nullopt;
+  return desktop_.parentPid;
 }
 
 // --- accessibility ---
 
-SimDesktop::Resolved SimDesktop::resolve(const Handle* handle) {
-  Resolved target;
-  if (handle == nullptr) {
-    target.error = kAxErrorIllegalArgument;
-    return target;
-  }
+SimDesktop::Target SimDesktop::reach(const Handle* handle) {
+  if (handle == nullptr) return {kAxErrorIllegalArgument};
   const std::string_view id = handle->elementId;
-  if (startsWith(id, kAppPrefix)) {
-    const std::optional<Pid> pid = pidOfKey(id.substr(kAppPrefix.size()));
-    json* apps = member(model_, "apps");
-    json* app = apps != nullptr && pid ? member(*apps, keyOfPid(*pid)) : nullptr;
-    if (app != nullptr && app->is_object()) {
-      target.node = app;
-    } else if (!pid || frontmostPid(model_) != pid) {
-      target.error = kAxErrorInvalidUiElement;  // no such application runs
-      return target;
+  Target target;
+  std::optional<Pid> owner;
+  if (id.substr(0, kAppPrefix.size()) == kAppPrefix) {
+    owner = pidOfKey(id.substr(kAppPrefix.size()));
+    const auto app = owner ? desktop_.apps.find(*owner) : desktop_.apps.end();
+    if (app != desktop_.apps.end()) {
+      target.entry = &app->second;
+    } else if (!owner || desktop_.frontmost != owner) {
+      return {kAxErrorInvalidUiElement};  // no such application runs
     }
-    target.owner = pid;
-    target.application = true;
-    return target;
+  } else {
+    const auto node = desktop_.elements.find(id);
+    if (node == desktop_.elements.end()) return {kAxErrorInvalidUiElement};
+    target.entry = target.node = &node->second;
+    owner = node->second.app;
   }
-  json* elements = member(model_, "elements");
-  json* element = elements != nullptr ? member(*elements, id) : nullptr;
-  if (element == nullptr || !element->is_object()) {
-    target.error = kAxErrorInvalidUiElement;
-    return target;
+  const auto app = owner ? desktop_.apps.find(*owner) : desktop_.apps.end();
+  if (app != desktop_.apps.end() && app->second.hang) {
+    wait_(handle->timeout.value_or(kDefaultMessagingTimeout));
+    target.error = kAxErrorCannotComplete;
   }
-  target.node = element;
-  const json* app = member(*element, "app");
-  target.owner = app != nullptr ? pidOf(*app) : std::nullopt;
   return target;
-}
-
-const json* SimDesktop::attributesOf(const Resolved& target) const {
-  return target.node != nullptr ? member(*target.node, "attributes") : nullptr;
-}
-
-bool SimDesktop::hung(const Resolved& target) const {
-  if (!target.owner) return false;
-  const json* apps = member(model_, "apps");
-  const json* app = apps != nullptr ? member(*apps, keyOfPid(*target.owner)) : nullptr;
-  const json* hang = app != nullptr ? member(*app, "hang") : nullptr;
-  return hang != nullptr && *hang == true;
-}
-
-void SimDesktop::waitOn(const Handle& handle) {
-  wait_(handle.timeout.value_or(kDefaultMessagingTimeout));
 }
 
 Element SimDesktop::createApplication(Pid pid) {
@@ -555,202 +427,100 @@ void SimDesktop::setMessagingTimeout(const Element& element, float seconds) {
     handles_.at(element.ref()).timeout =
         seconds > 0 ? std::optional<double>(doubleFromFloat(seconds)) : std::nullopt;
   }
-  Line line("setMessagingTimeout");
-  if (found != nullptr) {
-    line.modelText("element", found->elementId);
-  } else {
-    line.null("element");
-  }
-  record(line.raw("seconds", floatText(seconds)).take(), false);
-}
-
-AttributeRead SimDesktop::readForm(const json& value) {
-  using Kind = AttributeForm::Kind;
-  const std::optional<AttributeForm> form = attributeForm(value);
-  // A value that a patch left without any form stands for some other platform object.
-  if (!form) return {kAxSuccess, OtherValue{}};
-  switch (form->kind) {
-    case Kind::kText:
-      return {kAxSuccess, unitsFromModelText(*form->text)};
-    case Kind::kBoolean:
-      return {kAxSuccess, form->boolean};
-    case Kind::kNumber:
-      return {kAxSuccess, NumberValue{form->number}};
-    case Kind::kNone:
-      return {kAxSuccess, NoValue{}};
-    case Kind::kRange:
-      return {kAxSuccess, AxValue{kAxValueKindRange, form->range}};
-    case Kind::kPoint:
-      return {kAxSuccess, AxValue{1, std::nullopt}};
-    case Kind::kSize:
-      return {kAxSuccess, AxValue{2, std::nullopt}};
-    case Kind::kElement:
-      return {kAxSuccess, newHandle(*form->text)};
-    case Kind::kError:
-      return {form->error, NoValue{}};
-  }
-  return {kAxSuccess, OtherValue{}};
+  record(Line("setMessagingTimeout")
+             .modelText("element", found != nullptr ? &found->elementId : nullptr)
+             .raw("seconds", floatText(seconds))
+             .take(),
+         false);
 }
 
 AttributeRead SimDesktop::copyAttributeValue(const Element& element, std::string_view attribute) {
   refresh();
   const Handle* handle = handleOf(element);
-  const Resolved target = resolve(handle);
-  AttributeRead read;
-  if (target.error != kAxSuccess) {
-    read.error = target.error;
-  } else if (hung(target)) {
-    waitOn(*handle);
-    read.error = kAxErrorCannotComplete;
-  } else {
-    const json* attributes = attributesOf(target);
-    const json* value = attributes != nullptr ? member(*attributes, attribute) : nullptr;
+  const Target target = reach(handle);
+  AttributeRead read{target.error, NoValue{}};
+  if (target.error == kAxSuccess) {
+    const Value* value = find(target.entry, attribute);
     if (value == nullptr) {
       read.error = kAxErrorAttributeUnsupported;
+    } else if (value->error != kAxSuccess) {
+      read.error = value->error;
     } else {
-      read = readForm(*value);
+      read.value = std::visit(
+          [&](const auto& form) -> AttributeValue {
+            if constexpr (std::is_same_v<std::decay_t<decltype(form)>, Value::ElementId>) {
+              return newHandle(form.id);
+            } else {
+              return form;
+            }
+          },
+          value->read);
     }
   }
-  if (handle != nullptr && attribute == kValue) applyDeferred(handle->elementId);
-
-  Line line("copyAttributeValue");
-  if (handle != nullptr) {
-    line.modelText("element", handle->elementId);
-  } else {
-    line.null("element");
+  if (handle != nullptr && attribute == kValue) {
+    // Due right after this read, whatever it gave, in the order they were written.
+    const auto due = std::stable_partition(deferred_.begin(), deferred_.end(), [&](const auto& p) {
+      return p.elementId != handle->elementId;
+    });
+    for (auto it = due; it != deferred_.end(); ++it) {
+      const auto node = desktop_.elements.find(it->elementId);
+      if (node != desktop_.elements.end()) node->second.complete(it->write);
+    }
+    deferred_.erase(due, deferred_.end());
   }
-  line.modelText("attribute", attribute).integer("error", read.error);
-  record(line.take(), false);
+  record(Line("copyAttributeValue")
+             .modelText("element", handle != nullptr ? &handle->elementId : nullptr)
+             .modelText("attribute", attribute)
+             .integer("error", read.error)
+             .take(),
+         false);
   return read;
 }
 
 SettableAnswer SimDesktop::isAttributeSettable(const Element& element, std::string_view attribute) {
   refresh();
   const Handle* handle = handleOf(element);
-  const Resolved target = resolve(handle);
-  SettableAnswer answer{kAxSuccess, false};
-  if (target.error != kAxSuccess) {
-    answer.error = target.error;
-  } else if (hung(target)) {
-    waitOn(*handle);
-    answer.error = kAxErrorCannotComplete;
-  } else {
-    // Application elements have no settable table.
-    const json* settable =
-        target.node != nullptr && !target.application ? member(*target.node, "settable") : nullptr;
-    const json* value = settable != nullptr ? member(*settable, attribute) : nullptr;
-    const std::optional<SettableAnswer> form =
-        value != nullptr ? settableForm(*value) : std::nullopt;
-    answer = form.value_or(SettableAnswer{kAxErrorAttributeUnsupported, false});
+  const Target target = reach(handle);
+  SettableAnswer answer{target.error, false};
+  if (target.error == kAxSuccess) {
+    // Application elements have no settable table; an attribute not listed fails the test.
+    answer = {kAxErrorAttributeUnsupported, false};
+    if (target.node != nullptr) {
+      const auto listed = target.node->settable.find(attribute);
+      if (listed != target.node->settable.end()) answer = listed->second;
+    }
   }
-
-  Line line("isAttributeSettable");
-  if (handle != nullptr) {
-    line.modelText("element", handle->elementId);
-  } else {
-    line.null("element");
-  }
-  line.modelText("attribute", attribute)
-      .integer("error", answer.error)
-      .boolean("settable", answer.settable);
-  record(line.take(), false);
+  record(Line("isAttributeSettable")
+             .modelText("element", handle != nullptr ? &handle->elementId : nullptr)
+             .modelText("attribute", attribute)
+             .integer("error", answer.error)
+             .boolean("settable", answer.settable)
+             .take(),
+         false);
   return answer;
-}
-
-AxError SimDesktop::write(const Handle* handle, std::string_view attribute,
-                          std::u16string_view text) {
-  using Kind = WriteMode::Kind;
-  const Resolved target = resolve(handle);
-  if (target.error != kAxSuccess) return target.error;
-  if (hung(target)) {
-    waitOn(*handle);
-    return kAxErrorCannotComplete;
-  }
-  if (attribute != kSelectedText || target.application) return kAxErrorAttributeUnsupported;
-
-  json& element = *target.node;
-  const json* modeValue = member(element, "onWrite");
-  const WriteMode mode =
-      (modeValue != nullptr ? writeMode(*modeValue) : std::nullopt).value_or(WriteMode{});
-  if (mode.kind == Kind::kError) return mode.error;
-
-  json* attributes = member(element, "attributes");
-  const json* value = attributes != nullptr ? member(*attributes, kValue) : nullptr;
-  const json* selectionValue =
-      attributes != nullptr ? member(*attributes, kSelectedTextRange) : nullptr;
-  if (value == nullptr || !value->is_string() || selectionValue == nullptr) {
-    return kAxErrorFailure;
-  }
-  const std::optional<AttributeForm> selection = attributeForm(*selectionValue);
-  if (!selection || selection->kind != AttributeForm::Kind::kRange) return kAxErrorFailure;
-  std::u16string current = unitsFromModelText(value->get_ref<const std::string&>());
-  if (!inside(selection->range, current.size())) return kAxErrorFailure;
-
-  switch (mode.kind) {
-    case Kind::kDeferred:
-      deferred_.push_back({handle->elementId, std::u16string(text), selection->range});
-      return kAxSuccess;
-    case Kind::kIgnore:
-      return kAxSuccess;
-    case Kind::kDecompose: {
-      const std::optional<std::u16string> inserted = decomposed(text);
-      if (!inserted) return kAxErrorFailure;
-      splice(*attributes, std::move(current), selection->range, *inserted, std::nullopt);
-      return kAxSuccess;
-    }
-    case Kind::kAlter:
-      splice(*attributes, std::move(current), selection->range, caseSwapped(text), std::nullopt);
-      return kAxSuccess;
-    case Kind::kLimit:
-      splice(*attributes, std::move(current), selection->range, text, mode.limit);
-      return kAxSuccess;
-    default:
-      splice(*attributes, std::move(current), selection->range, text, std::nullopt);
-      return kAxSuccess;
-  }
-}
-
-void SimDesktop::applyDeferred(const std::string& elementId) {
-  std::vector<DeferredWrite> due;
-  for (auto it = deferred_.begin(); it != deferred_.end();) {
-    if (it->elementId == elementId) {
-      due.push_back(std::move(*it));
-      it = deferred_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  for (const DeferredWrite& pending : due) {
-    // The field may have changed meanwhile; a change that no longer fits is dropped.
-    json* elements = member(model_, "elements");
-    json* element = elements != nullptr ? member(*elements, elementId) : nullptr;
-    json* attributes = element != nullptr ? member(*element, "attributes") : nullptr;
-    const json* value = attributes != nullptr ? member(*attributes, kValue) : nullptr;
-    if (value == nullptr || !value->is_string()) continue;
-    std::u16string current = unitsFromModelText(value->get_ref<const std::string&>());
-    if (!inside(pending.selection, current.size())) continue;
-    splice(*attributes, std::move(current), pending.selection, pending.text, std::nullopt);
-  }
 }
 
 AxError SimDesktop::setAttributeValue(const Element& element, std::string_view attribute,
                                       std::u16string_view text) {
   refresh();
   const Handle* handle = handleOf(element);
-  const AxError error = write(handle, attribute, text);
-
-  Line line("setAttributeValue");
-  if (handle != nullptr) {
-    line.modelText("element", handle->elementId);
-  } else {
-    line.null("element");
+  const Target target = reach(handle);
+  AxError error = target.error;
+  if (error == kAxSuccess && (attribute != kSelectedText || target.node == nullptr)) {
+    error = kAxErrorAttributeUnsupported;
+  } else if (error == kAxSuccess) {
+    std::optional<DeferredWrite> later;
+    error = target.node->write(text, later);
+    if (later) deferred_.push_back({handle->elementId, std::move(*later)});
   }
-  line.modelText("attribute", attribute).units("value", text).integer("error", error);
-  const Resolved target = resolve(handle);
-  const json* attributes = attributesOf(target);
-  const json* fieldValue = attributes != nullptr ? member(*attributes, kValue) : nullptr;
-  line.value("fieldValue", fieldValue != nullptr ? *fieldValue : json());
-  record(line.take(), false);
+  record(Line("setAttributeValue")
+             .modelText("element", handle != nullptr ? &handle->elementId : nullptr)
+             .modelText("attribute", attribute)
+             .units("value", text)
+             .integer("error", error)
+             .value("fieldValue", find(target.entry, kValue))
+             .take(),
+         false);
   return error;
 }
 
@@ -758,15 +528,14 @@ AxError SimDesktop::setAttributeValue(const Element& element, std::string_view a
 
 std::uint64_t SimDesktop::modifierFlags() {
   refresh();
-  const std::uint64_t flags = unsignedMember(model_, "modifiers").value_or(0);
+  const std::uint64_t flags = desktop_.modifiers;
   record(Line("flagsState").whole("result", flags).take(), false);
   return flags;
 }
 
 KeyEvent SimDesktop::createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) {
   refresh();
-  const std::optional<std::uint64_t> limit = unsignedMember(model_, "eventCreations");
-  const bool created = !limit || creationsSinceLoad_ < *limit;
+  const bool created = !desktop_.eventCreations || creationsSinceLoad_ < *desktop_.eventCreations;
   KeyEvent event;
   if (created) {
     ++creationsSinceLoad_;
@@ -841,8 +610,7 @@ std::string SimDesktop::newUuid() {
 
 double SimDesktop::now() {
   refresh();
-  const json* clock = member(model_, "clock");
-  if (clock != nullptr && clock->is_number()) return clock->get<double>();
+  if (desktop_.clock) return *desktop_.clock;
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   return std::chrono::duration<double>(since).count() - kUnixToReferenceSeconds;
 }

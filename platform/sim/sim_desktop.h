@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "platform/sim/desktop_model.h"
 
 namespace caretsafe::sim {
 
@@ -108,18 +109,16 @@ class SimDesktop final : public Platform {
     std::u16string units;
     std::uint64_t flags = 0;
   };
-  // A write that an element with onWrite "deferred" makes at the next read of its value.
-  struct DeferredWrite {
+  struct Pending {
     std::string elementId;
-    std::u16string text;
-    Range selection;
+    DeferredWrite write;
   };
-  // What a handle names in the model at the moment of a request.
-  struct Resolved {
-    AxError error = kAxSuccess;      // the request fails with it before reaching any app
-    nlohmann::json* node = nullptr;  // the element's (or application's) object, if any
-    std::optional<Pid> owner;        // the application that answers
-    bool application = false;        // the element stands for a whole application
+  // What a request on a handle reaches: the application or element it names, and the code
+  // the request fails with before any attribute is looked at.
+  struct Target {
+    AxError error = kAxSuccess;
+    Entry* entry = nullptr;  // the attributes, when the application or element has any
+    Node* node = nullptr;    // set for an element, not for an application
   };
 
   SimDesktop();
@@ -130,26 +129,20 @@ class SimDesktop final : public Platform {
 
   const Handle* handleOf(const Element& element) const;
   Element newHandle(std::string elementId);
-  Resolved resolve(const Handle* handle);
-  const nlohmann::json* attributesOf(const Resolved& target) const;
-  bool hung(const Resolved& target) const;
-  void waitOn(const Handle& handle);
-
-  AttributeRead readForm(const nlohmann::json& value);
-  AxError write(const Handle* handle, std::string_view attribute, std::u16string_view text);
-  void applyDeferred(const std::string& elementId);
+  // What the handle names now; a request to a hung application waits for the handle's
+  // timeout first and then fails.
+  Target reach(const Handle* handle);
   std::optional<RunningApp> appWithPid(Pid pid) const;
 
   // Records a journaled operation: writes its line, counts it (and the post, if it was one)
   // and then applies the schedule entries it triggers.
   void record(std::string line, bool post);
-  void applyPatch(const nlohmann::json& mergePatch);
 
-  nlohmann::json model_;
+  Desktop desktop_;
   std::uint64_t opsSinceLoad_ = 0;
   std::uint64_t postsSinceLoad_ = 0;
   std::uint64_t creationsSinceLoad_ = 0;
-  std::vector<DeferredWrite> deferred_;
+  std::vector<Pending> deferred_;
 
   std::unordered_map<std::uintptr_t, Handle> handles_;
   std::uintptr_t nextHandle_ = 1;

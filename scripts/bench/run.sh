@@ -8,9 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bash scripts/install-deps.sh
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCARETSAFE_BENCHMARKS=ON \
-  -DCARETSAFE_TESTS=OFF -DCARETSAFE_WERROR=ON >/dev/null
-cmake --build build-bench -j"$(nproc)"
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j"$(nproc)"
 
 repetitions=5
 [ "${1:-}" = "--quick" ] && repetitions=1

@@ -40,7 +40,7 @@ json astralField(std::string_view onWrite) {
 
 struct Variant {
   json desktop;
-  std::string secureElement;  // an element whose value must never be read
+  std::string secureElement{};  // an element whose value must never be read
 };
 
 std::vector<Variant> makeVariants() {
@@ -54,49 +54,47 @@ std::vector<Variant> makeVariants() {
   loneSurrogate["elements"]["body"]["attributes"]["AXValue"] = std::string("ab\xED\xA0\x80") + "cd";
   return {
       // A: the ordinary notes field, frontmost.
-      {base, {}},
+      {.desktop = base},
       // B: the terminal, frontmost.
-      {terminal, {}},
+      {.desktop = terminal},
       // C: non-ASCII text with the caret after astral characters.
-      {astralField(R"("insert")"), {}},
+      {.desktop = astralField(R"("insert")")},
       // D: iTerm2 frontmost, its text astral too.
-      {patched(terminal, R"({"apps": {"601": {"bundleId": "com.googlecode.iterm2"}},
+      {.desktop = patched(terminal, R"({"apps": {"601": {"bundleId": "com.googlecode.iterm2"}},
                              "elements": {"shell": {"attributes": {
                                "AXValue": "a\ud83d\ude00\ud834\udd1e e\u0301!",
-                               "AXSelectedTextRange": {"range": [5, 0]}}}}})"),
-       {}},
+                               "AXSelectedTextRange": {"range": [5, 0]}}}}})")},
       // E-J: what a write may do besides inserting.
-      {astralField(R"("decompose")"), {}},
-      {astralField(R"("alter")"), {}},
-      {astralField(R"({"limit": 9})"), {}},
-      {astralField(R"("deferred")"), {}},
-      {astralField(R"("ignore")"), {}},
-      {astralField(R"({"error": -25200})"), {}},
+      {.desktop = astralField(R"("decompose")")},
+      {.desktop = astralField(R"("alter")")},
+      {.desktop = astralField(R"({"limit": 9})")},
+      {.desktop = astralField(R"("deferred")")},
+      {.desktop = astralField(R"("ignore")")},
+      {.desktop = astralField(R"({"error": -25200})")},
       // K: a field whose value holds an unpaired surrogate.
-      {loneSurrogate, {}},
+      {.desktop = loneSurrogate},
       // L: the frontmost application hangs (the wait is skipped, not slept).
-      {patched(base, R"({"apps": {"501": {"hang": true}}})"), {}},
+      {.desktop = patched(base, R"({"apps": {"501": {"hang": true}}})")},
       // M: Shift held over the terminal.
-      {patched(terminal, R"({"modifiers": 131072})"), {}},
+      {.desktop = patched(terminal, R"({"modifiers": 131072})")},
       // N: the terminal after its seventh keyboard event cannot make another.
-      {patched(terminal, R"({"eventCreations": 7})"), {}},
+      {.desktop = patched(terminal, R"({"eventCreations": 7})")},
       // O: the terminal loses focus after the sixth posted event.
-      {patched(terminal, R"({"schedule": [{"afterPosts": 6, "patch": {"apps": {"601": {
-                              "attributes": {"AXFocusedUIElement": {"element": "body"}}}}}}]})"),
-       {}},
+      {.desktop = patched(terminal, R"({"schedule": [{"afterPosts": 6, "patch": {"apps": {"601": {
+                              "attributes": {"AXFocusedUIElement": {"element": "body"}}}}}}]})")},
       // P: the clock jumps 600 s on during the fifteenth operation (after a capture and a
       // status).
-      {patched(base, R"({"schedule": [{"afterOps": 15, "patch": {"clock": 800000600.0}}]})"), {}},
+      {.desktop =
+           patched(base, R"({"schedule": [{"afterOps": 15, "patch": {"clock": 800000600.0}}]})")},
       // Q: no accessibility permission.
-      {patched(base, R"({"trusted": false})"), {}},
+      {.desktop = patched(base, R"({"trusted": false})")},
       // R: the focused field is a secure one.
-      {patched(base,
-               R"({"elements": {"body": {"attributes": {"AXSubrole": "AXSecureTextField"}}}})"),
-       "body"},
+      {.desktop = patched(
+           base, R"({"elements": {"body": {"attributes": {"AXSubrole": "AXSecureTextField"}}}})"),
+       .secureElement = "body"},
       // S: the caret moves by itself during the ninth operation.
-      {patched(base, R"({"schedule": [{"afterOps": 9, "patch": {"elements": {"body": {
-                          "attributes": {"AXSelectedTextRange": {"range": [2, 0]}}}}}}]})"),
-       {}},
+      {.desktop = patched(base, R"({"schedule": [{"afterOps": 9, "patch": {"elements": {"body": {
+                          "attributes": {"AXSelectedTextRange": {"range": [2, 0]}}}}}}]})")},
   };
 }
 

@@ -15,9 +15,8 @@ seconds=${1:-60}
 shift || true
 targets=(request_loop desktop)
 
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCARETSAFE_FUZZ=ON -DCARETSAFE_TESTS=OFF -DCARETSAFE_WERROR=ON >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzz}"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzz}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

@@ -7,6 +7,7 @@
 
 #include "platform/sim/json_text.h"
 #include "sim_support.h"
+#include "text/utf.h"
 
 namespace caretsafe::sim {
 namespace {
@@ -54,32 +55,46 @@ TEST_P(AttributeForms, ReadAsTheTableSays) {
   EXPECT_EQ(patched.liveElementReferences(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, AttributeForms,
-    ::testing::Values(
-        FormRow{"Text", "caf\xC3\xA9", "text:caf<e9>", true},
-        FormRow{"EmptyText", "", "text:", true},
-        FormRow{"AstralTextCountsTwoUnits", "\xF0\x9F\x98\x80", "text:<d83d><de00>", true},
-        FormRow{"True", true, "bool:true", true}, FormRow{"False", false, "bool:false", true},
-        FormRow{"Integer", 3, "number:3", true}, FormRow{"Float", 2.5, "number:2.5", true},
-        FormRow{"NoneAsObject", {{"none", true}}, "none", true},
-        FormRow{"Range", {{"range", {3, 2}}}, "axvalue:4:3,2", true},
-        FormRow{"NegativeRange", {{"range", {-1, 0}}}, "axvalue:4:-1,0", true},
-        FormRow{"Point", {{"point", {1.5, 2}}}, "axvalue:1", true},
-        FormRow{"Size", {{"size", {10, 20}}}, "axvalue:2", true},
-        FormRow{"Element", {{"element", "shell"}}, "element", true},
-        FormRow{"Error", {{"error", -25212}}, "error:-25212", true},
-        FormRow{
-            "FormWithAnUnknownMember", {{"range", {1, 0}}, {"note", "x"}}, "axvalue:4:1,0", true},
-        FormRow{"RangeOfOneNumber", {{"range", {1}}}, "other", false},
-        FormRow{"RangeOfFractions", {{"range", {1.5, 0}}}, "other", false},
-        FormRow{"TwoForms", {{"range", {1, 0}}, {"point", {1, 0}}}, "other", false},
-        FormRow{"NoneFalse", {{"none", false}}, "other", false},
-        FormRow{"ErrorZero", {{"error", 0}}, "other", false},
-        FormRow{"ElementNotText", {{"element", 5}}, "other", false},
-        FormRow{"EmptyObject", json::object(), "other", false},
-        FormRow{"Array", {1, 2}, "other", false}),
-    [](const auto& test) { return std::string(test.param.name); });
+const FormRow kFormRows[] = {
+    {.name = "Text", .value = "caf\xC3\xA9", .read = "text:caf<e9>", .loads = true},
+    {.name = "EmptyText", .value = "", .read = "text:", .loads = true},
+    {.name = "AstralTextCountsTwoUnits",
+     .value = "\xF0\x9F\x98\x80",
+     .read = "text:<d83d><de00>",
+     .loads = true},
+    {.name = "True", .value = true, .read = "bool:true", .loads = true},
+    {.name = "False", .value = false, .read = "bool:false", .loads = true},
+    {.name = "Integer", .value = 3, .read = "number:3", .loads = true},
+    {.name = "Float", .value = 2.5, .read = "number:2.5", .loads = true},
+    {.name = "NoneAsObject", .value = {{"none", true}}, .read = "none", .loads = true},
+    {.name = "Range", .value = {{"range", {3, 2}}}, .read = "axvalue:4:3,2", .loads = true},
+    {.name = "NegativeRange",
+     .value = {{"range", {-1, 0}}},
+     .read = "axvalue:4:-1,0",
+     .loads = true},
+    {.name = "Point", .value = {{"point", {1.5, 2}}}, .read = "axvalue:1", .loads = true},
+    {.name = "Size", .value = {{"size", {10, 20}}}, .read = "axvalue:2", .loads = true},
+    {.name = "Element", .value = {{"element", "shell"}}, .read = "element", .loads = true},
+    {.name = "Error", .value = {{"error", -25212}}, .read = "error:-25212", .loads = true},
+    {.name = "FormWithAnUnknownMember",
+     .value = {{"range", {1, 0}}, {"note", "x"}},
+     .read = "axvalue:4:1,0",
+     .loads = true},
+    {.name = "RangeOfOneNumber", .value = {{"range", {1}}}, .read = "other", .loads = false},
+    {.name = "RangeOfFractions", .value = {{"range", {1.5, 0}}}, .read = "other", .loads = false},
+    {.name = "TwoForms",
+     .value = {{"range", {1, 0}}, {"point", {1, 0}}},
+     .read = "other",
+     .loads = false},
+    {.name = "NoneFalse", .value = {{"none", false}}, .read = "other", .loads = false},
+    {.name = "ErrorZero", .value = {{"error", 0}}, .read = "other", .loads = false},
+    {.name = "ElementNotText", .value = {{"element", 5}}, .read = "other", .loads = false},
+    {.name = "EmptyObject", .value = json::object(), .read = "other", .loads = false},
+    {.name = "Array", .value = {1, 2}, .read = "other", .loads = false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, AttributeForms, ::testing::ValuesIn(kFormRows),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(AttributeForms, NullReadsAsNoValueAndAnUnlistedAttributeIsUnsupported) {
   // null cannot go through a merge patch, so it is checked on a loaded desktop only.
@@ -256,6 +271,45 @@ TEST(DesktopText, EscapesOfUnpairedSurrogatesBecomeLoneUnits) {
     SimDesktop sim(*parsed);
     const AttributeRead value = sim.copyAttributeValue(sim.createApplication(1), "AXValue");
     EXPECT_EQ(describe(value), describe({kAxSuccess, row.units}));
+  }
+}
+
+// The desktop holds its strings in UTF-8 that keeps lone surrogates; the shared decoder reads
+// it with the flag that keeps them, and rejects the same bytes everywhere else.
+TEST(DesktopText, TheSharedDecoderKeepsLoneSurrogatesOnlyWhenAsked) {
+  using text::LoneSurrogates;
+  struct Row {
+    const char* name;
+    std::string bytes;
+    std::u16string kept;      // read with kKeep
+    std::u16string replaced;  // read with kReplace
+  };
+  const Row rows[] = {
+      {"lone high", "a\xED\xA0\x80", u"a\xD800", u"a\uFFFD\uFFFD\uFFFD"},
+      {"lone low", "\xED\xBF\xBF", u"\xDFFF", u"\uFFFD\uFFFD\uFFFD"},
+      {"a pair stays four bytes", "\xF0\x9F\x98\x80", u"\xD83D\xDE00", u"\xD83D\xDE00"},
+      {"truncated", "\xED\xA0", u"\uFFFD", u"\uFFFD\uFFFD"},
+      {"below the surrogates", "\xED\x9F\xBF", u"\uD7FF", u"\uD7FF"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(text::utf16FromUtf8(row.bytes, LoneSurrogates::kKeep), row.kept);
+    EXPECT_EQ(text::utf16FromUtf8(row.bytes), row.replaced);
+    EXPECT_EQ(text::isValidUtf8(row.bytes), row.kept == row.replaced);
+  }
+  // Back to UTF-8: kept as their own three bytes, or U+FFFD; a pair is one character.
+  const std::u16string units = u"\xDC00x\xD83D\xDE00\xD800";
+  EXPECT_EQ(text::utf8FromUtf16(units, LoneSurrogates::kKeep),
+            "\xED\xB0\x80x\xF0\x9F\x98\x80\xED\xA0\x80");
+  EXPECT_EQ(text::utf8FromUtf16(units), "\xEF\xBF\xBDx\xF0\x9F\x98\x80\xEF\xBF\xBD");
+  EXPECT_EQ(
+      text::utf16FromUtf8(text::utf8FromUtf16(units, LoneSurrogates::kKeep), LoneSurrogates::kKeep),
+      units);
+
+  EXPECT_EQ(text::hexUnit("d83D"), u'\xD83D');
+  EXPECT_EQ(text::hexUnit("00e9"), u'\u00E9');
+  for (const char* bad : {"", "12", "12345", "12g4", "-123", " 123"}) {
+    EXPECT_EQ(text::hexUnit(bad), std::nullopt) << bad;
   }
 }
 

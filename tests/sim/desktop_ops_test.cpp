@@ -84,13 +84,13 @@ TEST(Journal, EachOperationWritesExactlyItsMembers) {
 
 struct WriteRow {
   const char* name;
-  json value;      // "AXValue" before; null: absent
-  json selection;  // "AXSelectedTextRange" before; null: absent
-  json onWrite;    // null: absent
+  json value{};      // "AXValue" before; null: absent
+  json selection{};  // "AXSelectedTextRange" before; null: absent
+  json onWrite{};    // null: absent
   std::u16string text;
-  AxError error;
-  json after;       // "AXValue" after (null: absent)
-  json caretAfter;  // "AXSelectedTextRange" after (null: absent)
+  AxError error = kAxSuccess;
+  json after{};       // "AXValue" after (null: absent)
+  json caretAfter{};  // "AXSelectedTextRange" after (null: absent)
   const char* attribute = "AXSelectedText";
 };
 
@@ -123,101 +123,158 @@ TEST_P(Writes, DoWhatOnWriteSays) {
 
 const std::string kGrin = "\xF0\x9F\x98\x80";  // two UTF-16 units
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Writes,
-    ::testing::Values(
-        WriteRow{"InsertAtTheCaret", "Hello", range(5, 0), nullptr, u"!", 0, "Hello!", range(6, 0)},
-        WriteRow{"InsertReplacesTheSelection", "Hello", range(1, 3), "insert", u"EY", 0, "HEYo",
-                 range(3, 0)},
-        WriteRow{"InsertCountsUnitsNotBytes", kGrin + "b", range(2, 0), "insert", u"a", 0,
-                 kGrin + "ab", range(3, 0)},
-        WriteRow{"DecomposeStoresFormD", "", range(0, 0), "decompose", u"caf\u00E9", 0,
-                 "cafe\xCC\x81", range(5, 0)},
-        WriteRow{"DecomposeKeepsLoneSurrogates", "", range(0, 0), "decompose",
-                 u"\u00E9\xD800\u00E9", 0,
-                 "e\xCC\x81\xED\xA0\x80"
-                 "e\xCC\x81",
-                 range(5, 0)},
-        WriteRow{"AlterSwapsAsciiCase", "x", range(1, 0), "alter", u"aB1\u00E9", 0, "xAb1\xC3\xA9",
-                 range(5, 0)},
-        WriteRow{"LimitCutsTheValue",
-                 "Hello",
-                 range(5, 0),
-                 {{"limit", 6}},
-                 u"!!",
-                 0,
-                 "Hello!",
-                 range(6, 0)},
-        WriteRow{"LimitCaretAtTheEndOfTheText",
-                 "Hello",
-                 range(0, 0),
-                 {{"limit", 3}},
-                 u"ab",
-                 0,
-                 "abH",
-                 range(2, 0)},
-        WriteRow{"LimitNeverSplitsAPair",
-                 "ab",
-                 range(2, 0),
-                 {{"limit", 3}},
-                 u"\xD83D\xDE00",
-                 0,
-                 "ab",
-                 range(2, 0)},
-        WriteRow{"LimitRightAfterAPair",
-                 "ab",
-                 range(2, 0),
-                 {{"limit", 4}},
-                 u"\xD83D\xDE00x",
-                 0,
-                 "ab" + kGrin,
-                 range(4, 0)},
-        WriteRow{"LimitAboveTheLength",
-                 "ab",
-                 range(1, 0),
-                 {{"limit", 100}},
-                 u"X",
-                 0,
-                 "aXb",
-                 range(2, 0)},
-        WriteRow{"IgnoreChangesNothing", "Hello", range(5, 0), "ignore", u"!", 0, "Hello",
-                 range(5, 0)},
-        WriteRow{"ErrorAnswersItsCode",
-                 "Hello",
-                 range(5, 0),
-                 {{"error", -25204}},
-                 u"!",
-                 -25204,
-                 "Hello",
-                 range(5, 0)},
-        WriteRow{"ErrorComesBeforeTheFieldChecks",
-                 5,
-                 nullptr,
-                 {{"error", -25211}},
-                 u"!",
-                 -25211,
-                 5,
-                 nullptr},
-        WriteRow{"ValueNotText", 5, range(0, 0), nullptr, u"!", -25200, 5, range(0, 0)},
-        WriteRow{"ValueAbsent", nullptr, range(0, 0), nullptr, u"!", -25200, nullptr, range(0, 0)},
-        WriteRow{"SelectionAbsent", "Hello", nullptr, nullptr, u"!", -25200, "Hello", nullptr},
-        WriteRow{"SelectionNotARange",
-                 "Hello",
-                 {{"point", {0, 0}}},
-                 nullptr,
-                 u"!",
-                 -25200,
-                 "Hello",
-                 {{"point", {0, 0}}}},
-        WriteRow{"SelectionPastTheEnd", "Hello", range(6, 0), nullptr, u"!", -25200, "Hello",
-                 range(6, 0)},
-        WriteRow{"SelectionRunsPastTheEnd", "Hello", range(4, 2), nullptr, u"!", -25200, "Hello",
-                 range(4, 2)},
-        WriteRow{"SelectionNegative", "Hello", range(-1, 0), nullptr, u"!", -25200, "Hello",
-                 range(-1, 0)},
-        WriteRow{"AnotherAttribute", "Hello", range(5, 0), nullptr, u"!", -25205, "Hello",
-                 range(5, 0), "AXValue"}),
-    [](const auto& test) { return std::string(test.param.name); });
+const WriteRow kWriteRows[] = {
+    {.name = "InsertAtTheCaret",
+     .value = "Hello",
+     .selection = range(5, 0),
+     .text = u"!",
+     .after = "Hello!",
+     .caretAfter = range(6, 0)},
+    {.name = "InsertReplacesTheSelection",
+     .value = "Hello",
+     .selection = range(1, 3),
+     .onWrite = "insert",
+     .text = u"EY",
+     .after = "HEYo",
+     .caretAfter = range(3, 0)},
+    {.name = "InsertCountsUnitsNotBytes",
+     .value = kGrin + "b",
+     .selection = range(2, 0),
+     .onWrite = "insert",
+     .text = u"a",
+     .after = kGrin + "ab",
+     .caretAfter = range(3, 0)},
+    {.name = "DecomposeStoresFormD",
+     .value = "",
+     .selection = range(0, 0),
+     .onWrite = "decompose",
+     .text = u"caf\u00E9",
+     .after = "cafe\xCC\x81",
+     .caretAfter = range(5, 0)},
+    {.name = "DecomposeKeepsLoneSurrogates",
+     .value = "",
+     .selection = range(0, 0),
+     .onWrite = "decompose",
+     .text = u"\u00E9\xD800\u00E9",
+     .after = "e\xCC\x81\xED\xA0\x80"
+              "e\xCC\x81",
+     .caretAfter = range(5, 0)},
+    {.name = "AlterSwapsAsciiCase",
+     .value = "x",
+     .selection = range(1, 0),
+     .onWrite = "alter",
+     .text = u"aB1\u00E9",
+     .after = "xAb1\xC3\xA9",
+     .caretAfter = range(5, 0)},
+    {.name = "LimitCutsTheValue",
+     .value = "Hello",
+     .selection = range(5, 0),
+     .onWrite = {{"limit", 6}},
+     .text = u"!!",
+     .after = "Hello!",
+     .caretAfter = range(6, 0)},
+    {.name = "LimitCaretAtTheEndOfTheText",
+     .value = "Hello",
+     .selection = range(0, 0),
+     .onWrite = {{"limit", 3}},
+     .text = u"ab",
+     .after = "abH",
+     .caretAfter = range(2, 0)},
+    {.name = "LimitNeverSplitsAPair",
+     .value = "ab",
+     .selection = range(2, 0),
+     .onWrite = {{"limit", 3}},
+     .text = u"\xD83D\xDE00",
+     .after = "ab",
+     .caretAfter = range(2, 0)},
+    {.name = "LimitRightAfterAPair",
+     .value = "ab",
+     .selection = range(2, 0),
+     .onWrite = {{"limit", 4}},
+     .text = u"\xD83D\xDE00x",
+     .after = "ab" + kGrin,
+     .caretAfter = range(4, 0)},
+    {.name = "LimitAboveTheLength",
+     .value = "ab",
+     .selection = range(1, 0),
+     .onWrite = {{"limit", 100}},
+     .text = u"X",
+     .after = "aXb",
+     .caretAfter = range(2, 0)},
+    {.name = "IgnoreChangesNothing",
+     .value = "Hello",
+     .selection = range(5, 0),
+     .onWrite = "ignore",
+     .text = u"!",
+     .after = "Hello",
+     .caretAfter = range(5, 0)},
+    {.name = "ErrorAnswersItsCode",
+     .value = "Hello",
+     .selection = range(5, 0),
+     .onWrite = {{"error", -25204}},
+     .text = u"!",
+     .error = -25204,
+     .after = "Hello",
+     .caretAfter = range(5, 0)},
+    {.name = "ErrorComesBeforeTheFieldChecks",
+     .value = 5,
+     .onWrite = {{"error", -25211}},
+     .text = u"!",
+     .error = -25211,
+     .after = 5},
+    {.name = "ValueNotText",
+     .value = 5,
+     .selection = range(0, 0),
+     .text = u"!",
+     .error = -25200,
+     .after = 5,
+     .caretAfter = range(0, 0)},
+    {.name = "ValueAbsent",
+     .selection = range(0, 0),
+     .text = u"!",
+     .error = -25200,
+     .caretAfter = range(0, 0)},
+    {.name = "SelectionAbsent", .value = "Hello", .text = u"!", .error = -25200, .after = "Hello"},
+    {.name = "SelectionNotARange",
+     .value = "Hello",
+     .selection = {{"point", {0, 0}}},
+     .text = u"!",
+     .error = -25200,
+     .after = "Hello",
+     .caretAfter = {{"point", {0, 0}}}},
+    {.name = "SelectionPastTheEnd",
+     .value = "Hello",
+     .selection = range(6, 0),
+     .text = u"!",
+     .error = -25200,
+     .after = "Hello",
+     .caretAfter = range(6, 0)},
+    {.name = "SelectionRunsPastTheEnd",
+     .value = "Hello",
+     .selection = range(4, 2),
+     .text = u"!",
+     .error = -25200,
+     .after = "Hello",
+     .caretAfter = range(4, 2)},
+    {.name = "SelectionNegative",
+     .value = "Hello",
+     .selection = range(-1, 0),
+     .text = u"!",
+     .error = -25200,
+     .after = "Hello",
+     .caretAfter = range(-1, 0)},
+    {.name = "AnotherAttribute",
+     .value = "Hello",
+     .selection = range(5, 0),
+     .text = u"!",
+     .error = -25205,
+     .after = "Hello",
+     .caretAfter = range(5, 0),
+     .attribute = "AXValue"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, Writes, ::testing::ValuesIn(kWriteRows),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Writes, DeferredChangeLandsRightAfterTheNextReadOfTheValue) {
   SimDesktop sim(smallDesktop());
@@ -296,6 +353,31 @@ TEST(Schedule, PatchesMergeAsRfc7386AndEachEntryFiresOnce) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(sim.frontmostApplication()->pid, 501);
 }
 
+// A patch merges into what the desktop holds, including what an earlier patch left without its
+// form: such a member reads as absent until a later patch gives it its form again.
+TEST(Schedule, APatchCanRepairWhatAnEarlierOneLeftWithoutItsForm) {
+  SimDesktop sim(smallDesktop());
+  const Element body = focusedBody(sim);
+  sim.patch(bodyPatch({{"onWrite", {{"limit", 3}}}, {"attributes", {{"AXProbe", range(1, 0)}}}}));
+  sim.patch(bodyPatch({{"onWrite", {{"error", -25211}}},  // two modes: none of them
+                       {"attributes", {{"AXProbe", {{"point", {0, 0}}}}}}}));
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXProbe")), "other");
+  EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), 0);  // an insert
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("Hello!"));
+
+  sim.patch(bodyPatch(
+      {{"onWrite", {{"limit", nullptr}}}, {"attributes", {{"AXProbe", {{"range", nullptr}}}}}}));
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXProbe")), "axvalue:1");
+  EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), -25211);
+
+  sim.patch({{"trusted", "yes"}});  // formless: trusted, as when absent
+  EXPECT_TRUE(sim.isProcessTrusted());
+  sim.patch({{"elements", {{"body", 5}}}});
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXRole")), "error:-25202");
+  sim.patch(bodyPatch({{"app", 501}}));  // a new element, without the old one's attributes
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXRole")), "error:-25205");
+}
+
 TEST(Schedule, AnEntryAddedByAPatchCountsFromTheLoad) {
   SimDesktop sim(smallDesktop());
   KeyEvent event = sim.createKeyboardEvent(0, true);
@@ -323,6 +405,7 @@ TEST(Hang, WaitsTheTimeoutOfTheHandleThenFails) {
   EXPECT_EQ(sim.isAttributeSettable(sharedCopy, "AXSelectedText").error, -25204);
   EXPECT_FALSE(sim.isAttributeSettable(again, "AXSelectedText").settable);
   EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), -25204);
+  EXPECT_EQ(journalOf(sim).back().at("fieldValue"), "Hello");  // the field, though unreachable
   EXPECT_EQ(describe(sim.copyAttributeValue(sim.createApplication(501), "AXRole")), "error:-25204");
   sim.setMessagingTimeout(app, 0.0f);  // back to the default
   EXPECT_EQ(describe(sim.copyAttributeValue(app, "AXRole")), "error:-25204");
