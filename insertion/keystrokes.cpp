@@ -32,8 +32,10 @@ InsertResult typeText(Platform& platform, const Element& validatedElement, Pid v
     platform.setUnicodeString(up, scalar);
     platform.setFlags(down, 0);
     platform.setFlags(up, 0);
-    platform.postToPid(validatedPid, down);
-    platform.postToPid(validatedPid, up);
+    // A platform that knows a key did not arrive says so: the text is then incomplete, and
+    // typing on would put the following characters where this one is missing.
+    if (!platform.postToPid(validatedPid, down)) return Reason::kWriteUnconfirmed;
+    if (!platform.postToPid(validatedPid, up)) return Reason::kWriteUnconfirmed;
   }
   return Delivery::kSentUnverified;
 }

@@ -41,7 +41,7 @@ class NoServicePlatform : public Platform {
   KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return {}; }
   void setUnicodeString(KeyEvent&, std::u16string_view) override {}
   void setFlags(KeyEvent&, std::uint64_t) override {}
-  void postToPid(Pid, const KeyEvent&) override {}
+  bool postToPid(Pid, const KeyEvent&) override { return false; }
 
   // A version 4 (random) UUID from the system's random source.
   std::string newUuid() override;

@@ -187,8 +187,10 @@ class Platform {
   // Gives the event exactly these characters (one or two UTF-16 code units).
   virtual void setUnicodeString(KeyEvent& event, std::u16string_view units) = 0;
   virtual void setFlags(KeyEvent& event, std::uint64_t flags) = 0;
-  // Queues the event for that process; the platform reports no result.
-  virtual void postToPid(Pid pid, const KeyEvent& event) = 0;
+  // Queues the event for that process. False when the platform knows that the event was not
+  // delivered (nothing of it then reached the process); a platform that cannot tell, as a
+  // queue that reports no result cannot, answers true.
+  virtual bool postToPid(Pid pid, const KeyEvent& event) = 0;
 
   // --- misc ---
   // The canonical upper-case string of a fresh random UUID (36 characters).

@@ -660,7 +660,9 @@ void LinuxPlatform::setUnicodeString(KeyEvent&, std::u16string_view) {}
 
 void LinuxPlatform::setFlags(KeyEvent&, std::uint64_t) {}
 
-void LinuxPlatform::postToPid(Pid, const KeyEvent&) {}
+bool LinuxPlatform::postToPid(Pid, const KeyEvent&) {
+  return false;
+}
 
 // --- misc -------------------------------------------------------------------------------
 

@@ -72,7 +72,7 @@ class LinuxPlatform final : public Platform {
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override;
   void setFlags(KeyEvent& event, std::uint64_t flags) override;
-  void postToPid(Pid pid, const KeyEvent& event) override;
+  bool postToPid(Pid pid, const KeyEvent& event) override;
   std::string newUuid() override;
   double now() override;
   std::uintptr_t openReleasePool() override;

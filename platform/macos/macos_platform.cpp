@@ -181,9 +181,10 @@ class MacPlatform final : public Platform {
     CGEventSetFlags(cgEvent(event), static_cast<CGEventFlags>(flags));
   }
 
-  void postToPid(Pid pid, const KeyEvent& event) override {
-    if (!event) return;
-    CGEventPostToPid(pid, cgEvent(event));
+  bool postToPid(Pid pid, const KeyEvent& event) override {
+    if (!event) return false;
+    CGEventPostToPid(pid, cgEvent(event));  // reports nothing: queued is all it can tell
+    return true;
   }
 
   // --- misc ---

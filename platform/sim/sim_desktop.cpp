@@ -564,7 +564,7 @@ void SimDesktop::setFlags(KeyEvent& event, std::uint64_t flags) {
   if (it != events_.end()) it->second.flags = flags;
 }
 
-void SimDesktop::postToPid(Pid pid, const KeyEvent& event) {
+bool SimDesktop::postToPid(Pid pid, const KeyEvent& event) {
   refresh();
   const auto it = event ? events_.find(event.ref()) : events_.end();
   Line line("postToPid");
@@ -579,7 +579,9 @@ void SimDesktop::postToPid(Pid pid, const KeyEvent& event) {
     // Nothing to post: the line still shows the request, but no post is counted.
     line.null("keyDown").null("text").null("virtualKey").null("flags");
   }
-  record(line.take(), it != events_.end());
+  const bool posted = it != events_.end();
+  record(line.take(), posted);
+  return posted;
 }
 
 // --- misc ---

@@ -144,7 +144,10 @@ class BarePlatform final : public NoServicePlatform {
   void setUnicodeString(KeyEvent&, std::u16string_view units) override {
     benchmark::DoNotOptimize(units.data());
   }
-  void postToPid(Pid, const KeyEvent&) override { ++posted; }
+  bool postToPid(Pid, const KeyEvent&) override {
+    ++posted;
+    return true;
+  }
   std::size_t posted = 0;
 };
 

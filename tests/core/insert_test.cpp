@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "insertion/keystrokes.h"
+#include "platform/no_service_platform.h"
 #include "support/harness.h"
 #include "text/utf.h"
 
@@ -438,6 +440,45 @@ TEST(KeystrokeDelivery, NoPostedEventEverCarriesALineBreakOrControl) {
       EXPECT_FALSE(units.size() == 1 && text::isSurrogate(units[0]));
     }
   }
+}
+
+// A terminal whose platform can tell that a key did not arrive (the focus left under the
+// server grab, say): the first refused key ends the delivery, and nothing after it is posted.
+class RefusingTerminal final : public NoServicePlatform {
+ public:
+  explicit RefusingTerminal(std::size_t acceptedKeys) : accepted_(acceptedKeys) {}
+  std::optional<RunningApp> frontmostApplication() override {
+    return RunningApp{601, std::string("com.apple.Terminal")};
+  }
+  Pid ownPid() override { return 1; }
+  std::optional<Pid> parentPid() override { return std::nullopt; }
+  AttributeRead copyAttributeValue(const Element&, std::string_view) override {
+    return {kAxSuccess, Element::adopt(*this, 1)};
+  }
+  bool elementsEqual(const Element& a, const Element& b) override { return a.ref() == b.ref(); }
+  KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return KeyEvent::adopt(*this, 7); }
+  bool postToPid(Pid, const KeyEvent&) override {
+    ++posts;
+    return posts <= 2 * accepted_;
+  }
+  std::size_t posts = 0;
+
+ private:
+  std::size_t accepted_;
+};
+
+TEST(Keystrokes, AKeyThePlatformRefusedEndsTheDelivery) {
+  for (const std::size_t accepted : {0u, 2u, 4u}) {
+    SCOPED_TRACE(accepted);
+    RefusingTerminal platform(accepted);
+    const Element validated = Element::adopt(platform, 1);
+    const InsertResult result = typeText(platform, validated, 601, u"abcde");
+    EXPECT_EQ(result, InsertResult(Reason::kWriteUnconfirmed));
+    EXPECT_EQ(platform.posts, 2 * accepted + 1);  // the refused key-down, nothing after it
+  }
+  RefusingTerminal all(5);
+  EXPECT_EQ(typeText(all, Element::adopt(all, 1), 601, u"abcde"),
+            InsertResult(Delivery::kSentUnverified));
 }
 
 }  // namespace
