@@ -227,6 +227,7 @@ class TestDesktop {
   }
 
   Display* display() const { return display_; }
+  const std::string& displayName() const { return displayName_; }
   const fs::path& dir() const { return dir_; }
   const std::vector<std::string>& env() const { return env_; }
 
@@ -266,7 +267,8 @@ class TestDesktop {
 
   std::optional<Terminal> openSakura(const std::string& name, bool immediate = false) {
     return openTerminal(name, immediate, [](const std::string& command) {
-      return std::vector<std::string>{"sakura", "-e", "sh", "-c", command};
+      // sakura parses its command line itself, shell-style.
+      return std::vector<std::string>{"sakura", "-x", "sh -c \"" + command + "\""};
     });
   }
 

@@ -272,6 +272,34 @@ TEST_F(KeyboardTest, FocusMovedMidwayTypesNothingAfterwards) {
   EXPECT_EQ(second.received(), "");
 }
 
+// Another client asks for the focus while the check runs: the server holds that request
+// back until the key has gone to the checked window.
+TEST_F(KeyboardTest, CheckAndKeyAreOneStep) {
+  Terminal first = xterm("first", /*immediate=*/true);
+  Terminal second = xterm("second", /*immediate=*/true);
+  ASSERT_TRUE(desktop_->focus(first.window));
+  Display* other = XOpenDisplay(desktop_->displayName().c_str());
+  ASSERT_NE(other, nullptr);
+  const FocusCheck checkWhileFocusMoves = [&](Display* display) {
+    // One round trip first: the grab has reached the server when it returns.
+    if (!focusOn(first.window)(display)) return false;
+    XSetInputFocus(other, second.window, RevertToParent, CurrentTime);
+    XFlush(other);
+    // Time enough for the server to act on the other client's request, were it free to.
+    std::this_thread::sleep_for(100ms);
+    return focusOn(first.window)(display);
+  };
+  EXPECT_EQ(keyboard_->typeScalar(U'é', checkWhileFocusMoves), KeyOutcome::kTyped);
+  XSync(other, False);
+  EXPECT_EQ(desktop_->focusWindow(), second.window);
+  EXPECT_EQ(keyboard_->typeScalar(U'x', focusOn(first.window)), KeyOutcome::kFocusLost);
+  XCloseDisplay(other);
+  EXPECT_TRUE(waitFor([&] { return first.received() == "é"; })) << first.received();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(first.received(), "é");
+  EXPECT_EQ(second.received(), "");
+}
+
 // The spares are emptied when the keyboard goes away, but only once the last key has had
 // its settle time: the terminal still gets the character.
 TEST_F(KeyboardTest, SparesRestoredAfterLastSettle) {
