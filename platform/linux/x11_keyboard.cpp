@@ -3,8 +3,12 @@
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <string>
 #include <thread>
 
 namespace caretsafe::x11 {
@@ -39,6 +43,79 @@ bool holdsOnly(const std::vector<unsigned long>& syms, unsigned long sym) {
   return !syms.empty() && syms.front() == sym &&
          std::all_of(syms.begin(), syms.end(),
                      [sym](unsigned long s) { return s == sym || s == NoSymbol; });
+}
+
+// What the scheduler reports of a process's main thread: its state letter and how often it
+// has been switched out.
+struct TaskSample {
+  char state = 0;
+  unsigned long long switches = 0;
+};
+
+std::optional<TaskSample> sampleTask(std::int32_t pid) {
+  const std::string id = std::to_string(pid);
+  std::ifstream in("/proc/" + id + "/task/" + id + "/status");
+  if (!in) return std::nullopt;
+  TaskSample sample;
+  int fields = 0;
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string_view name(line.data(), colon);
+    const std::size_t value = line.find_first_not_of(" \t", colon + 1);
+    if (value == std::string::npos) continue;
+    if (name == "State") {
+      sample.state = line[value];
+      ++fields;
+    } else if (name == "voluntary_ctxt_switches" || name == "nonvoluntary_ctxt_switches") {
+      unsigned long long n = 0;
+      std::from_chars(line.data() + value, line.data() + line.size(), n);
+      sample.switches += n;
+      ++fields;
+    }
+  }
+  if (fields != 3) return std::nullopt;
+  return sample;
+}
+
+bool asleep(const TaskSample& sample) {
+  return sample.state == 'S' || sample.state == 'I';
+}
+
+// Waits until the process is seen idle: asleep at both ends of a quiet spell and never
+// switched in between, while the X server (`serverPid`, 0 if unknown) was seen asleep at
+// some moment of the spell. A client asleep while it waits for a reply (a font being loaded,
+// say) is not idle, but then the server has its request to answer and is not asleep; a
+// client asleep with the server asleep too has read and handled every event sent to it
+// before the spell. Answers the moment from which that holds, or nothing if the deadline
+// passed first. A process that is gone (or cannot be watched) has nothing left to translate
+// (or nothing to tell): now.
+std::optional<std::chrono::steady_clock::time_point> waitForIdle(
+    std::int32_t pid, std::int32_t serverPid, std::chrono::steady_clock::time_point deadline) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kPoll = std::chrono::milliseconds(1);
+  while (true) {
+    const Clock::time_point from = Clock::now();
+    const std::optional<TaskSample> before = sampleTask(pid);
+    if (!before || before->state == 'Z' || before->state == 'X') return from;
+    if (asleep(*before)) {
+      bool serverAsleep = serverPid == 0;
+      const Clock::time_point spellEnd = from + kQuietSpell;
+      do {
+        if (!serverAsleep) {
+          const std::optional<TaskSample> server = sampleTask(serverPid);
+          serverAsleep = !server || asleep(*server);
+        }
+        std::this_thread::sleep_for(kPoll);
+      } while (Clock::now() < spellEnd);
+      const std::optional<TaskSample> after = sampleTask(pid);
+      if (!after) return from;
+      if (serverAsleep && asleep(*after) && after->switches == before->switches) return from;
+    } else {
+      std::this_thread::sleep_for(kPoll);
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -84,6 +161,14 @@ std::unique_ptr<X11Keyboard> X11Keyboard::open(Display* display) {
     }
   }
   if (!keyboard->loadLayout()) return nullptr;
+  // The server's process, when it runs on this machine: whether it is asleep tells whether a
+  // client may be waiting on it.
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(ConnectionNumber(display), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+      size == sizeof peer) {
+    keyboard->serverPid_ = peer.pid;
+  }
   return keyboard;
 }
 
@@ -172,7 +257,18 @@ void X11Keyboard::reclaimForeignSpares() {
   }
 }
 
-std::optional<std::size_t> X11Keyboard::pickSpare(unsigned long sym) {
+bool X11Keyboard::lastKeyHandled(const Spare& spare, Clock::time_point deadline) {
+  if (spare.sym == NoSymbol || spare.lastPid == 0) return true;
+  const auto seen = idleSince_.find(spare.lastPid);
+  if (seen != idleSince_.end() && seen->second > spare.lastKey) return true;
+  ++stats_.idleChecks;
+  const std::optional<Clock::time_point> idle = waitForIdle(spare.lastPid, serverPid_, deadline);
+  if (!idle) return false;
+  idleSince_[spare.lastPid] = *idle;
+  return true;
+}
+
+std::optional<std::size_t> X11Keyboard::pickSpare(unsigned long sym, KeyOutcome& refusal) {
   for (std::size_t i = 0; i < spares_.size(); ++i) {
     if (!spares_[i].foreign && spares_[i].sym == sym) return i;
   }
@@ -188,14 +284,20 @@ std::optional<std::size_t> X11Keyboard::pickSpare(unsigned long sym) {
         ++stats_.waits;
         std::this_thread::sleep_until(idleFrom);
       }
+      if (!lastKeyHandled(spares_[*oldest], Clock::now() + kIdleLimit)) {
+        refusal = KeyOutcome::kTargetBusy;
+        return std::nullopt;
+      }
       return oldest;
     }
     reclaimForeignSpares();
   }
+  refusal = KeyOutcome::kNoKeycode;
   return std::nullopt;
 }
 
-KeyOutcome X11Keyboard::typeScalar(char32_t scalar, const FocusCheck& focusIsTarget) {
+KeyOutcome X11Keyboard::typeScalar(char32_t scalar, const FocusCheck& focusIsTarget,
+                                   std::int32_t targetPid) {
   const std::optional<unsigned long> sym = keysymForScalar(scalar);
   if (!sym) return KeyOutcome::kUntypeable;
   if (!focusIsTarget) return KeyOutcome::kFocusLost;
@@ -210,11 +312,12 @@ KeyOutcome X11Keyboard::typeScalar(char32_t scalar, const FocusCheck& focusIsTar
   // is dropped, so the passes are bounded by the pool.
   for (std::size_t pass = 0; pass < spares_.size() + 2; ++pass) {
     if (!levelOneCode && !spare) {
-      spare = pickSpare(*sym);
-      if (!spare) return KeyOutcome::kNoKeycode;
+      KeyOutcome refusal = KeyOutcome::kNoKeycode;
+      spare = pickSpare(*sym, refusal);
+      if (!spare) return refusal;
     }
     KeyOutcome outcome = KeyOutcome::kXFailure;
-    switch (attempt(*sym, levelOneCode, spare, focusIsTarget, outcome)) {
+    switch (attempt(*sym, levelOneCode, spare, focusIsTarget, targetPid, outcome)) {
       case Attempt::kDone:
         return outcome;
       case Attempt::kLevelOneUnusable:
@@ -233,7 +336,8 @@ KeyOutcome X11Keyboard::typeScalar(char32_t scalar, const FocusCheck& focusIsTar
 X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
                                           std::optional<unsigned char> levelOneCode,
                                           std::optional<std::size_t> spare,
-                                          const FocusCheck& focusIsTarget, KeyOutcome& outcome) {
+                                          const FocusCheck& focusIsTarget, std::int32_t targetPid,
+                                          KeyOutcome& outcome) {
   // The grab is released, and the queue drained, on every way out of this function.
   struct Grab {
     Display* display;
@@ -322,6 +426,7 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   lastKey_ = sent;
   if (spare) {
     spares_[*spare].lastKey = sent;
+    spares_[*spare].lastPid = targetPid;
     ++stats_.spareKeys;
   } else {
     ++stats_.levelOneKeys;
@@ -335,9 +440,16 @@ bool X11Keyboard::restoreSpares() {
       std::any_of(spares_.begin(), spares_.end(), [](const Spare& s) { return s.sym != 0; });
   if (!anyMapped) return true;
   if (lastKey_) std::this_thread::sleep_until(*lastKey_ + kRemapIdle);
+  const Clock::time_point deadline = Clock::now() + kIdleLimit;
   bool ok = true;
   for (Spare& spare : spares_) {
     if (spare.sym == NoSymbol) continue;
+    // Emptied under a key its target has not read yet, the key would arrive as nothing; a
+    // keysym left behind is the lesser harm.
+    if (!lastKeyHandled(spare, deadline)) {
+      ok = false;
+      continue;
+    }
     const std::optional<std::vector<unsigned long>> now = readKeysyms(spare.code);
     if (!now) {
       ok = false;

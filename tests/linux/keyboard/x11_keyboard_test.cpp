@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
+#include <signal.h>
 #include <algorithm>
 #include <chrono>
 #include <iterator>
@@ -100,11 +101,11 @@ class KeyboardTest : public ::testing::Test {
   }
 
   // Types every scalar, stopping at the first one that is not typed; the outcomes.
-  std::vector<KeyOutcome> type(std::u32string_view text, Window target) {
+  std::vector<KeyOutcome> type(std::u32string_view text, const Terminal& target) {
     std::vector<KeyOutcome> outcomes;
-    const FocusCheck check = focusOn(target);
+    const FocusCheck check = focusOn(target.window);
     for (const char32_t c : text) {
-      outcomes.push_back(keyboard_->typeScalar(c, check));
+      outcomes.push_back(keyboard_->typeScalar(c, check, target.process.pid()));
       if (outcomes.back() != KeyOutcome::kTyped) break;
     }
     return outcomes;
@@ -114,7 +115,7 @@ class KeyboardTest : public ::testing::Test {
   // program received, with its line feed.
   std::string typeLine(Terminal& terminal, std::u32string_view text) {
     const std::size_t before = terminal.received().size();
-    const std::vector<KeyOutcome> outcomes = type(text, terminal.window);
+    const std::vector<KeyOutcome> outcomes = type(text, terminal);
     EXPECT_EQ(outcomes, std::vector<KeyOutcome>(text.size(), KeyOutcome::kTyped));
     desktop_->tap(XK_Return);
     std::string line;
@@ -161,6 +162,34 @@ TEST_F(KeyboardTest, MoreDistinctCharactersThanSpareKeycodes) {
   EXPECT_GT(keyboard_->stats().waits, 0u);
 }
 
+// A terminal that has not read its keys yet (here: stopped) would translate them with
+// whatever its spares hold when it does: no spare is remapped, or emptied, under its unread
+// keys. The key that would need one is refused, and everything typed before arrives exactly
+// once the terminal runs again.
+TEST_F(KeyboardTest, SparesKeptWhileTargetLagsBehind) {
+  Terminal t = xterm("xterm");
+  ASSERT_TRUE(desktop_->focus(t.window));
+  const pid_t pid = t.process.pid();
+  std::u32string text;
+  for (char32_t c = 0x4e00; text.size() < keyboard_->spareCount(); ++c) text += c;
+  kill(pid, SIGSTOP);
+  EXPECT_EQ(type(text, t), std::vector<KeyOutcome>(text.size(), KeyOutcome::kTyped));
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(keyboard_->typeScalar(U'😀', focusOn(t.window), pid), KeyOutcome::kTargetBusy);
+  EXPECT_GE(Clock::now() - start, kIdleLimit);
+
+  keyboard_.reset();  // keeps the keysyms its stopped target has not read
+  std::size_t stillMapped = 0;
+  for (int code = 9; code < 256; ++code) {
+    const KeySym first = desktop_->keysymsOf(static_cast<KeyCode>(code)).front();
+    if (first >= 0x1004e00 && first < 0x1004e00 + text.size()) ++stillMapped;
+  }
+  EXPECT_EQ(stillMapped, text.size());
+  kill(pid, SIGCONT);
+  desktop_->tap(XK_Return);
+  EXPECT_TRUE(waitFor([&] { return t.received() == utf8(text) + "\n"; })) << t.received();
+}
+
 // Keysyms stay on their spares from one text to the next: typing the same text again maps
 // nothing, and a different text after it still arrives exactly.
 TEST_F(KeyboardTest, MappingsKeptBetweenTexts) {
@@ -193,15 +222,15 @@ TEST_F(KeyboardTest, HeldModifiersReportedAndNothingTyped) {
   for (const auto& h : held) {
     desktop_->key(h.key, true);
     EXPECT_EQ(keyboard_->modifierFlags(), h.flag) << XKeysymToString(h.key);
-    EXPECT_EQ(keyboard_->typeScalar(U'm', check), KeyOutcome::kModifierHeld);
-    EXPECT_EQ(keyboard_->typeScalar(U'é', check), KeyOutcome::kModifierHeld);
+    EXPECT_EQ(keyboard_->typeScalar(U'm', check, t.process.pid()), KeyOutcome::kModifierHeld);
+    EXPECT_EQ(keyboard_->typeScalar(U'é', check, t.process.pid()), KeyOutcome::kModifierHeld);
     desktop_->key(h.key, false);
     EXPECT_EQ(keyboard_->modifierFlags(), 0u);
   }
   XkbLockModifiers(desktop_->display(), XkbUseCoreKbd, ControlMask, ControlMask);
   XSync(desktop_->display(), False);
   EXPECT_EQ(keyboard_->modifierFlags(), 0u);
-  EXPECT_EQ(keyboard_->typeScalar(U'j', check), KeyOutcome::kModifierHeld);
+  EXPECT_EQ(keyboard_->typeScalar(U'j', check, t.process.pid()), KeyOutcome::kModifierHeld);
   XkbLockModifiers(desktop_->display(), XkbUseCoreKbd, ControlMask, 0);
   XSync(desktop_->display(), False);
 
@@ -232,11 +261,15 @@ TEST_F(KeyboardTest, RefusedKeysTypeNothing) {
   const FocusCheck check = focusOn(t.window);
   for (const char32_t c : {U'\n', U'\r', U'\t', char32_t{0x1b}, char32_t{0x7f}, char32_t{0x85},
                            char32_t{0x2028}, char32_t{0xd83d}}) {
-    EXPECT_EQ(keyboard_->typeScalar(c, check), KeyOutcome::kUntypeable);
+    EXPECT_EQ(keyboard_->typeScalar(c, check, t.process.pid()), KeyOutcome::kUntypeable);
   }
-  EXPECT_EQ(keyboard_->typeScalar(U'a', FocusCheck{}), KeyOutcome::kFocusLost);
-  EXPECT_EQ(keyboard_->typeScalar(U'a', [](Display*) { return false; }), KeyOutcome::kFocusLost);
-  EXPECT_EQ(keyboard_->typeScalar(U'é', [](Display*) { return false; }), KeyOutcome::kFocusLost);
+  EXPECT_EQ(keyboard_->typeScalar(U'a', FocusCheck{}, t.process.pid()), KeyOutcome::kFocusLost);
+  EXPECT_EQ(keyboard_->typeScalar(
+                U'a', [](Display*) { return false; }, t.process.pid()),
+            KeyOutcome::kFocusLost);
+  EXPECT_EQ(keyboard_->typeScalar(
+                U'é', [](Display*) { return false; }, t.process.pid()),
+            KeyOutcome::kFocusLost);
   EXPECT_EQ(typeLine(t, U"x"), "x\n");
   EXPECT_EQ(t.received(), "x\n");
 }
@@ -252,7 +285,7 @@ TEST_F(KeyboardTest, FocusMovedMidwayTypesNothingAfterwards) {
   while (text.size() < 4000) text += pattern;
 
   std::vector<KeyOutcome> outcomes;
-  std::thread typist([&] { outcomes = type(text, first.window); });
+  std::thread typist([&] { outcomes = type(text, first); });
   const bool started = waitFor([&] { return first.received().size() >= 40; });
   const bool moved = desktop_->focus(second.window);
   typist.join();
@@ -289,10 +322,12 @@ TEST_F(KeyboardTest, CheckAndKeyAreOneStep) {
     std::this_thread::sleep_for(100ms);
     return focusOn(first.window)(display);
   };
-  EXPECT_EQ(keyboard_->typeScalar(U'é', checkWhileFocusMoves), KeyOutcome::kTyped);
+  EXPECT_EQ(keyboard_->typeScalar(U'é', checkWhileFocusMoves, first.process.pid()),
+            KeyOutcome::kTyped);
   XSync(other, False);
   EXPECT_EQ(desktop_->focusWindow(), second.window);
-  EXPECT_EQ(keyboard_->typeScalar(U'x', focusOn(first.window)), KeyOutcome::kFocusLost);
+  EXPECT_EQ(keyboard_->typeScalar(U'x', focusOn(first.window), first.process.pid()),
+            KeyOutcome::kFocusLost);
   XCloseDisplay(other);
   EXPECT_TRUE(waitFor([&] { return first.received() == "é"; })) << first.received();
   std::this_thread::sleep_for(300ms);
@@ -305,7 +340,7 @@ TEST_F(KeyboardTest, CheckAndKeyAreOneStep) {
 TEST_F(KeyboardTest, SparesRestoredAfterLastSettle) {
   Terminal t = xterm("xterm");
   ASSERT_TRUE(desktop_->focus(t.window));
-  ASSERT_EQ(type(U"Ωé😀", t.window), std::vector<KeyOutcome>(3, KeyOutcome::kTyped));
+  ASSERT_EQ(type(U"Ωé😀", t), std::vector<KeyOutcome>(3, KeyOutcome::kTyped));
   const Clock::time_point lastKey = Clock::now();
   std::vector<unsigned char> spares;
   for (int code = 9; code < 256; ++code) {
@@ -329,7 +364,7 @@ TEST_F(KeyboardTest, SparesRestoredAfterLastSettle) {
 TEST_F(KeyboardTest, SpareTakenByAnotherClientIsLeftAlone) {
   Terminal t = xterm("xterm");
   ASSERT_TRUE(desktop_->focus(t.window));
-  ASSERT_EQ(type(U"é", t.window), std::vector<KeyOutcome>{KeyOutcome::kTyped});
+  ASSERT_EQ(type(U"é", t), std::vector<KeyOutcome>{KeyOutcome::kTyped});
   KeyCode taken = 0;
   for (int code = 9; code < 256 && taken == 0; ++code) {
     if (desktop_->keysymsOf(static_cast<KeyCode>(code)).front() == 0xe9) {
