@@ -9,6 +9,7 @@ packages=(
   libclang-rt-14-dev
   python3
   libgnustep-base-dev libgnustep-gui-dev
+  libx11-dev libxtst-dev xvfb xterm sakura xdotool
 )
 
 missing=()
