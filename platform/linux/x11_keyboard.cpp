@@ -340,17 +340,21 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
                                           KeyOutcome& outcome) {
   // The grab is released, and the queue drained, on every way out of this function.
   struct Grab {
-    Display* display;
     X11Keyboard* keyboard;
-    explicit Grab(Display* d, X11Keyboard* k) : display(d), keyboard(k) { XGrabServer(display); }
+    bool held = true;
+    explicit Grab(X11Keyboard* k) : keyboard(k) { XGrabServer(keyboard->display_); }
     Grab(const Grab&) = delete;
     Grab& operator=(const Grab&) = delete;
-    ~Grab() {
-      XUngrabServer(display);
-      XSync(display, False);
+    ~Grab() { release(); }
+    // Returns once the server has handled everything sent under the grab.
+    void release() {
+      if (!held) return;
+      held = false;
+      XUngrabServer(keyboard->display_);
+      XSync(keyboard->display_, False);
       keyboard->drainMappingEvents();
     }
-  } grab(display_, this);
+  } grab(this);
 
   if (!focusIsTarget(display_)) {
     outcome = KeyOutcome::kFocusLost;
@@ -421,7 +425,9 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   bool released = pressed && XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0;
   if (pressed && !released) released = XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0;
   if (unlock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
+  grab.release();
 
+  // Idle time counts from when the server has sent the key on.
   const Clock::time_point sent = Clock::now();
   lastKey_ = sent;
   if (spare) {

@@ -17,7 +17,9 @@
 //
 // Plain Xlib, XTest and XKB; no exceptions, nothing printed. The connection and its error
 // handlers belong to the caller: the module sends no request that fails for valid input, and
-// reports every X call that does not answer as a result value.
+// reports every X call that does not answer as a result value. It takes the keymap-change
+// notices (MappingNotify) off the connection's event queue, refreshing Xlib's keymap with
+// them, since its own remaps cause one each.
 #pragma once
 
 #include <chrono>
