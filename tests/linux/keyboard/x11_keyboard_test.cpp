@@ -366,7 +366,7 @@ TEST_F(KeyboardTest, SparesRestoredAfterLastSettle) {
 // A spare keycode that another client has written is left to it: the next key takes another
 // spare, and the other client's keysym survives the restore.
 TEST_F(KeyboardTest, SpareTakenByAnotherClientIsLeftAlone) {
-  Terminal t = xterm("xterm");
+  Terminal t = xterm("xterm", /*immediate=*/true);
   ASSERT_TRUE(desktop_->focus(t.window));
   ASSERT_EQ(type(U"é", t), std::vector<KeyOutcome>{KeyOutcome::kTyped});
   KeyCode taken = 0;
@@ -376,13 +376,15 @@ TEST_F(KeyboardTest, SpareTakenByAnotherClientIsLeftAlone) {
     }
   }
   ASSERT_NE(taken, 0);
-  std::this_thread::sleep_for(kRemapIdle);
+  // The other client is careful too: it remaps only once the terminal has read the key.
+  ASSERT_TRUE(waitFor([&] { return t.received() == "é"; }));
   KeySym other[7];
   std::fill(std::begin(other), std::end(other), XK_x);
   XChangeKeyboardMapping(desktop_->display(), taken, 1, other, 1);
   XSync(desktop_->display(), False);
 
-  EXPECT_EQ(typeLine(t, U"éé"), "ééé\n");
+  EXPECT_EQ(type(U"é", t), std::vector<KeyOutcome>{KeyOutcome::kTyped});
+  EXPECT_TRUE(waitFor([&] { return t.received() == "éé"; })) << t.received();
   EXPECT_EQ(desktop_->keysymsOf(taken).front(), XK_x);
   keyboard_.reset();
   EXPECT_EQ(desktop_->keysymsOf(taken).front(), XK_x);
