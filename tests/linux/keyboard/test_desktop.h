@@ -78,6 +78,14 @@ class Process {
   // -1, stays open in the child under the same number.
   static Process spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                        const fs::path& log, int keepFd = -1) {
+    // Everything the child needs is made before the fork: another thread of this process may
+    // hold the allocator's lock at that moment.
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
       const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -88,12 +96,6 @@ class Process {
       for (int fd = 3; fd < 1024; ++fd) {
         if (fd != keepFd) close(fd);
       }
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      std::vector<char*> envp;
-      for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-      envp.push_back(nullptr);
       execvpe(args[0], args.data(), envp.data());
       _exit(127);
     }
