@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +89,9 @@ class Process {
     envp.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+      // Should this process die without ending it (a test run killed on a timeout), the child
+      // goes too. Children are started from the thread that lives as long as the process.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
       const int in = ::open("/dev/null", O_RDONLY);
       dup2(in, 0);
