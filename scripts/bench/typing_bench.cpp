@@ -44,7 +44,9 @@ std::u32string repeatTo(std::u32string_view pattern, std::size_t count) {
 
 // Presses Return and waits for the terminal's line; whether it is exactly the text. The
 // terminal is in line mode: the whole line, whatever it holds, arrives with the Return.
-bool arrivedExactly(TestDesktop& desktop, const Terminal& terminal, std::u32string_view text) {
+// `who`, if given, is named with the first difference when the line is not exact.
+bool arrivedExactly(TestDesktop& desktop, const Terminal& terminal, std::u32string_view text,
+                    const char* who = nullptr) {
   desktop.tap(XK_Return);
   std::string line;
   waitFor(
@@ -53,7 +55,15 @@ bool arrivedExactly(TestDesktop& desktop, const Terminal& terminal, std::u32stri
         return !line.empty() && line.back() == '\n';
       },
       std::chrono::seconds(30));
-  return line == utf8(text) + "\n";
+  const std::string expected = utf8(text) + "\n";
+  if (line == expected) return true;
+  if (who != nullptr) {
+    const auto diff = std::mismatch(line.begin(), line.end(), expected.begin(), expected.end());
+    const std::size_t at = static_cast<std::size_t>(diff.first - line.begin());
+    std::printf("(%s: not exact from byte %zu: got \"%s\", wanted \"%s\")\n", who, at,
+                line.substr(at, 24).c_str(), expected.substr(at, 24).c_str());
+  }
+  return false;
 }
 
 std::optional<Run> typeWithModule(TestDesktop& desktop, std::u32string_view text) {
@@ -70,13 +80,20 @@ std::optional<Run> typeWithModule(TestDesktop& desktop, std::u32string_view text
   };
   Run run;
   const Clock::time_point start = Clock::now();
+  std::size_t typed = 0;
   for (const char32_t c : text) {
-    if (keyboard->typeScalar(c, check, t->process.pid()) != KeyOutcome::kTyped) break;
+    const KeyOutcome outcome = keyboard->typeScalar(c, check, t->process.pid());
+    if (outcome != KeyOutcome::kTyped) {
+      std::printf("(module stopped after %zu of %zu characters: outcome %d)\n", typed, text.size(),
+                  static_cast<int>(outcome));
+      break;
+    }
+    ++typed;
   }
   const std::chrono::duration<double, std::milli> took = Clock::now() - start;
   run.msPerChar = took.count() / static_cast<double>(text.size());
   run.stats = keyboard->stats();
-  run.exact = arrivedExactly(desktop, *t, text);
+  run.exact = arrivedExactly(desktop, *t, text, "module");
   return run;
 }
 
