@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "probe/app_ids.h"
 #include "text/utf.h"
 
 namespace caretsafe::linux_desktop {
@@ -90,9 +92,17 @@ AttributeRead text(std::string_view utf8) {
 
 struct LinuxPlatform::Handle {
   std::size_t references = 1;
-  AtspiAccessible* accessible = nullptr;  // owned; null for an application
-  Pid pid = 0;                            // an application's process
+  AtspiAccessible* accessible = nullptr;  // owned; null for an application or a window
+  Pid pid = 0;                            // an application's process, or a window's
+  x11::WindowId window = 0;               // a terminal's window, standing for its text area
   int timeoutMs = kDefaultTimeoutMs;
+};
+
+// A keyboard event: what the core gave it. Posting the key-down types the scalar, press and
+// release together; the key-up has nothing left to do.
+struct LinuxPlatform::Key {
+  bool keyDown = false;
+  std::u16string units;
 };
 
 // A deadline for a sequence of requests that together count as one.
@@ -135,6 +145,14 @@ Element LinuxPlatform::newElement(AtspiAccessible* owned) {
   return Element::adopt(*this, reinterpret_cast<std::uintptr_t>(handle));
 }
 
+Element LinuxPlatform::newWindowElement(x11::WindowId window, Pid pid) {
+  auto* handle = new Handle{};
+  handle->window = window;
+  handle->pid = pid;
+  ++liveReferences_;
+  return Element::adopt(*this, reinterpret_cast<std::uintptr_t>(handle));
+}
+
 LinuxPlatform::Handle* LinuxPlatform::handleOf(const Element& element) const {
   return element ? reinterpret_cast<Handle*>(element.ref()) : nullptr;
 }
@@ -154,7 +172,9 @@ void LinuxPlatform::releaseElement(std::uintptr_t ref) noexcept {
   delete handle;
 }
 
-void LinuxPlatform::releaseKeyEvent(std::uintptr_t) noexcept {}
+void LinuxPlatform::releaseKeyEvent(std::uintptr_t ref) noexcept {
+  delete reinterpret_cast<Key*>(ref);
+}
 
 void LinuxPlatform::note(std::string_view method, AtspiAccessible* accessible) {
   if (!observer_) return;
@@ -232,7 +252,7 @@ bool LinuxPlatform::elementsEqual(const Element& a, const Element& b) {
   const Handle* y = handleOf(b);
   if (x == nullptr || y == nullptr) return false;
   if (x->accessible == nullptr || y->accessible == nullptr) {
-    return x->accessible == y->accessible && x->pid == y->pid;
+    return x->accessible == y->accessible && x->pid == y->pid && x->window == y->window;
   }
   return sameText(busNameOf(x->accessible), busNameOf(y->accessible)) &&
          sameText(pathOf(x->accessible), pathOf(y->accessible));
@@ -243,6 +263,19 @@ AttributeRead LinuxPlatform::copyAttributeValue(const Element& element,
   const Handle* handle = handleOf(element);
   if (handle == nullptr) return failure(kAxErrorInvalidUiElement);
   if (!bus_.connected()) return failure();
+  if (handle->window != 0) {
+    // A terminal's window, standing for its text area: an empty, enabled field with the caret
+    // at its start, so the value and caret checks hold nothing; the focus is checked at
+    // window level before every character.
+    if (attribute == "AXRole") return text("AXTextArea");
+    if (attribute == "AXSubrole") return failure(kAxErrorNoValue);
+    if (attribute == "AXEnabled")
+      return {kAxSuccess, AttributeValue(std::in_place_type<bool>, true)};
+    if (attribute == "AXSelectedTextRange")
+      return {kAxSuccess, AxValue{kAxValueKindRange, Range{}}};
+    if (attribute == "AXValue") return text("");
+    return failure(kAxErrorAttributeUnsupported);
+  }
   if (handle->accessible == nullptr) {
     if (attribute == "AXFocusedUIElement") return focusedElement(*handle);
     return failure(kAxErrorAttributeUnsupported);
@@ -295,7 +328,25 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   rootsByPid_[application.pid] = std::move(*roots);
   if (search.failed) return failure();
   if (search.found != nullptr) return {kAxSuccess, newElement(search.found)};
+  if (std::optional<Element> window = terminalWindowElement(application.pid)) {
+    return {kAxSuccess, std::move(*window)};
+  }
   return failure(kAxErrorNoValue);
+}
+
+std::optional<Element> LinuxPlatform::terminalWindowElement(Pid pid) {
+  const std::optional<std::string> id = x11::applicationId(pid);
+  if (!id ||
+      std::find(kTerminalAppIds.begin(), kTerminalAppIds.end(), *id) == kTerminalAppIds.end()) {
+    return std::nullopt;
+  }
+  x11::XDisplay* display = x11_.display();
+  if (display == nullptr) return std::nullopt;
+  const std::optional<x11::WindowId> focus = x11::inputFocusWindow(display);
+  if (!focus) return std::nullopt;
+  const std::optional<x11::WindowId> window = x11::topLevelWindow(display, *focus);
+  if (!window || x11::windowPid(display, *window) != pid) return std::nullopt;
+  return newWindowElement(*window, pid);
 }
 
 std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
@@ -587,6 +638,7 @@ SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,
   const Handle* handle = handleOf(element);
   if (handle == nullptr) return {kAxErrorInvalidUiElement, false};
   if (!bus_.connected()) return {kAxErrorCannotComplete, false};
+  // A terminal's window takes keys, never an accessibility write.
   if (handle->accessible == nullptr || attribute != "AXSelectedText") return {kAxSuccess, false};
   // Only where the text's units are known can a write land where it is meant to.
   if (!unitsOf(handle->accessible, handle->timeoutMs)) return {kAxSuccess, false};
@@ -646,22 +698,51 @@ AxError LinuxPlatform::setAttributeValue(const Element& element, std::string_vie
   return inserted && !error.failed() ? kAxSuccess : kAxErrorCannotComplete;
 }
 
-// --- keyboard events (not on this platform yet) -----------------------------------------
+// --- keyboard events --------------------------------------------------------------------
+
+x11::X11Keyboard* LinuxPlatform::keyboard() {
+  // A keyboard belongs to one connection: after a break it goes before a new one is opened.
+  if (keyboard_ && x11_.broken()) keyboard_.reset();
+  x11::XDisplay* display = x11_.display();
+  if (display == nullptr) return nullptr;
+  if (!keyboard_ || keyboardDisplay_ != display) {
+    keyboard_ = x11::X11Keyboard::open(display);
+    keyboardDisplay_ = display;
+  }
+  return keyboard_.get();
+}
 
 std::uint64_t LinuxPlatform::modifierFlags() {
-  return 0;
+  x11::X11Keyboard* keys = keyboard();
+  // Unreadable, the state counts as no modifier held: the keyboard checks it again under the
+  // server grab before every key, and refuses the key then.
+  return keys != nullptr ? keys->modifierFlags().value_or(0) : 0;
 }
 
-KeyEvent LinuxPlatform::createKeyboardEvent(std::uint16_t, bool) {
-  return {};
+KeyEvent LinuxPlatform::createKeyboardEvent(std::uint16_t, bool keyDown) {
+  return KeyEvent::adopt(*this, reinterpret_cast<std::uintptr_t>(new Key{keyDown, {}}));
 }
 
-void LinuxPlatform::setUnicodeString(KeyEvent&, std::u16string_view) {}
+void LinuxPlatform::setUnicodeString(KeyEvent& event, std::u16string_view units) {
+  if (event) reinterpret_cast<Key*>(event.ref())->units.assign(units);
+}
 
+// Keys are typed with no modifier held, whatever flags the event would carry.
 void LinuxPlatform::setFlags(KeyEvent&, std::uint64_t) {}
 
-bool LinuxPlatform::postToPid(Pid, const KeyEvent&) {
-  return false;
+bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
+  if (!event) return false;
+  const Key& key = *reinterpret_cast<const Key*>(event.ref());
+  if (!key.keyDown) return true;
+  if (key.units.empty()) return false;
+  const text::ScalarAt scalar = text::scalarAt(key.units, 0, text::LoneSurrogates::kKeep);
+  if (scalar.units != key.units.size()) return false;
+  x11::X11Keyboard* keys = keyboard();
+  if (keys == nullptr) return false;
+  // Checked under the server grab: the key goes only to a window of the process it is meant
+  // for, however the focus moves meanwhile.
+  const auto focusIsTarget = [pid](Display* display) { return x11::inputFocusPid(display) == pid; };
+  return keys->typeScalar(scalar.scalar, focusIsTarget, pid) == x11::KeyOutcome::kTyped;
 }
 
 // --- misc -------------------------------------------------------------------------------

@@ -8,8 +8,10 @@
 // and the focused-element lookup by the timeout as a whole. Nothing is ever written to
 // standard error: Xlib's and GLib's reporting is silenced and failures become result codes.
 //
-// Keyboard events are not made here yet: this adapter answers them as a host without typing
-// support would (no modifiers, no events).
+// Keyboard events are objects of this adapter; posting a key-down types its scalar through
+// XTest (x11_keyboard.h), the focus check and the key as one step under a server grab, so a
+// key can never land in a window of another process. Terminals that expose no accessible at
+// all are represented by an element for their focused X window (see `focusedElement`).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +24,7 @@
 
 #include "platform/linux/accessibility_bus.h"
 #include "platform/linux/toolkit_text.h"
+#include "platform/linux/x11_keyboard.h"
 #include "platform/linux/x11_windows.h"
 #include "platform/platform.h"
 
@@ -84,9 +87,16 @@ class LinuxPlatform final : public Platform {
 
  private:
   struct Handle;
+  struct Key;
   class Budget;
 
   Element newElement(_AtspiAccessible* owned);
+  Element newWindowElement(x11::WindowId window, Pid pid);
+  // The element for the focused window of a terminal on the terminal list that exposes no
+  // accessible; nothing for any other application, or when its window does not hold the focus.
+  std::optional<Element> terminalWindowElement(Pid pid);
+  // The keyboard on the current display, opened on first use; null without XTest or XKB.
+  x11::X11Keyboard* keyboard();
   Handle* handleOf(const Element& element) const;
   void note(std::string_view method, _AtspiAccessible* accessible);
   bool arm(int timeoutMs);
@@ -115,6 +125,10 @@ class LinuxPlatform final : public Platform {
   AttributeRead value(const Handle& element);
 
   x11::Connection x11_;
+  // Declared after the connection it types on, so it goes first: its spare keycodes are
+  // emptied while the display is still open.
+  std::unique_ptr<x11::X11Keyboard> keyboard_;
+  x11::XDisplay* keyboardDisplay_ = nullptr;
   AccessibilityBus bus_;
   _AtspiMatchRule* focusedRule_ = nullptr;
   std::size_t liveReferences_ = 0;
