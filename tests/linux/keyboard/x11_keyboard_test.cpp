@@ -396,7 +396,8 @@ TEST_F(KeyboardTest, SpareTakenByAnotherClientIsLeftAlone) {
 // A VTE terminal translates keys with its own copy of the layout; it too gets every
 // character exactly.
 TEST_F(KeyboardTest, TextArrivesExactlyInVteTerminal) {
-  if (!testing::x11::onPath("sakura")) GTEST_SKIP() << "sakura is not installed";
+  ASSERT_TRUE(testing::x11::onPath("sakura"))
+      << "sakura is missing: scripts/install-deps.sh installs it";
   std::optional<Terminal> t = desktop_->openSakura("sakura");
   ASSERT_TRUE(t) << "sakura did not come up";
   ASSERT_TRUE(desktop_->focus(t->window));
