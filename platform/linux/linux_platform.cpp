@@ -121,6 +121,8 @@ class LinuxPlatform::Budget {
 };
 
 LinuxPlatform::LinuxPlatform() {
+  // The keyboard types on the connection's display: it goes before that display does.
+  x11_.beforeClose([this] { keyboard_.reset(); });
   GArray* states = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
   const AtspiStateType focused = ATSPI_STATE_FOCUSED;
   g_array_append_val(states, focused);
@@ -133,6 +135,10 @@ LinuxPlatform::LinuxPlatform() {
 }
 
 LinuxPlatform::~LinuxPlatform() {
+  // The spare keycodes are emptied while the display is open; the connection, going last,
+  // must find nothing left to release.
+  keyboard_.reset();
+  x11_.beforeClose({});
   if (focusedRule_ != nullptr) g_object_unref(focusedRule_);
 }
 
@@ -701,14 +707,10 @@ AxError LinuxPlatform::setAttributeValue(const Element& element, std::string_vie
 // --- keyboard events --------------------------------------------------------------------
 
 x11::X11Keyboard* LinuxPlatform::keyboard() {
-  // A keyboard belongs to one connection: after a break it goes before a new one is opened.
-  if (keyboard_ && x11_.broken()) keyboard_.reset();
+  // A display that is closed takes its keyboard with it (see the constructor).
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return nullptr;
-  if (!keyboard_ || keyboardDisplay_ != display) {
-    keyboard_ = x11::X11Keyboard::open(display);
-    keyboardDisplay_ = display;
-  }
+  if (!keyboard_) keyboard_ = x11::X11Keyboard::open(display);
   return keyboard_.get();
 }
 

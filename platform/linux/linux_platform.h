@@ -128,7 +128,6 @@ class LinuxPlatform final : public Platform {
   // Declared after the connection it types on, so it goes first: its spare keycodes are
   // emptied while the display is still open.
   std::unique_ptr<x11::X11Keyboard> keyboard_;
-  x11::XDisplay* keyboardDisplay_ = nullptr;
   AccessibilityBus bus_;
   _AtspiMatchRule* focusedRule_ = nullptr;
   std::size_t liveReferences_ = 0;

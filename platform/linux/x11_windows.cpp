@@ -179,6 +179,7 @@ Connection::~Connection() {
 
 void Connection::close() {
   if (display_ == nullptr) return;
+  if (beforeClose_) beforeClose_();
   // A broken display still owns its memory; XCloseDisplay frees it and, the connection being
   // marked broken already, sends nothing.
   XCloseDisplay(display_);

@@ -12,8 +12,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -39,10 +41,14 @@ class Connection {
   bool answers();
   // Whether the display this connection holds broke (its server went away).
   bool broken() const;
+  // Called just before a display is closed (after a break, or when the connection ends), so
+  // that whatever keeps the display lets go of it while it is still valid.
+  void beforeClose(std::function<void()> release) { beforeClose_ = std::move(release); }
 
  private:
   void close();
   XDisplay* display_ = nullptr;
+  std::function<void()> beforeClose_;
 };
 
 // Counts the X protocol errors raised while it lives on one display, silently (they would
