@@ -20,7 +20,7 @@ import {
   TimeoutError,
   UnavailableError,
 } from './errors.js';
-import { helperPath, unusable, type HelperPathOptions } from './helper_path.js';
+import { helperPath, unpackedPath, unusable, type HelperPathOptions } from './helper_path.js';
 import { LineReader } from './line_reader.js';
 import {
   describe,
@@ -68,7 +68,10 @@ export interface RestartPolicy {
 }
 
 export interface CaretsafeOptions {
-  /** The helper executable. Default: `helperPath(lookup)`, looked up when a helper is started. */
+  /**
+   * The helper executable; a path inside app.asar is started from app.asar.unpacked. Default:
+   * `helperPath(lookup)`, looked up when a helper is started.
+   */
   binaryPath?: string;
   /** Where to look for the helper when `binaryPath` is not given. */
   lookup?: HelperPathOptions;
@@ -353,7 +356,9 @@ export class Caretsafe {
     }
     let binary: string;
     try {
-      binary = this.binaryPath ?? helperPath(this.lookup);
+      // A path beside __dirname points into app.asar in a packaged app, where no process can
+      // be started from; asarUnpack puts the file in app.asar.unpacked.
+      binary = this.binaryPath !== undefined ? unpackedPath(this.binaryPath) : helperPath(this.lookup);
       // A file that is there but cannot be run is for spawn to report (SpawnError).
       if (this.binaryPath !== undefined && unusable(binary) === 'missing') {
         throw new HelperNotFoundError([`${binary} (missing)`]);

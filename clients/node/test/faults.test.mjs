@@ -173,6 +173,18 @@ describe('the executable cannot be started', () => {
     await nowhere.close();
   });
 
+  it('a binaryPath inside app.asar (beside __dirname in a packaged app) is started from app.asar.unpacked', async () => {
+    const root = path.join(scratch, 'Packaged', 'Resources');
+    mkdirSync(path.join(root, 'app.asar.unpacked', 'native'), { recursive: true });
+    // The archive is one file to the operating system.
+    writeFileSync(path.join(root, 'app.asar'), 'archive');
+    copyFileSync(standInPath, path.join(root, 'app.asar.unpacked', 'native', 'caretsafe'));
+    chmodSync(path.join(root, 'app.asar.unpacked', 'native', 'caretsafe'), 0o755);
+    const client = new Caretsafe({ binaryPath: path.join(root, 'app.asar', 'native', 'caretsafe') });
+    assert.deepEqual(await client.status(), { ok: true, trusted: true });
+    await client.close();
+  });
+
   it('a file that is not executable rejects with SpawnError', async () => {
     const file = path.join(scratch, 'not-executable');
     writeFileSync(file, '#!/bin/sh\n');
