@@ -124,6 +124,8 @@ const kDefaultRestart: RestartPolicy = {
 // what it types into a terminal.
 const kMaxTextUnits = 60_000;
 const kMaxTypedUnits = 4000;
+// A token is the 36-character form of a UUID.
+const kTokenLength = 36;
 // The longest delay a Node timer takes; a longer one would fire at once.
 const kMaxDelayMs = 2_147_483_647;
 // The shortest pause between two polls of waitForTrust, each of which starts a process.
@@ -235,12 +237,15 @@ export class Caretsafe {
    * retried: a token from a helper that has since ended answers "no-target" at once. A text
    * the helper would refuse or alter (over 60,000 UTF-16 units, or holding a lone surrogate,
    * which it would read as U+FFFD) is sent without its text, so the helper answers
-   * "invalid-text" and uses the capture up as for any other refused text.
+   * "invalid-text" and uses the capture up as for any other refused text; likewise a token
+   * longer than any token is sent as none ("no-target").
    */
   insert(token: string, text: string, options: CallOptions = {}): Promise<InsertResult> {
     const sendable = typeof text === 'string' && text.length <= kMaxTextUnits && isWellFormed(text);
     const fields: Record<string, unknown> = {};
-    if (typeof token === 'string') fields.token = token;
+    // A longer string is no token the helper issued, and could carry the request line past the
+    // helper's size limit, whose refusal comes without a requestId.
+    if (typeof token === 'string' && token.length <= kTokenLength) fields.token = token;
     if (sendable) fields.text = text;
     const units = typeof text === 'string' ? Math.min(text.length, kMaxTypedUnits) : 0;
     const timeoutMs = this.timeouts.insertMs + units * this.timeouts.insertPerUnitMs;

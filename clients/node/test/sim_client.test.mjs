@@ -80,6 +80,12 @@ describe('refusals are typed values', () => {
     },
     { name: 'a token never issued', desktop: field(), token: 'C0FFEE00-0000-4000-8000-000000000000', expect: 'no-target' },
     {
+      name: 'a token whose request line would pass the 1,000,000-byte limit',
+      desktop: field(),
+      token: 'A'.repeat(1_000_001),
+      expect: 'no-target',
+    },
+    {
       name: 'the capture is 600 s old',
       desktop: field(),
       between: () => ({ ...field(), clock: 800_000_600 }),
