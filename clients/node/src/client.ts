@@ -198,6 +198,8 @@ export class Caretsafe {
   private backoffTimer: NodeJS.Timeout | undefined;
   private failure: UnavailableError | undefined;
   private closing: Promise<HelperExit | undefined> | undefined;
+  // Fires on close(), so that nothing the client waits for on its own keeps running after it.
+  private readonly closed = new AbortController();
 
   constructor(options: CaretsafeOptions = {}) {
     this.binaryPath = options.binaryPath;
@@ -255,20 +257,32 @@ export class Caretsafe {
   /**
    * Resolves once "status" answers trusted, asking every `pollMs`. Between two polls the
    * helper is ended and the next poll starts a fresh one: a running process may keep the
-   * answer it had. Rejects with `AbortError` when `signal` fires.
+   * answer it had. Rejects with `AbortError` when `signal` fires, and with `ClosedError` at
+   * once when the client is closed.
    */
   async waitForTrust(options: WaitForTrustOptions = {}): Promise<void> {
     const pollMs = delay(options.pollMs, 1000, kMinPollMs);
     const { signal } = options;
-    for (;;) {
-      const answer = await this.status(signal ? { signal } : {});
-      if (answer.trusted) return;
-      this.recycle();
-      try {
-        await sleep(pollMs, undefined, signal ? { signal } : {});
-      } catch {
-        throw new AbortError(signal?.reason);
+    // The pause between two polls ends on the caller's signal or on close().
+    const pause = new AbortController();
+    const stop = () => pause.abort();
+    signal?.addEventListener('abort', stop, { once: true });
+    this.closed.signal.addEventListener('abort', stop, { once: true });
+    try {
+      for (;;) {
+        const answer = await this.status(signal ? { signal } : {});
+        if (answer.trusted) return;
+        this.recycle();
+        try {
+          await sleep(pollMs, undefined, { signal: pause.signal });
+        } catch {
+          if (signal?.aborted) throw new AbortError(signal.reason);
+          throw new ClosedError();
+        }
       }
+    } finally {
+      signal?.removeEventListener('abort', stop);
+      this.closed.signal.removeEventListener('abort', stop);
     }
   }
 
@@ -280,6 +294,7 @@ export class Caretsafe {
    */
   close(): Promise<HelperExit | undefined> {
     if (this.closing) return this.closing;
+    this.closed.abort();
     if (this.backoffTimer) clearTimeout(this.backoffTimer);
     this.backoffTimer = undefined;
     this.rejectQueued(() => new ClosedError());

@@ -297,6 +297,20 @@ describe('close and permission', () => {
     });
   });
 
+  it('close() ends a waitForTrust between two polls at once: no timer keeps Node running', async () => {
+    await withSim(fieldDesktop({ trusted: false }), async (sim, client) => {
+      let outcome;
+      const waiting = client.waitForTrust({ pollMs: 600_000 });
+      waiting.catch((error) => {
+        outcome = error;
+      });
+      await until(async () => ops(await sim.journal(), 'isProcessTrusted').length >= 1);
+      await client.close();
+      await new Promise((resolve) => setImmediate(resolve));
+      assert.ok(outcome instanceof ClosedError, 'waitForTrust has rejected by the time close() resolves');
+    });
+  });
+
   it('waitForTrust rejects when its signal fires', async () => {
     await withSim(fieldDesktop({ trusted: false }), async (_sim, client) => {
       const controller = new AbortController();
