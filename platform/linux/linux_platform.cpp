@@ -310,6 +310,15 @@ std::optional<Pid> LinuxPlatform::pidOfBus(const char* busName) {
 }
 
 AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
+  // A terminal is typed into by keys, which go to the focus window: they may go only to the
+  // window that held the focus when this lookup began (see postToPid). A move after that,
+  // even to another window of the same process, stops them.
+  keyTarget_ = {};
+  const std::optional<x11::WindowId> window = terminalFocusWindow(application.pid);
+  const auto answer = [&](Element element) -> AttributeRead {
+    if (window) keyTarget_ = {application.pid, *window};
+    return {kAxSuccess, std::move(element)};
+  };
   // The whole lookup counts as one request: however many calls it takes, a hung or slow
   // application costs at most the messaging timeout.
   const Budget budget(application.timeoutMs);
@@ -317,24 +326,26 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   refreshCaches();
   if (const auto known = rootsByPid_.find(application.pid); known != rootsByPid_.end()) {
     const Search search = searchRoots(known->second, budget);
-    if (search.found != nullptr) return {kAxSuccess, newElement(search.found)};
+    if (search.found != nullptr) return answer(newElement(search.found));
     if (budget.remainingMs() == 0) return failure();
     // Gone, registered anew, or nothing focused there: the registry knows the whole list.
   }
   std::optional<Roots> roots = rootsOf(application.pid, budget);
   if (!roots) return failure();
+  const bool accessible = !roots->empty();
   const Search search = searchRoots(*roots, budget);
   if (rootsByPid_.size() > kMaxCachedProcesses) rootsByPid_.clear();
   rootsByPid_[application.pid] = std::move(*roots);
   if (search.failed) return failure();
-  if (search.found != nullptr) return {kAxSuccess, newElement(search.found)};
-  if (std::optional<Element> window = terminalWindowElement(application.pid)) {
-    return {kAxSuccess, std::move(*window)};
-  }
+  if (search.found != nullptr) return answer(newElement(search.found));
+  // Only a terminal that exposes no accessible at all stands for itself by its window. One
+  // that does, with nothing focused in it (its window not active yet, the focus somewhere
+  // with no accessible), has no text area to offer now.
+  if (!accessible && window) return answer(newWindowElement(*window, application.pid));
   return failure(kAxErrorNoValue);
 }
 
-std::optional<Element> LinuxPlatform::terminalWindowElement(Pid pid) {
+std::optional<x11::WindowId> LinuxPlatform::terminalFocusWindow(Pid pid) {
   const std::optional<std::string> id = x11::applicationId(pid);
   if (!id ||
       std::find(kTerminalAppIds.begin(), kTerminalAppIds.end(), *id) == kTerminalAppIds.end()) {
@@ -342,11 +353,9 @@ std::optional<Element> LinuxPlatform::terminalWindowElement(Pid pid) {
   }
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
-  const std::optional<x11::WindowId> focus = x11::inputFocusWindow(display);
-  if (!focus) return std::nullopt;
-  const std::optional<x11::WindowId> window = x11::topLevelWindow(display, *focus);
+  const std::optional<x11::WindowId> window = x11::focusClientWindow(display);
   if (!window || x11::windowPid(display, *window) != pid) return std::nullopt;
-  return newWindowElement(*window, pid);
+  return window;
 }
 
 std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
@@ -737,11 +746,16 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   if (key.units.empty()) return false;
   const text::ScalarAt scalar = text::scalarAt(key.units, 0, text::LoneSurrogates::kKeep);
   if (scalar.units != key.units.size()) return false;
+  // Keys go only to the window the last focus lookup for this process began with.
+  if (keyTarget_.pid != pid || keyTarget_.window == 0) return false;
   x11::X11Keyboard* keys = keyboard();
   if (keys == nullptr) return false;
-  // Checked under the server grab: the key goes only to a window of the process it is meant
-  // for, however the focus moves meanwhile.
-  const auto focusIsTarget = [pid](Display* display) { return x11::inputFocusPid(display) == pid; };
+  // Checked under the server grab: however the focus moves meanwhile, the key reaches that
+  // window or nothing.
+  const x11::WindowId window = keyTarget_.window;
+  const auto focusIsTarget = [pid, window](Display* display) {
+    return x11::focusWithin(display, window) && x11::windowPid(display, window) == pid;
+  };
   return keys->typeScalar(scalar.scalar, focusIsTarget, pid) == x11::KeyOutcome::kTyped;
 }
 

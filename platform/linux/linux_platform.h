@@ -9,9 +9,11 @@
 // standard error: Xlib's and GLib's reporting is silenced and failures become result codes.
 //
 // Keyboard events are objects of this adapter; posting a key-down types its scalar through
-// XTest (x11_keyboard.h), the focus check and the key as one step under a server grab, so a
-// key can never land in a window of another process. Terminals that expose no accessible at
-// all are represented by an element for their focused X window (see `focusedElement`).
+// XTest (x11_keyboard.h). The focus check and the key are one step under a server grab, and
+// the check is for the window that held the focus when the terminal's focused element was
+// last looked up: a key never lands in another window, of this process or any other.
+// Terminals that expose no accessible at all are represented by an element for their focused
+// X window (see `focusedElement`).
 #pragma once
 
 #include <cstddef>
@@ -92,9 +94,9 @@ class LinuxPlatform final : public Platform {
 
   Element newElement(_AtspiAccessible* owned);
   Element newWindowElement(x11::WindowId window, Pid pid);
-  // The element for the focused window of a terminal on the terminal list that exposes no
-  // accessible; nothing for any other application, or when its window does not hold the focus.
-  std::optional<Element> terminalWindowElement(Pid pid);
+  // The client window holding the input focus, when it belongs to this process and the
+  // process is a terminal on the terminal list; nothing otherwise.
+  std::optional<x11::WindowId> terminalFocusWindow(Pid pid);
   // The keyboard on the current display, opened on first use; null without XTest or XKB.
   x11::X11Keyboard* keyboard();
   Handle* handleOf(const Element& element) const;
@@ -140,6 +142,13 @@ class LinuxPlatform final : public Platform {
   // lookup need not go through every application on the desktop.
   std::unordered_map<Pid, Roots> rootsByPid_;
   std::uint64_t cachedGeneration_ = 0;
+  // The window keys for a terminal may go to: the one that held the focus as the last
+  // focused-element lookup of that terminal began (none when the last lookup found nothing
+  // or was not for a terminal).
+  struct KeyTarget {
+    Pid pid = 0;
+    x11::WindowId window = 0;
+  } keyTarget_;
   RequestObserver observer_;
 };
 

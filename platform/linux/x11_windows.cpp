@@ -263,6 +263,27 @@ std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel) {
   return topLevel;
 }
 
+std::optional<WindowId> focusClientWindow(XDisplay* display) {
+  const std::optional<WindowId> focus = inputFocusWindow(display);
+  if (!focus) return std::nullopt;
+  const std::optional<WindowId> top = topLevelWindow(display, *focus);
+  if (!top) return std::nullopt;
+  return clientWindow(display, *top);
+}
+
+bool focusWithin(XDisplay* display, WindowId window) {
+  const std::optional<WindowId> focus = inputFocusWindow(display);
+  if (!focus) return false;
+  Window current = *focus;
+  for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
+    if (current == window) return true;
+    const std::optional<Tree> tree = queryTree(display, current);
+    if (!tree || current == tree->root) return false;
+    current = tree->parent;
+  }
+  return false;
+}
+
 std::optional<WindowId> activeWindow(XDisplay* display) {
   if (isBroken(display)) return std::nullopt;
   const Window root = DefaultRootWindow(display);
@@ -270,11 +291,7 @@ std::optional<WindowId> activeWindow(XDisplay* display) {
   if (const auto active = cardinalProperty(display, root, netActive, XA_WINDOW)) {
     if (*active != None) return *active;
   }
-  const std::optional<WindowId> focus = inputFocusWindow(display);
-  if (!focus) return std::nullopt;
-  const std::optional<WindowId> top = topLevelWindow(display, *focus);
-  if (!top) return std::nullopt;
-  return clientWindow(display, *top);
+  return focusClientWindow(display);
 }
 
 std::optional<Pid> windowPid(XDisplay* display, WindowId window) {

@@ -76,6 +76,12 @@ std::optional<WindowId> topLevelWindow(XDisplay* display, WindowId window);
 // window manager that reparents) the descendant that carries WM_STATE.
 std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel);
 
+// The client window (see `clientWindow`) of the top-level window that holds the input focus.
+std::optional<WindowId> focusClientWindow(XDisplay* display);
+
+// Whether the input focus is `window` or one of its descendants, where key events go to it.
+bool focusWithin(XDisplay* display, WindowId window);
+
 // The active window: _NET_ACTIVE_WINDOW on the root window when a window manager keeps it,
 // otherwise the client window of the input focus's top-level window.
 std::optional<WindowId> activeWindow(XDisplay* display);
