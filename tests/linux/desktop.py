@@ -376,6 +376,7 @@ class Desktop:
         self.apps = []
         self.helpers = []
         self.monitors = []
+        self.processes = []  # other programs started here, such as a window manager
         self.others = []  # pids of the bus launcher and the registry, started by our bus
         self.a11y_address = None
 
@@ -540,6 +541,32 @@ class Desktop:
         user's keyboard would."""
         self._run("xdotool", command, *keys)
 
+    def window_manager(self):
+        """Starts twm, a window manager that reparents every top-level window into a frame of
+        its own; returns its process, which the caller may end (the server then puts the
+        windows back on the root window) or leave to stop()."""
+        config = os.path.join(self.root, "twmrc")
+        with open(config, "w") as f:
+            # Xvfb has only its built-in core fonts.
+            for item in ("TitleFont", "ResizeFont", "MenuFont", "IconFont", "IconManagerFont"):
+                f.write('%s "fixed"\n' % item)
+            f.write("RandomPlacement\nNoGrabServer\n")
+        wm = subprocess.Popen(["twm", "-f", config], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
+        self.processes.append(wm)
+        return wm
+
+    def parent_of(self, xid):
+        """The parent of a window, and whether that is the root window."""
+        out = self._run("xwininfo", "-children", "-id", str(xid)).stdout.decode()
+        ids = {}
+        for line in out.splitlines():
+            line = line.strip()
+            for label in ("Root window id:", "Parent window id:"):
+                if line.startswith(label):
+                    ids[label] = int(line[len(label):].split()[0], 16)
+        return ids["Parent window id:"], ids["Parent window id:"] == ids["Root window id:"]
+
     def locked_modifiers(self):
         """The keyboard's locked modifier mask (LockMask 0x2 for Caps Lock), from XKB."""
         return _xkb_locked_mods(self.display)
@@ -563,6 +590,10 @@ class Desktop:
             h.stop()
         for a in self.apps:
             a.stop()
+        for p in self.processes:
+            if p.poll() is None:
+                end_process(p.pid)
+            p.wait()
         if self.bus is not None:
             # A child that was already waited for is not signalled: its pid may be reused.
             if self.bus.poll() is None:

@@ -5,7 +5,7 @@ the test presses Return itself afterwards, since caretsafe never types a line br
 
 import unittest
 
-from desktop import Desktop, wait_for
+from desktop import Desktop, end_process, wait_for
 
 SENT = {"ok": True, "delivery": "sent-unverified"}
 
@@ -318,6 +318,31 @@ class WindowLevel(unittest.TestCase):
         app.focus("one")
         self.assertEqual(helper.ask(action="capture"),
                          {"ok": False, "reason": "unsupported-field"})
+
+
+class UnderAWindowManager(unittest.TestCase):
+    """A window manager that reparents puts each top-level window into a frame it owns: the
+    terminal's window is then the client window inside the frame, not the frame."""
+
+    def test_typed_through_frames(self):
+        wm = desktop.window_manager()
+        try:
+            for t in (xterm, sakura):
+                wait_for(lambda: not desktop.parent_of(t.window)[1], timeout=20,
+                         what="%s in a frame" % t.name)
+            for name in TERMINALS:
+                with self.subTest(name):
+                    t = terminal_named(name)
+                    self.assertEqual(insert(t, "framed: héllo 😀 שלום"), SENT)
+                    self.assertEqual(line(t), "framed: héllo 😀 שלום")
+        finally:
+            desktop.processes.remove(wm)
+            end_process(wm.pid)
+            wm.wait()
+        # The server puts the windows back where they were for the tests that follow.
+        for t in (xterm, sakura, elsewhere):
+            wait_for(lambda: desktop.parent_of(t.window)[1], timeout=20,
+                     what="%s back on the root window" % t.name)
 
 
 if __name__ == "__main__":
