@@ -353,9 +353,11 @@ std::optional<x11::WindowId> LinuxPlatform::terminalFocusWindow(Pid pid) {
   }
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
-  const std::optional<x11::WindowId> window = x11::focusClientWindow(display);
-  if (!window || x11::windowPid(display, *window) != pid) return std::nullopt;
-  return window;
+  const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
+  if (!focus || focus->pid != pid) return std::nullopt;
+  // The top-level window: under a window manager that reparents, the manager's frame around
+  // the terminal's own window, which is as much one terminal window as the window itself.
+  return x11::topLevelWindow(display, focus->window);
 }
 
 std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
@@ -754,7 +756,8 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   // window or nothing.
   const x11::WindowId window = keyTarget_.window;
   const auto focusIsTarget = [pid, window](Display* display) {
-    return x11::focusWithin(display, window) && x11::windowPid(display, window) == pid;
+    const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
+    return focus && focus->pid == pid && x11::isWithin(display, focus->window, window);
   };
   return keys->typeScalar(scalar.scalar, focusIsTarget, pid) == x11::KeyOutcome::kTyped;
 }

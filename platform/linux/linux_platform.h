@@ -94,8 +94,8 @@ class LinuxPlatform final : public Platform {
 
   Element newElement(_AtspiAccessible* owned);
   Element newWindowElement(x11::WindowId window, Pid pid);
-  // The client window holding the input focus, when it belongs to this process and the
-  // process is a terminal on the terminal list; nothing otherwise.
+  // The top-level window that holds the input focus, when the focus window belongs to this
+  // process and the process is a terminal on the terminal list; nothing otherwise.
   std::optional<x11::WindowId> terminalFocusWindow(Pid pid);
   // The keyboard on the current display, opened on first use; null without XTest or XKB.
   x11::X11Keyboard* keyboard();

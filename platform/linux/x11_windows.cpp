@@ -263,20 +263,10 @@ std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel) {
   return topLevel;
 }
 
-std::optional<WindowId> focusClientWindow(XDisplay* display) {
-  const std::optional<WindowId> focus = inputFocusWindow(display);
-  if (!focus) return std::nullopt;
-  const std::optional<WindowId> top = topLevelWindow(display, *focus);
-  if (!top) return std::nullopt;
-  return clientWindow(display, *top);
-}
-
-bool focusWithin(XDisplay* display, WindowId window) {
-  const std::optional<WindowId> focus = inputFocusWindow(display);
-  if (!focus) return false;
-  Window current = *focus;
+bool isWithin(XDisplay* display, WindowId window, WindowId ancestor) {
+  Window current = window;
   for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
-    if (current == window) return true;
+    if (current == ancestor) return true;
     const std::optional<Tree> tree = queryTree(display, current);
     if (!tree || current == tree->root) return false;
     current = tree->parent;
@@ -291,7 +281,11 @@ std::optional<WindowId> activeWindow(XDisplay* display) {
   if (const auto active = cardinalProperty(display, root, netActive, XA_WINDOW)) {
     if (*active != None) return *active;
   }
-  return focusClientWindow(display);
+  const std::optional<WindowId> focus = inputFocusWindow(display);
+  if (!focus) return std::nullopt;
+  const std::optional<WindowId> top = topLevelWindow(display, *focus);
+  if (!top) return std::nullopt;
+  return clientWindow(display, *top);
 }
 
 std::optional<Pid> windowPid(XDisplay* display, WindowId window) {
@@ -327,17 +321,22 @@ std::optional<Pid> activePid(XDisplay* display) {
   return inputFocusPid(display);
 }
 
-std::optional<Pid> inputFocusPid(XDisplay* display) {
+std::optional<KeyFocus> keyFocus(XDisplay* display) {
   const std::optional<WindowId> focus = inputFocusWindow(display);
   if (!focus) return std::nullopt;
   // The server knows the owner of any window, so the focus window itself will do; a
   // property fallback needs the client window.
-  if (const std::optional<Pid> pid = pidFromServer(display, *focus)) return pid;
+  if (const std::optional<Pid> pid = pidFromServer(display, *focus)) return KeyFocus{*focus, pid};
   const std::optional<WindowId> top = topLevelWindow(display, *focus);
-  if (!top) return std::nullopt;
+  if (!top) return KeyFocus{*focus, std::nullopt};
   const std::optional<WindowId> client = clientWindow(display, *top);
-  if (!client) return std::nullopt;
-  return windowPid(display, *client);
+  if (!client) return KeyFocus{*focus, std::nullopt};
+  return KeyFocus{*focus, windowPid(display, *client)};
+}
+
+std::optional<Pid> inputFocusPid(XDisplay* display) {
+  const std::optional<KeyFocus> focus = keyFocus(display);
+  return focus ? focus->pid : std::nullopt;
 }
 
 std::optional<std::string> applicationId(Pid pid) {
