@@ -31,6 +31,11 @@ constexpr std::size_t kMaxWalkNodes = 5000;
 // Processes whose application roots are remembered; past this the memory starts afresh.
 constexpr std::size_t kMaxCachedProcesses = 256;
 
+// How long a process found with no accessible at all counts as still without one, as long as
+// the registry's list keeps its size: lookups closer together than this (one before every
+// character typed) need not go through the whole list, and a capture after a pause does.
+constexpr auto kRootlessFor = std::chrono::seconds(1);
+
 struct Unref {
   void operator()(void* object) const {
     if (object != nullptr) g_object_unref(object);
@@ -295,6 +300,7 @@ void LinuxPlatform::refreshCaches() {
   busPids_.clear();
   busUnits_.clear();
   rootsByPid_.clear();
+  rootless_ = {};
   cachedGeneration_ = bus_.generation();
 }
 
@@ -324,18 +330,34 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   const Budget budget(application.timeoutMs);
   if (!arm(budget)) return failure();
   refreshCaches();
+  if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessFor) {
+    // Still without an accessible while nothing has joined or left the registry: one request
+    // instead of one per application on the desktop, before every character typed into it.
+    const std::optional<int> size = registrySize(budget);
+    if (!size) return failure();
+    if (*size == rootless_.registrySize) {
+      rootless_.confirmed = Clock::now();
+      if (window) return answer(newWindowElement(*window, application.pid));
+      return failure(kAxErrorNoValue);
+    }
+  }
   if (const auto known = rootsByPid_.find(application.pid); known != rootsByPid_.end()) {
     const Search search = searchRoots(known->second, budget);
     if (search.found != nullptr) return answer(newElement(search.found));
     if (budget.remainingMs() == 0) return failure();
     // Gone, registered anew, or nothing focused there: the registry knows the whole list.
   }
-  std::optional<Roots> roots = rootsOf(application.pid, budget);
-  if (!roots) return failure();
-  const bool accessible = !roots->empty();
-  const Search search = searchRoots(*roots, budget);
+  std::optional<Registered> registered = rootsOf(application.pid, budget);
+  if (!registered) return failure();
+  const bool accessible = !registered->roots.empty();
+  if (!accessible) {
+    rootless_ = {application.pid, registered->registrySize, Clock::now()};
+  } else if (rootless_.pid == application.pid) {
+    rootless_ = {};
+  }
+  const Search search = searchRoots(registered->roots, budget);
   if (rootsByPid_.size() > kMaxCachedProcesses) rootsByPid_.clear();
-  rootsByPid_[application.pid] = std::move(*roots);
+  rootsByPid_[application.pid] = std::move(registered->roots);
   if (search.failed) return failure();
   if (search.found != nullptr) return answer(newElement(search.found));
   // Only a terminal that exposes no accessible at all stands for itself by its window. One
@@ -360,7 +382,7 @@ std::optional<x11::WindowId> LinuxPlatform::terminalFocusWindow(Pid pid) {
   return x11::topLevelWindow(display, focus->window);
 }
 
-std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
+std::optional<int> LinuxPlatform::registrySize(const Budget& budget) {
   if (!arm(budget)) return std::nullopt;
   const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
   if (!desktop) return std::nullopt;
@@ -368,8 +390,18 @@ std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget
   // libatspi reports some failures by -1 alone, with no error.
   const gint apps = atspi_accessible_get_child_count(desktop.get(), error.out());
   if (error.failed() || apps < 0) return std::nullopt;
-  Roots roots;
-  for (gint i = 0; i < apps; ++i) {
+  return apps;
+}
+
+std::optional<LinuxPlatform::Registered> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
+  const std::optional<int> apps = registrySize(budget);
+  if (!apps) return std::nullopt;
+  const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
+  if (!desktop) return std::nullopt;
+  ErrorSlot error;
+  Registered registered{{}, *apps};
+  Roots& roots = registered.roots;
+  for (gint i = 0; i < *apps; ++i) {
     if (!arm(budget)) return std::nullopt;
     AtspiAccessible* root = atspi_accessible_get_child_at_index(desktop.get(), i, error.out());
     if (error.failed()) {
@@ -382,7 +414,7 @@ std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget
     const std::optional<Pid> owner = pidOfBus(busNameOf(root));
     if (owner && *owner == pid) roots.push_back(std::move(held));
   }
-  return roots;
+  return registered;
 }
 
 LinuxPlatform::Search LinuxPlatform::searchRoots(const Roots& roots, const Budget& budget) {

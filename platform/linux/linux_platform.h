@@ -16,6 +16,7 @@
 // X window (see `focusedElement`).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -112,7 +113,15 @@ class LinuxPlatform final : public Platform {
   };
   using Roots = std::vector<std::shared_ptr<_AtspiAccessible>>;
   AttributeRead focusedElement(const Handle& application);
-  std::optional<Roots> rootsOf(Pid pid, const Budget& budget);
+  // The application roots a process registered, and the number of applications the registry
+  // listed then.
+  struct Registered {
+    Roots roots;
+    int registrySize = 0;
+  };
+  std::optional<Registered> rootsOf(Pid pid, const Budget& budget);
+  // The number of applications the registry lists (one request).
+  std::optional<int> registrySize(const Budget& budget);
   Search searchRoots(const Roots& roots, const Budget& budget);
   void refreshCaches();
   std::optional<_AtspiAccessible*> focusedIn(_AtspiAccessible* window, const Budget& budget);
@@ -141,6 +150,13 @@ class LinuxPlatform final : public Platform {
   // The application roots each process registered, as last found: asked first, so that a
   // lookup need not go through every application on the desktop.
   std::unordered_map<Pid, Roots> rootsByPid_;
+  // The last process found with no application root at all (a terminal such as xterm), the
+  // registry's size then, and when that was last confirmed.
+  struct Rootless {
+    Pid pid = 0;
+    int registrySize = -1;
+    std::chrono::steady_clock::time_point confirmed{};
+  } rootless_;
   std::uint64_t cachedGeneration_ = 0;
   // The window keys for a terminal may go to: the one that held the focus as the last
   // focused-element lookup of that terminal began (none when the last lookup found nothing
