@@ -66,21 +66,19 @@ def main():
         answer = capture_and_insert("thank you for the photos 😀 שלום!\n")
         assert answer == {"ok": True}, answer
 
-        _, xterm = start(desktop, ["xterm", "-u8", *FONT, "-geometry", "64x8", "-title",
-                                   "xterm", "-e", "sh", "-i"])
-        place(desktop, xterm, 20, 330)
-        desktop.focus_window(xterm)
-        transcript.append("# xterm, at its shell prompt")
-        answer = capture_and_insert(TERMINAL_TEXT)
-        assert answer == {"ok": True, "delivery": "sent-unverified"}, answer
-
-        _, sakura = start(desktop, ["sakura", "--title", "sakura", "--columns", "56",
-                                    "--rows", "8", "-x", "sh -i"])
-        place(desktop, sakura, 680, 30)
-        desktop.focus_window(sakura)
-        transcript.append("# sakura (VTE), at its shell prompt")
-        answer = capture_and_insert(TERMINAL_TEXT)
-        assert answer == {"ok": True, "delivery": "sent-unverified"}, answer
+        terminals = [
+            ("xterm, at its shell prompt", (20, 330),
+             ["xterm", "-u8", *FONT, "-geometry", "64x8", "-title", "xterm", "-e", "sh", "-i"]),
+            ("sakura (VTE), at its shell prompt", (680, 30),
+             ["sakura", "--title", "sakura", "--columns", "56", "--rows", "8", "-x", "sh -i"]),
+        ]
+        for label, (x, y), argv in terminals:
+            _, window = start(desktop, argv)
+            place(desktop, window, x, y)
+            desktop.focus_window(window)
+            transcript.append("# " + label)
+            answer = capture_and_insert(TERMINAL_TEXT)
+            assert answer == {"ok": True, "delivery": "sent-unverified"}, answer
 
         log = os.path.join(desktop.root, "transcript.txt")
         with open(log, "w") as f:
