@@ -31,6 +31,11 @@ constexpr std::size_t kMaxWalkNodes = 5000;
 // Processes whose application roots are remembered; past this the memory starts afresh.
 constexpr std::size_t kMaxCachedProcesses = 256;
 
+// How long a process found with no accessible at all counts as still without one, as long as
+// the registry's list keeps its size: lookups closer together than this (one before every
+// character typed) need not go through the whole list, and a capture after a pause does.
+constexpr auto kRootlessFor = std::chrono::seconds(1);
+
 struct Unref {
   void operator()(void* object) const {
     if (object != nullptr) g_object_unref(object);
@@ -301,6 +306,7 @@ void LinuxPlatform::refreshCaches() {
   busPids_.clear();
   busUnits_.clear();
   rootsByPid_.clear();
+  rootless_ = {};
   cachedGeneration_ = bus_.generation();
 }
 
@@ -316,31 +322,58 @@ std::optional<Pid> LinuxPlatform::pidOfBus(const char* busName) {
 }
 
 AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
+  // A terminal is typed into by keys, which go to the focus window: they may go only to the
+  // window that held the focus when this lookup began (see postToPid). A move after that,
+  // even to another window of the same process, stops them.
+  keyTarget_ = {};
+  const std::optional<x11::WindowId> window = terminalFocusWindow(application.pid);
+  const auto answer = [&](Element element) -> AttributeRead {
+    if (window) keyTarget_ = {application.pid, *window};
+    return {kAxSuccess, std::move(element)};
+  };
   // The whole lookup counts as one request: however many calls it takes, a hung or slow
   // application costs at most the messaging timeout.
   const Budget budget(application.timeoutMs);
   if (!arm(budget)) return failure();
   refreshCaches();
+  if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessFor) {
+    // Still without an accessible while nothing has joined or left the registry: one request
+    // instead of one per application on the desktop, before every character typed into it.
+    const std::optional<int> size = registrySize(budget);
+    if (!size) return failure();
+    if (*size == rootless_.registrySize) {
+      rootless_.confirmed = Clock::now();
+      if (window) return answer(newWindowElement(*window, application.pid));
+      return failure(kAxErrorNoValue);
+    }
+  }
   if (const auto known = rootsByPid_.find(application.pid); known != rootsByPid_.end()) {
     const Search search = searchRoots(known->second, budget);
-    if (search.found != nullptr) return {kAxSuccess, newElement(search.found)};
+    if (search.found != nullptr) return answer(newElement(search.found));
     if (budget.remainingMs() == 0) return failure();
     // Gone, registered anew, or nothing focused there: the registry knows the whole list.
   }
-  std::optional<Roots> roots = rootsOf(application.pid, budget);
-  if (!roots) return failure();
-  const Search search = searchRoots(*roots, budget);
-  if (rootsByPid_.size() > kMaxCachedProcesses) rootsByPid_.clear();
-  rootsByPid_[application.pid] = std::move(*roots);
-  if (search.failed) return failure();
-  if (search.found != nullptr) return {kAxSuccess, newElement(search.found)};
-  if (std::optional<Element> window = terminalWindowElement(application.pid)) {
-    return {kAxSuccess, std::move(*window)};
+  std::optional<Registered> registered = rootsOf(application.pid, budget);
+  if (!registered) return failure();
+  const bool accessible = !registered->roots.empty();
+  if (!accessible) {
+    rootless_ = {application.pid, registered->registrySize, Clock::now()};
+  } else if (rootless_.pid == application.pid) {
+    rootless_ = {};
   }
+  const Search search = searchRoots(registered->roots, budget);
+  if (rootsByPid_.size() > kMaxCachedProcesses) rootsByPid_.clear();
+  rootsByPid_[application.pid] = std::move(registered->roots);
+  if (search.failed) return failure();
+  if (search.found != nullptr) return answer(newElement(search.found));
+  // Only a terminal that exposes no accessible at all stands for itself by its window. One
+  // that does, with nothing focused in it (its window not active yet, the focus somewhere
+  // with no accessible), has no text area to offer now.
+  if (!accessible && window) return answer(newWindowElement(*window, application.pid));
   return failure(kAxErrorNoValue);
 }
 
-std::optional<Element> LinuxPlatform::terminalWindowElement(Pid pid) {
+std::optional<x11::WindowId> LinuxPlatform::terminalFocusWindow(Pid pid) {
   const std::optional<std::string> id = x11::applicationId(pid);
   if (!id ||
       std::find(kTerminalAppIds.begin(), kTerminalAppIds.end(), *id) == kTerminalAppIds.end()) {
@@ -348,14 +381,14 @@ std::optional<Element> LinuxPlatform::terminalWindowElement(Pid pid) {
   }
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
-  const std::optional<x11::WindowId> focus = x11::inputFocusWindow(display);
-  if (!focus) return std::nullopt;
-  const std::optional<x11::WindowId> window = x11::topLevelWindow(display, *focus);
-  if (!window || x11::windowPid(display, *window) != pid) return std::nullopt;
-  return newWindowElement(*window, pid);
+  const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
+  if (!focus || focus->pid != pid) return std::nullopt;
+  // The top-level window: under a window manager that reparents, the manager's frame around
+  // the terminal's own window, which is as much one terminal window as the window itself.
+  return x11::topLevelWindow(display, focus->window);
 }
 
-std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
+std::optional<int> LinuxPlatform::registrySize(const Budget& budget) {
   if (!arm(budget)) return std::nullopt;
   const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
   if (!desktop) return std::nullopt;
@@ -363,8 +396,18 @@ std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget
   // libatspi reports some failures by -1 alone, with no error.
   const gint apps = atspi_accessible_get_child_count(desktop.get(), error.out());
   if (error.failed() || apps < 0) return std::nullopt;
-  Roots roots;
-  for (gint i = 0; i < apps; ++i) {
+  return apps;
+}
+
+std::optional<LinuxPlatform::Registered> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
+  const std::optional<int> apps = registrySize(budget);
+  if (!apps) return std::nullopt;
+  const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
+  if (!desktop) return std::nullopt;
+  ErrorSlot error;
+  Registered registered{{}, *apps};
+  Roots& roots = registered.roots;
+  for (gint i = 0; i < *apps; ++i) {
     if (!arm(budget)) return std::nullopt;
     AtspiAccessible* root = atspi_accessible_get_child_at_index(desktop.get(), i, error.out());
     if (error.failed()) {
@@ -377,7 +420,7 @@ std::optional<LinuxPlatform::Roots> LinuxPlatform::rootsOf(Pid pid, const Budget
     const std::optional<Pid> owner = pidOfBus(busNameOf(root));
     if (owner && *owner == pid) roots.push_back(std::move(held));
   }
-  return roots;
+  return registered;
 }
 
 LinuxPlatform::Search LinuxPlatform::searchRoots(const Roots& roots, const Budget& budget) {
@@ -739,11 +782,17 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   if (key.units.empty()) return false;
   const text::ScalarAt scalar = text::scalarAt(key.units, 0, text::LoneSurrogates::kKeep);
   if (scalar.units != key.units.size()) return false;
+  // Keys go only to the window the last focus lookup for this process began with.
+  if (keyTarget_.pid != pid || keyTarget_.window == 0) return false;
   x11::X11Keyboard* keys = keyboard();
   if (keys == nullptr) return false;
-  // Checked under the server grab: the key goes only to a window of the process it is meant
-  // for, however the focus moves meanwhile.
-  const auto focusIsTarget = [pid](Display* display) { return x11::inputFocusPid(display) == pid; };
+  // Checked under the server grab: however the focus moves meanwhile, the key reaches that
+  // window or nothing.
+  const x11::WindowId window = keyTarget_.window;
+  const auto focusIsTarget = [pid, window](Display* display) {
+    const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
+    return focus && focus->pid == pid && x11::isWithin(display, focus->window, window);
+  };
   return keys->typeScalar(scalar.scalar, focusIsTarget, pid) == x11::KeyOutcome::kTyped;
 }
 

@@ -9,11 +9,14 @@
 // standard error: Xlib's and GLib's reporting is silenced and failures become result codes.
 //
 // Keyboard events are objects of this adapter; posting a key-down types its scalar through
-// XTest (x11_keyboard.h), the focus check and the key as one step under a server grab, so a
-// key can never land in a window of another process. Terminals that expose no accessible at
-// all are represented by an element for their focused X window (see `focusedElement`).
+// XTest (x11_keyboard.h). The focus check and the key are one step under a server grab, and
+// the check is for the window that held the focus when the terminal's focused element was
+// last looked up: a key never lands in another window, of this process or any other.
+// Terminals that expose no accessible at all are represented by an element for their focused
+// X window (see `focusedElement`).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -92,9 +95,9 @@ class LinuxPlatform final : public Platform {
 
   Element newElement(_AtspiAccessible* owned);
   Element newWindowElement(x11::WindowId window, Pid pid);
-  // The element for the focused window of a terminal on the terminal list that exposes no
-  // accessible; nothing for any other application, or when its window does not hold the focus.
-  std::optional<Element> terminalWindowElement(Pid pid);
+  // The top-level window that holds the input focus, when the focus window belongs to this
+  // process and the process is a terminal on the terminal list; nothing otherwise.
+  std::optional<x11::WindowId> terminalFocusWindow(Pid pid);
   // The keyboard on the current display, opened on first use; null without XTest or XKB.
   x11::X11Keyboard* keyboard();
   Handle* handleOf(const Element& element) const;
@@ -110,7 +113,15 @@ class LinuxPlatform final : public Platform {
   };
   using Roots = std::vector<std::shared_ptr<_AtspiAccessible>>;
   AttributeRead focusedElement(const Handle& application);
-  std::optional<Roots> rootsOf(Pid pid, const Budget& budget);
+  // The application roots a process registered, and the number of applications the registry
+  // listed then.
+  struct Registered {
+    Roots roots;
+    int registrySize = 0;
+  };
+  std::optional<Registered> rootsOf(Pid pid, const Budget& budget);
+  // The number of applications the registry lists (one request).
+  std::optional<int> registrySize(const Budget& budget);
   Search searchRoots(const Roots& roots, const Budget& budget);
   void refreshCaches();
   std::optional<_AtspiAccessible*> focusedIn(_AtspiAccessible* window, const Budget& budget);
@@ -138,7 +149,21 @@ class LinuxPlatform final : public Platform {
   // The application roots each process registered, as last found: asked first, so that a
   // lookup need not go through every application on the desktop.
   std::unordered_map<Pid, Roots> rootsByPid_;
+  // The last process found with no application root at all (a terminal such as xterm), the
+  // registry's size then, and when that was last confirmed.
+  struct Rootless {
+    Pid pid = 0;
+    int registrySize = -1;
+    std::chrono::steady_clock::time_point confirmed{};
+  } rootless_;
   std::uint64_t cachedGeneration_ = 0;
+  // The window keys for a terminal may go to: the one that held the focus as the last
+  // focused-element lookup of that terminal began (none when the last lookup found nothing
+  // or was not for a terminal).
+  struct KeyTarget {
+    Pid pid = 0;
+    x11::WindowId window = 0;
+  } keyTarget_;
   RequestObserver observer_;
 };
 

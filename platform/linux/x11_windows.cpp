@@ -264,6 +264,17 @@ std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel) {
   return topLevel;
 }
 
+bool isWithin(XDisplay* display, WindowId window, WindowId ancestor) {
+  Window current = window;
+  for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
+    if (current == ancestor) return true;
+    const std::optional<Tree> tree = queryTree(display, current);
+    if (!tree || current == tree->root) return false;
+    current = tree->parent;
+  }
+  return false;
+}
+
 std::optional<WindowId> activeWindow(XDisplay* display) {
   if (isBroken(display)) return std::nullopt;
   const Window root = DefaultRootWindow(display);
@@ -311,17 +322,22 @@ std::optional<Pid> activePid(XDisplay* display) {
   return inputFocusPid(display);
 }
 
-std::optional<Pid> inputFocusPid(XDisplay* display) {
+std::optional<KeyFocus> keyFocus(XDisplay* display) {
   const std::optional<WindowId> focus = inputFocusWindow(display);
   if (!focus) return std::nullopt;
   // The server knows the owner of any window, so the focus window itself will do; a
   // property fallback needs the client window.
-  if (const std::optional<Pid> pid = pidFromServer(display, *focus)) return pid;
+  if (const std::optional<Pid> pid = pidFromServer(display, *focus)) return KeyFocus{*focus, pid};
   const std::optional<WindowId> top = topLevelWindow(display, *focus);
-  if (!top) return std::nullopt;
+  if (!top) return KeyFocus{*focus, std::nullopt};
   const std::optional<WindowId> client = clientWindow(display, *top);
-  if (!client) return std::nullopt;
-  return windowPid(display, *client);
+  if (!client) return KeyFocus{*focus, std::nullopt};
+  return KeyFocus{*focus, windowPid(display, *client)};
+}
+
+std::optional<Pid> inputFocusPid(XDisplay* display) {
+  const std::optional<KeyFocus> focus = keyFocus(display);
+  return focus ? focus->pid : std::nullopt;
 }
 
 std::optional<std::string> applicationId(Pid pid) {

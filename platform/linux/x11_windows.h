@@ -82,6 +82,9 @@ std::optional<WindowId> topLevelWindow(XDisplay* display, WindowId window);
 // window manager that reparents) the descendant that carries WM_STATE.
 std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel);
 
+// Whether `window` is `ancestor` or one of its descendants.
+bool isWithin(XDisplay* display, WindowId window, WindowId ancestor);
+
 // The active window: _NET_ACTIVE_WINDOW on the root window when a window manager keeps it,
 // otherwise the client window of the input focus's top-level window.
 std::optional<WindowId> activeWindow(XDisplay* display);
@@ -97,6 +100,14 @@ std::optional<std::string> rootTextProperty(XDisplay* display, const char* name)
 // input focus's (see `inputFocusPid`; without a window manager the focus window and its
 // top-level window have the same owner).
 std::optional<Pid> activePid(XDisplay* display);
+
+// The window holding the input focus, where key events go, and the process that owns it (see
+// `inputFocusPid`); nothing when the focus is None or PointerRoot.
+struct KeyFocus {
+  WindowId window = 0;
+  std::optional<Pid> pid;
+};
+std::optional<KeyFocus> keyFocus(XDisplay* display);
 
 // The pid of the process that owns the window holding the input focus: the process that
 // key events go to.

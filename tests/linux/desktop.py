@@ -7,6 +7,7 @@ the applications it needs, and talks to them and to caretsafe with JSON lines.
 Run with /usr/bin/python3 (Debian's, which has `gi` and PyQt5).
 """
 
+import ctypes
 import json
 import os
 import select
@@ -28,6 +29,36 @@ REPLY_TIMEOUT = 20.0
 
 class DesktopError(Exception):
     pass
+
+
+class _XkbStateRec(ctypes.Structure):
+    _fields_ = [("group", ctypes.c_ubyte), ("locked_group", ctypes.c_ubyte),
+                ("base_group", ctypes.c_ushort), ("latched_group", ctypes.c_ushort),
+                ("mods", ctypes.c_ubyte), ("base_mods", ctypes.c_ubyte),
+                ("latched_mods", ctypes.c_ubyte), ("locked_mods", ctypes.c_ubyte),
+                ("compat_state", ctypes.c_ubyte), ("grab_mods", ctypes.c_ubyte),
+                ("compat_grab_mods", ctypes.c_ubyte), ("lookup_mods", ctypes.c_ubyte),
+                ("compat_lookup_mods", ctypes.c_ubyte), ("ptr_buttons", ctypes.c_ushort)]
+
+
+def _xkb_locked_mods(display):
+    """XkbGetState on a short-lived connection of our own: no tool on the test desktop says
+    whether Caps Lock is locked."""
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XkbGetState.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.POINTER(_XkbStateRec)]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = xlib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise DesktopError("cannot open " + display)
+    try:
+        state = _XkbStateRec()
+        if xlib.XkbGetState(dpy, 0x100, ctypes.byref(state)) != 0:  # XkbUseCoreKbd
+            raise DesktopError("XkbGetState failed")
+        return state.locked_mods
+    finally:
+        xlib.XCloseDisplay(dpy)
 
 
 def wait_for(condition, timeout=STARTUP_TIMEOUT, interval=0.02, what="condition"):
@@ -117,12 +148,12 @@ class App:
     """One test application (apps/*.py): it announces itself with a "ready" line listing its
     windows (name → X window id), then answers one JSON line per command."""
 
-    def __init__(self, desktop, script, extra_env=None):
+    def __init__(self, desktop, script, extra_env=None, python=PYTHON):
         self.desktop = desktop
         env = dict(desktop.env)
         env.update(extra_env or {})
         self.proc = subprocess.Popen(
-            [PYTHON, os.path.join(APPS, script)],
+            [python, os.path.join(APPS, script)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             env=env, cwd=desktop.home)
         self.pid = self.proc.pid
@@ -189,6 +220,49 @@ def sanitizer_environment():
         suppressions = "print_suppressions=0:suppressions=" + os.path.join(HERE, "lsan.supp")
         env["LSAN_OPTIONS"] = ":".join(filter(None, (env.get("LSAN_OPTIONS"), suppressions)))
     return env
+
+
+class Terminal:
+    """A terminal emulator whose program is `sh -c 'cat > FILE'`: what it receives is what was
+    typed into it. By default the terminal's line discipline neither echoes (so a VTE
+    terminal's screen, which caretsafe fingerprints, does not change under a test) nor waits
+    for a whole line: every character reaches the file as it is typed. `echo=True` shows what
+    is typed, `line_mode=True` passes a line only with its Return."""
+
+    def __init__(self, desktop, kind, name, echo=False, line_mode=False):
+        self.desktop = desktop
+        self.kind = kind
+        self.name = name
+        self.file = os.path.join(desktop.root, name + ".txt")
+        modes = ([] if echo else ["-echo"]) + ([] if line_mode else ["-icanon"])
+        command = ("stty %s && " % " ".join(modes) if modes else "") + \
+            "exec cat > '%s'" % self.file
+        if kind == "xterm":
+            argv = ["xterm", "-u8", "-title", name, "-e", "sh", "-c", command]
+        elif kind == "sakura":
+            # sakura parses its command line itself, shell-style.
+            argv = ["sakura", "--title", name, "-x", 'sh -c "%s"' % command]
+        else:
+            raise DesktopError("no terminal " + kind)
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, env=desktop.env,
+                                     cwd=desktop.home)
+        self.pid = self.proc.pid
+        self.window = wait_for(lambda: os.path.exists(self.file) and desktop.window_of(self.pid),
+                               what="a %s window" % kind)
+
+    def received(self):
+        """Everything the terminal's program has read so far, as text."""
+        with open(self.file, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def focus(self):
+        self.desktop.focus_window(self.window)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            end_process(self.pid)
+        self.proc.wait()
 
 
 class Helper:
@@ -302,6 +376,7 @@ class Desktop:
         self.apps = []
         self.helpers = []
         self.monitors = []
+        self.processes = []  # other programs started here, such as a window manager
         self.others = []  # pids of the bus launcher and the registry, started by our bus
         self.a11y_address = None
 
@@ -405,10 +480,32 @@ class Desktop:
 
     # --- parts of a test ------------------------------------------------------------------
 
-    def app(self, script, extra_env=None):
-        app = App(self, script, extra_env)
+    def app(self, script, extra_env=None, app_id=None):
+        """A test application; with `app_id`, run by a copy of the Python interpreter under
+        that file name, so that it has that application id (the executable's name)."""
+        python = PYTHON
+        if app_id is not None:
+            folder = os.path.join(self.root, "bin", app_id)
+            python = os.path.join(folder, app_id)
+            if not os.path.exists(python):
+                os.makedirs(folder, exist_ok=True)
+                shutil.copy2(os.path.realpath(PYTHON), python)
+        app = App(self, script, extra_env, python)
         self.apps.append(app)
         return app
+
+    def terminal(self, kind, name, echo=False, line_mode=False):
+        """A terminal ("xterm" or "sakura") running `sh -c 'cat > FILE'` (see Terminal)."""
+        t = Terminal(self, kind, name, echo, line_mode)
+        self.apps.append(t)
+        return t
+
+    def window_of(self, pid):
+        """A mapped top-level window of the process, by its _NET_WM_PID; None while there is
+        none."""
+        r = self._run("xdotool", "search", "--onlyvisible", "--pid", str(pid), check=False)
+        windows = r.stdout.decode().split()
+        return int(windows[0]) if windows else None
 
     def helper(self, env_changes=None, args=(), program="CARETSAFE_BIN"):
         """caretsafe started as a host starts it, in this desktop's environment changed by
@@ -439,6 +536,41 @@ class Desktop:
     def focus_window(self, xid):
         self._run("xdotool", "windowfocus", "--sync", str(xid))
 
+    def xdotool_key(self, command, *keys):
+        """Presses ("key"), holds ("keydown") or releases ("keyup") keys through XTest, as a
+        user's keyboard would."""
+        self._run("xdotool", command, *keys)
+
+    def window_manager(self):
+        """Starts twm, a window manager that reparents every top-level window into a frame of
+        its own; returns its process, which the caller may end (the server then puts the
+        windows back on the root window) or leave to stop()."""
+        config = os.path.join(self.root, "twmrc")
+        with open(config, "w") as f:
+            # Xvfb has only its built-in core fonts.
+            for item in ("TitleFont", "ResizeFont", "MenuFont", "IconFont", "IconManagerFont"):
+                f.write('%s "fixed"\n' % item)
+            f.write("RandomPlacement\nNoGrabServer\n")
+        wm = subprocess.Popen(["twm", "-f", config], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
+        self.processes.append(wm)
+        return wm
+
+    def parent_of(self, xid):
+        """The parent of a window, and whether that is the root window."""
+        out = self._run("xwininfo", "-children", "-id", str(xid)).stdout.decode()
+        ids = {}
+        for line in out.splitlines():
+            line = line.strip()
+            for label in ("Root window id:", "Parent window id:"):
+                if line.startswith(label):
+                    ids[label] = int(line[len(label):].split()[0], 16)
+        return ids["Parent window id:"], ids["Parent window id:"] == ids["Root window id:"]
+
+    def locked_modifiers(self):
+        """The keyboard's locked modifier mask (LockMask 0x2 for Caps Lock), from XKB."""
+        return _xkb_locked_mods(self.display)
+
     def focused_window(self):
         r = self._run("xdotool", "getwindowfocus")
         return int(r.stdout.decode().strip())
@@ -458,6 +590,10 @@ class Desktop:
             h.stop()
         for a in self.apps:
             a.stop()
+        for p in self.processes:
+            if p.poll() is None:
+                end_process(p.pid)
+            p.wait()
         if self.bus is not None:
             # A child that was already waited for is not signalled: its pid may be reused.
             if self.bus.poll() is None:

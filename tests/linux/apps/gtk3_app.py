@@ -62,6 +62,9 @@ def main():
     readonly.set_editable(False)
     view = Gtk.TextView()
     view.set_size_request(300, 120)
+    # Unwrapped, a line of thousands of characters makes the view's window wider than X allows
+    # (32,767 pixels), and GTK ends the application on the server's error.
+    view.set_wrap_mode(Gtk.WrapMode.CHAR)
     for w in (entry, entry2, password, readonly, view):
         box.pack_start(w, False, False, 2)
 
