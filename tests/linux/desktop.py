@@ -372,6 +372,8 @@ class Desktop:
             "QT_ACCESSIBILITY": "1",
         }
         self.xvfb = None
+        self.display = None
+        self.reserved_lock = None  # a display number kept taken after its server ended
         self.bus = None
         self.apps = []
         self.helpers = []
@@ -575,11 +577,32 @@ class Desktop:
         r = self._run("xdotool", "getwindowfocus")
         return int(r.stdout.decode().strip())
 
-    def stop_x(self):
-        """Ends the X server alone (a display that goes away mid-run)."""
+    def stop_x(self, keep_number=False):
+        """Ends the X server alone (a display that goes away mid-run). With `keep_number`,
+        the display's number stays taken until `stop`, so that a server another test starts
+        meanwhile cannot take it and be found by a helper still looking for this one."""
         if self.xvfb is not None and self.xvfb.poll() is None:
             end_process(self.xvfb.pid)
             self.xvfb.wait()
+        if keep_number and self.display is not None and self.reserved_lock is None:
+            # The lock file X servers check before they take a number: a live pid in it (ours)
+            # keeps it taken.
+            lock = "/tmp/.X%s-lock" % self.display.lstrip(":")
+            try:
+                fd = os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o444)
+            except FileExistsError:
+                return  # another server has it already; nothing of ours to keep
+            with os.fdopen(fd, "w") as f:
+                f.write("%10d\n" % os.getpid())
+            self.reserved_lock = lock
+
+    def _release_number(self):
+        if self.reserved_lock is not None:
+            try:
+                os.unlink(self.reserved_lock)
+            except FileNotFoundError:
+                pass
+            self.reserved_lock = None
 
     # --- the end --------------------------------------------------------------------------
 
@@ -608,6 +631,7 @@ class Desktop:
             except DesktopError:
                 end_process(pid)
         self.stop_x()
+        self._release_number()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):

@@ -206,7 +206,7 @@ class GoingAway(unittest.TestCase):
         finish_cleanly(self, self.helper)
 
     def test_display_goes_away(self):
-        self.desktop.stop_x()
+        self.desktop.stop_x(keep_number=True)
         self.keeps_answering_untrusted()
 
     def test_accessibility_bus_goes_away(self):
