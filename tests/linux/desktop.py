@@ -27,6 +27,21 @@ STARTUP_TIMEOUT = 30.0
 REPLY_TIMEOUT = 20.0
 
 
+_libc = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
+
+
+def _end_with_the_test():
+    """Run in each child before it starts: the child gets SIGTERM when the test process dies,
+    even when the test is killed (a CTest timeout) before it can end the child itself."""
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+
+
+def _start(argv, **options):
+    """subprocess.Popen for every process a desktop starts."""
+    return subprocess.Popen(argv, preexec_fn=_end_with_the_test, **options)
+
+
 class DesktopError(Exception):
     pass
 
@@ -152,7 +167,7 @@ class App:
         self.desktop = desktop
         env = dict(desktop.env)
         env.update(extra_env or {})
-        self.proc = subprocess.Popen(
+        self.proc = _start(
             [python, os.path.join(APPS, script)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             env=env, cwd=desktop.home)
@@ -244,9 +259,8 @@ class Terminal:
             argv = ["sakura", "--title", name, "-x", 'sh -c "%s"' % command]
         else:
             raise DesktopError("no terminal " + kind)
-        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, env=desktop.env,
-                                     cwd=desktop.home)
+        self.proc = _start(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, env=desktop.env, cwd=desktop.home)
         self.pid = self.proc.pid
         self.window = wait_for(lambda: os.path.exists(self.file) and desktop.window_of(self.pid),
                                what="a %s window" % kind)
@@ -270,7 +284,7 @@ class Helper:
 
     def __init__(self, binary, env, args=()):
         self.stderr_file = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(
+        self.proc = _start(
             [binary, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=self.stderr_file, env=env)
         self.pid = self.proc.pid
@@ -319,7 +333,7 @@ class Monitor:
 
     def __init__(self, desktop, match):
         self.output = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(
+        self.proc = _start(
             ["dbus-monitor", "--address", desktop.a11y_address, match],
             stdin=subprocess.DEVNULL, stdout=self.output, stderr=subprocess.DEVNULL,
             env=desktop.env)
@@ -396,7 +410,7 @@ class Desktop:
 
     def _start_x(self):
         read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
+        self.xvfb = _start(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
              "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -420,7 +434,7 @@ class Desktop:
     def _start_bus(self):
         # --nofork keeps the bus our own child; activated services inherit this environment,
         # DISPLAY included.
-        self.bus = subprocess.Popen(
+        self.bus = _start(
             ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             env=self.env)
@@ -553,8 +567,8 @@ class Desktop:
             for item in ("TitleFont", "ResizeFont", "MenuFont", "IconFont", "IconManagerFont"):
                 f.write('%s "fixed"\n' % item)
             f.write("RandomPlacement\nNoGrabServer\n")
-        wm = subprocess.Popen(["twm", "-f", config], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
+        wm = _start(["twm", "-f", config], stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
         self.processes.append(wm)
         return wm
 
