@@ -72,7 +72,8 @@ class Inserts(unittest.TestCase):
             ("end", "one\ntwo", 7, "\nthree", "one\ntwo\nthree"),
             # Long enough to cross many buffers; short enough that laying it out (emoji fonts
             # loaded on first use) stays well inside the 0.6 s messaging timeout on a busy
-            # machine, past which the write is rightly answered "write-unconfirmed".
+            # machine under the sanitizers, past which the write is rightly answered
+            # "write-unconfirmed".
             ("long text", "x", 1, "é😀" * 500, "x" + "é😀" * 500),
         ]
         self.round_trips(gtk, "view", rows)
