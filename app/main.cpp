@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <istream>
 #include <ostream>
@@ -23,6 +24,10 @@ int main(int argc, char** argv) {
   // leaves nobody to answer, so no request may be carried out.
   if (!caretsafe::isOpenDescriptor(0)) return EXIT_SUCCESS;
   if (!caretsafe::isOpenDescriptor(1)) return EXIT_FAILURE;
+  // A reader that goes away must not kill the process mid-request: the write fails instead,
+  // and the loop stops there (exit status 1). A host's child starts with the default
+  // disposition, which would end it by the signal.
+  std::signal(SIGPIPE, SIG_IGN);
   // Nothing is ever written to standard error. A closed one is pointed at /dev/null, so that
   // no file opened later takes its number and receives what a library might print there.
   if (!caretsafe::isOpenDescriptor(2)) ::open("/dev/null", O_WRONLY);

@@ -20,7 +20,13 @@ std::optional<std::string> answerLine(std::string_view lineBytes, Platform& plat
   if (lineBytes.size() <= kMaxRequestBytes) {
     const std::string lineText = text::sanitizeUtf8(lineBytes);
     if (std::optional<nlohmann::json> request = decodeRequest(lineText)) {
-      response = handle(*request, platform, target);
+      try {
+        response = handle(*request, platform, target);
+      } catch (...) {
+        // Only running out of memory can get here. The answer still carries the request's
+        // id, so the host can tell which request failed.
+        response = defaultRefusal();
+      }
       if (const auto id = request->find("requestId"); id != request->end()) {
         response["requestId"] = std::move(*id);
       }
@@ -85,11 +91,16 @@ LoopEnd runRequestLoop(Platform& platform, TargetSlot& target, std::istream& in,
     try {
       ReleasePoolScope pool(platform);
       response = answerLine(line, platform, target);
+      if (response) response->push_back('\n');
     } catch (...) {
-      response = defaultRefusal().dump();
+      // Memory ran out before the answer was made: the default refusal, which needs none.
+      static constexpr std::string_view kRefusalLine =
+          "{\"ok\":false,\"reason\":\"invalid-command\"}\n";
+      out.write(kRefusalLine.data(), static_cast<std::streamsize>(kRefusalLine.size()));
+      if (!out.flush()) return LoopEnd::kOutputGone;
+      continue;
     }
     if (response) {
-      response->push_back('\n');
       out.write(response->data(), static_cast<std::streamsize>(response->size()));
       // An output that is gone for good takes every later answer with it: carrying out
       // more requests (inserts among them) that nobody hears about would be worse than
