@@ -791,9 +791,12 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   const x11::WindowId window = keyTarget_.window;
   const auto focusIsTarget = [pid, window](Display* display) {
     const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
-    return focus && focus->pid == pid && x11::isWithin(display, focus->window, window);
+    return focus && focus->pid == pid && x11::isWithin(display, focus->window, window) &&
+           x11::keyboardFree(display, focus->window);
   };
-  return keys->typeScalar(scalar.scalar, focusIsTarget, pid) == x11::KeyOutcome::kTyped;
+  if (keys->typeScalar(scalar.scalar, focusIsTarget, pid) != x11::KeyOutcome::kTyped) return false;
+  // A connection that broke on the way has sent nothing that can be vouched for.
+  return !x11_.broken();
 }
 
 // --- misc -------------------------------------------------------------------------------

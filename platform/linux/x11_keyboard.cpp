@@ -360,20 +360,25 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
     outcome = KeyOutcome::kFocusLost;
     return Attempt::kDone;
   }
-  XkbStateRec state{};
-  if (XkbGetState(display_, XkbUseCoreKbd, &state) != Success) {
-    outcome = KeyOutcome::kXFailure;
-    return Attempt::kDone;
-  }
-  const auto held = static_cast<unsigned int>(state.base_mods | state.latched_mods);
-  const auto locked = static_cast<unsigned int>(state.locked_mods);
   // A modifier pressed since the caller's own check would turn the key into a command (a
   // Control-M is a carriage return); a locked Control, Alt or Super would too. A Caps Lock
-  // that is held, not locked, cannot be lifted for one key.
-  if (flagsOf(held) != 0 || (flagsOf(locked) & ~kShiftFlag) != 0 || (held & LockMask) != 0) {
-    outcome = KeyOutcome::kModifierHeld;
-    return Attempt::kDone;
-  }
+  // that is held, not locked, cannot be lifted for one key. The server grab holds back other
+  // clients, not the user's own keys, so the state is read again just before the key and
+  // once more after it.
+  const auto modifierFree = [this](XkbStateRec& state) -> std::optional<bool> {
+    if (XkbGetState(display_, XkbUseCoreKbd, &state) != Success) return std::nullopt;
+    const auto held = static_cast<unsigned int>(state.base_mods | state.latched_mods);
+    const auto locked = static_cast<unsigned int>(state.locked_mods);
+    return flagsOf(held) == 0 && (flagsOf(locked) & ~kShiftFlag) == 0 && (held & LockMask) == 0;
+  };
+  const auto refuseUnlessModifierFree = [&](XkbStateRec& state) {
+    const std::optional<bool> free = modifierFree(state);
+    if (!free) outcome = KeyOutcome::kXFailure;
+    if (free && !*free) outcome = KeyOutcome::kModifierHeld;
+    return free && *free;
+  };
+  XkbStateRec state{};
+  if (!refuseUnlessModifierFree(state)) return Attempt::kDone;
 
   unsigned char code = 0;
   if (levelOneCode) {
@@ -417,9 +422,10 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
     code = key.code;
   }
 
+  if (!refuseUnlessModifierFree(state)) return Attempt::kDone;
   // With Lock in the state a client upper-cases a Latin-1 letter; take it off for this key
   // only.
-  const bool unlock = (locked & LockMask) != 0;
+  const bool unlock = (static_cast<unsigned int>(state.locked_mods) & LockMask) != 0;
   if (unlock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, 0);
   const bool pressed = XTestFakeKeyEvent(display_, code, True, CurrentTime) != 0;
   bool released = pressed && XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0;
@@ -438,6 +444,12 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
     ++stats_.levelOneKeys;
   }
   outcome = pressed && released ? KeyOutcome::kTyped : KeyOutcome::kXFailure;
+  if (outcome == KeyOutcome::kTyped) {
+    // A modifier the user pressed while the key was on its way may have changed what it
+    // means: the key is not vouched for then, and nothing more is typed after it.
+    XkbStateRec after{};
+    refuseUnlessModifierFree(after);
+  }
   return Attempt::kDone;
 }
 

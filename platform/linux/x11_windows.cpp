@@ -362,4 +362,14 @@ bool processExists(Pid pid) {
   return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
+bool keyboardFree(XDisplay* display, WindowId window) {
+  if (isBroken(display)) return false;
+  ErrorTrap trap(display);
+  const int grabbed =
+      XGrabKeyboard(display, window, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+  if (grabbed != GrabSuccess || trap.failed()) return false;
+  XUngrabKeyboard(display, CurrentTime);
+  return true;
+}
+
 }  // namespace caretsafe::x11

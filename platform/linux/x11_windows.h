@@ -109,6 +109,12 @@ struct KeyFocus {
 };
 std::optional<KeyFocus> keyFocus(XDisplay* display);
 
+// Whether no other client holds the keyboard (a screen locker, a passphrase prompt): keys
+// would go to that client whatever the focus. Tried with a grab of our own on `window`,
+// released at once; meant to be asked under a server grab, so nothing can change between the
+// answer and the key.
+bool keyboardFree(XDisplay* display, WindowId window);
+
 // The pid of the process that owns the window holding the input focus: the process that
 // key events go to.
 std::optional<Pid> inputFocusPid(XDisplay* display);

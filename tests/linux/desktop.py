@@ -76,6 +76,38 @@ def _xkb_locked_mods(display):
         xlib.XCloseDisplay(dpy)
 
 
+class KeyboardGrab:
+    """Another client holding the keyboard, as a screen locker or a passphrase prompt does:
+    a connection of its own with an active grab on the root window, until `release`."""
+
+    def __init__(self, display):
+        self.xlib = xlib = ctypes.CDLL("libX11.so.6")
+        xlib.XOpenDisplay.restype = ctypes.c_void_p
+        xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        xlib.XDefaultRootWindow.restype = ctypes.c_ulong
+        xlib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        xlib.XGrabKeyboard.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                       ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
+        xlib.XUngrabKeyboard.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        xlib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.dpy = xlib.XOpenDisplay(display.encode())
+        if not self.dpy:
+            raise DesktopError("cannot open " + display)
+        root = xlib.XDefaultRootWindow(self.dpy)
+        # GrabModeAsync for pointer and keyboard, CurrentTime; 0 is GrabSuccess.
+        if xlib.XGrabKeyboard(self.dpy, root, 0, 1, 1, 0) != 0:
+            xlib.XCloseDisplay(self.dpy)
+            raise DesktopError("the keyboard could not be grabbed")
+        xlib.XSync(self.dpy, 0)
+
+    def release(self):
+        if self.dpy:
+            self.xlib.XUngrabKeyboard(self.dpy, 0)
+            self.xlib.XCloseDisplay(self.dpy)
+            self.dpy = None
+
+
 def wait_for(condition, timeout=STARTUP_TIMEOUT, interval=0.02, what="condition"):
     """Polls `condition` until it returns a true value, which is returned."""
     deadline = time.monotonic() + timeout

@@ -5,7 +5,7 @@ the test presses Return itself afterwards, since caretsafe never types a line br
 
 import unittest
 
-from desktop import Desktop, end_process, wait_for
+from desktop import Desktop, KeyboardGrab, end_process, wait_for
 
 SENT = {"ok": True, "delivery": "sent-unverified"}
 
@@ -230,6 +230,27 @@ class Modifiers(unittest.TestCase):
         finally:
             desktop.xdotool_key("key", "Caps_Lock")
         self.assertEqual(desktop.locked_modifiers() & 0x2, 0)
+
+
+class KeyboardHeldByAnother(unittest.TestCase):
+    def test_nothing_typed_while_another_client_holds_the_keyboard(self):
+        """A screen locker or a passphrase prompt grabs the keyboard without moving the focus:
+        keys would reach it, not the terminal, so none is sent."""
+        for name in TERMINALS:
+            with self.subTest(name):
+                t = terminal_named(name)
+                token = capture(t)
+                grab = KeyboardGrab(desktop.display)
+                try:
+                    answer = helper.ask(action="insert", token=token, text="secret")
+                finally:
+                    grab.release()
+                # xterm keeps its focus and the key is refused under the server grab; a VTE
+                # terminal's accessible loses its focused state to the grab first, so its insert
+                # stops at validation.
+                self.assertFalse(answer["ok"], answer)
+                self.assertIn(answer["reason"], ("write-unconfirmed", "target-changed"))
+                self.assertEqual(line(t), "")
 
 
 class FocusMoves(unittest.TestCase):
