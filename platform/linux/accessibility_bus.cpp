@@ -145,10 +145,18 @@ bool AccessibilityBus::start(x11::XDisplay* display) {
       return false;
     }
     sessionRunning = true;
-    DBusConnection* bus = atspi_get_a11y_bus();
-    for (const char* rule : kCacheRules) dbus_bus_remove_match(bus, rule, nullptr);
+    if (DBusConnection* bus = atspi_get_a11y_bus()) {
+      for (const char* rule : kCacheRules) dbus_bus_remove_match(bus, rule, nullptr);
+    }
   }
-  connection_ = dbus_connection_ref(atspi_get_a11y_bus());
+  // libatspi answers no connection when its bus went away and cannot be reached again; libdbus
+  // would print and abort on a null connection.
+  DBusConnection* bus = atspi_get_a11y_bus();
+  if (bus == nullptr) {
+    lose();
+    return false;
+  }
+  connection_ = dbus_connection_ref(bus);
   ++generation_;
   // libatspi sets its own timeouts back on a new session.
   const int wanted = timeoutMs_;

@@ -100,6 +100,10 @@ struct LinuxPlatform::Handle {
   AtspiAccessible* accessible = nullptr;  // owned; null for an application or a window
   Pid pid = 0;                            // an application's process, or a window's
   x11::WindowId window = 0;               // a terminal's window, standing for its text area
+  // For a terminal's accessible: the window that held the X focus when it was looked up. Keys
+  // go to that window, so an accessible found while the focus was in another window of the
+  // same process (the toolkit not yet told of the move) is not the same target.
+  x11::WindowId focusWindow = 0;
   int timeoutMs = kDefaultTimeoutMs;
 };
 
@@ -266,7 +270,7 @@ bool LinuxPlatform::elementsEqual(const Element& a, const Element& b) {
     return x->accessible == y->accessible && x->pid == y->pid && x->window == y->window;
   }
   return sameText(busNameOf(x->accessible), busNameOf(y->accessible)) &&
-         sameText(pathOf(x->accessible), pathOf(y->accessible));
+         sameText(pathOf(x->accessible), pathOf(y->accessible)) && x->focusWindow == y->focusWindow;
 }
 
 AttributeRead LinuxPlatform::copyAttributeValue(const Element& element,
@@ -328,7 +332,10 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   keyTarget_ = {};
   const std::optional<x11::WindowId> window = terminalFocusWindow(application.pid);
   const auto answer = [&](Element element) -> AttributeRead {
-    if (window) keyTarget_ = {application.pid, *window};
+    if (window) {
+      keyTarget_ = {application.pid, *window};
+      handleOf(element)->focusWindow = *window;
+    }
     return {kAxSuccess, std::move(element)};
   };
   // The whole lookup counts as one request: however many calls it takes, a hung or slow
