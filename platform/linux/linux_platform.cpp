@@ -173,13 +173,11 @@ LinuxPlatform::Handle* LinuxPlatform::handleOf(const Element& element) const {
 }
 
 void LinuxPlatform::retainElement(std::uintptr_t ref) noexcept {
-  if (ref == 0) return;
   ++reinterpret_cast<Handle*>(ref)->references;
   ++liveReferences_;
 }
 
 void LinuxPlatform::releaseElement(std::uintptr_t ref) noexcept {
-  if (ref == 0) return;
   auto* handle = reinterpret_cast<Handle*>(ref);
   --liveReferences_;
   if (--handle->references != 0) return;
