@@ -6,12 +6,13 @@
 
 namespace caretsafe {
 
-CaptureResult capture(Platform& platform, TargetSlot& target) {
+CaptureResult capture(Platform& platform, TargetSlot& target, const CaptureOptions& options) {
   target.clear();
   std::optional<Focus> focus = focused(platform);
   if (!focus) return Reason::kUnsupportedField;
   const bool terminal = isTerminal(platform, focus->pid);
-  const std::optional<Inspection> field = inspect(platform, focus->element, terminal);
+  const std::optional<Inspection> field =
+      inspect(platform, focus->element, terminal, options.allowTyping);
   if (!field) return Reason::kUnsupportedField;
 
   std::string token = platform.newUuid();
@@ -19,6 +20,8 @@ CaptureResult capture(Platform& platform, TargetSlot& target) {
   const double time = platform.now();  // read after token and fingerprint: the age counts from here
   target.store(Target{.element = std::move(focus->element),
                       .terminal = terminal,
+                      .allowTyping = options.allowTyping,
+                      .typed = field->typed,
                       .pid = focus->pid,
                       .caret = Range{field->caret.location, 0},
                       .hash = std::move(hash),

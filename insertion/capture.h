@@ -7,9 +7,17 @@
 
 namespace caretsafe {
 
+// What the host asks of a capture beyond the default.
+struct CaptureOptions {
+  // A field whose accessibility write the platform knows not to work (a browser's or an
+  // Electron application's web field) may be captured; its insert then types the text and
+  // confirms it by reading the value back. Off, a capture is exactly what it always was.
+  bool allowTyping = false;
+};
+
 // Records the focused field of the frontmost application in the slot and answers its new
 // token, or `Reason::kUnsupportedField` for any failure. The slot is cleared first, so a failed
 // capture also discards the one before it.
-CaptureResult capture(Platform& platform, TargetSlot& target);
+CaptureResult capture(Platform& platform, TargetSlot& target, const CaptureOptions& options = {});
 
 }  // namespace caretsafe

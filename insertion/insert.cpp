@@ -5,6 +5,7 @@
 #include "insertion/ax_write.h"
 #include "insertion/digest.h"
 #include "insertion/keystrokes.h"
+#include "insertion/typed_field.h"
 #include "probe/focus.h"
 #include "probe/inspection.h"
 #include "text/utf.h"
@@ -29,11 +30,19 @@ InsertResult insert(const InsertRequest& request, Platform& platform, TargetSlot
   const std::optional<Focus> focus = focused(platform);
   if (!focus || focus->pid != record->pid) return Reason::kTargetChanged;
   if (!platform.elementsEqual(focus->element, record->element)) return Reason::kTargetChanged;
-  const std::optional<Inspection> field = inspect(platform, focus->element, record->terminal);
+  const std::optional<Inspection> field =
+      inspect(platform, focus->element, record->terminal, record->allowTyping);
   if (!field || field->caret != record->caret) return Reason::kTargetChanged;
+  // A field that changed its way of taking text is not the field that was captured.
+  if (field->typed != record->typed) return Reason::kTargetChanged;
   if (digest(field->value) != record->hash) return Reason::kTargetChanged;
 
   if (record->terminal) return typeText(platform, focus->element, focus->pid, text);
+  // Typed or written, never both: a write applied late and typed keys would insert it twice.
+  if (record->typed) {
+    return typeIntoField(platform, focus->element, focus->pid, field->value, field->caret.location,
+                         text);
+  }
   return writeText(platform, focus->element, field->value, field->caret.location, text);
 }
 

@@ -26,7 +26,8 @@ struct InsertRequest {
 // Takes the capture out of the slot (it is used up whatever happens), checks in order the
 // token, the capture's age, the text, the focus (same pid, same element), the field, the
 // caret and the value's fingerprint, and hands over to the accessibility write or, for a
-// terminal, to keystroke delivery.
+// terminal, to keystroke delivery; a field captured as taking typed keys only is typed into
+// and read back.
 InsertResult insert(const InsertRequest& request, Platform& platform, TargetSlot& target);
 
 }  // namespace caretsafe

@@ -8,6 +8,25 @@
 
 namespace caretsafe {
 
+bool typeScalar(Platform& platform, const Element& validatedElement, Pid validatedPid,
+                std::u16string_view scalar) {
+  const std::optional<Focus> focus = focused(platform);
+  if (!focus || focus->pid != validatedPid) return false;
+  if (!platform.elementsEqual(focus->element, validatedElement)) return false;
+  // Both events exist before either is posted, so a failure never leaves a key down.
+  KeyEvent down = platform.createKeyboardEvent(kVirtualKey, true);
+  if (!down) return false;
+  KeyEvent up = platform.createKeyboardEvent(kVirtualKey, false);
+  if (!up) return false;
+  platform.setUnicodeString(down, scalar);
+  platform.setUnicodeString(up, scalar);
+  platform.setFlags(down, 0);
+  platform.setFlags(up, 0);
+  // A platform that knows a key did not arrive says so: the text is then incomplete, and
+  // typing on would put the following characters where this one is missing.
+  return platform.postToPid(validatedPid, down) && platform.postToPid(validatedPid, up);
+}
+
 InsertResult typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
                       std::u16string_view text) {
   const std::u16string safe = terminalText(text);
@@ -19,23 +38,9 @@ InsertResult typeText(Platform& platform, const Element& validatedElement, Pid v
     const std::size_t units = text::scalarAt(safe, pos).units;
     const std::u16string_view scalar = std::u16string_view(safe).substr(pos, units);
     pos += units;
-
-    const std::optional<Focus> focus = focused(platform);
-    if (!focus || focus->pid != validatedPid) return Reason::kWriteUnconfirmed;
-    if (!platform.elementsEqual(focus->element, validatedElement)) return Reason::kWriteUnconfirmed;
-    // Both events exist before either is posted, so a failure never leaves a key down.
-    KeyEvent down = platform.createKeyboardEvent(kVirtualKey, true);
-    if (!down) return Reason::kWriteUnconfirmed;
-    KeyEvent up = platform.createKeyboardEvent(kVirtualKey, false);
-    if (!up) return Reason::kWriteUnconfirmed;
-    platform.setUnicodeString(down, scalar);
-    platform.setUnicodeString(up, scalar);
-    platform.setFlags(down, 0);
-    platform.setFlags(up, 0);
-    // A platform that knows a key did not arrive says so: the text is then incomplete, and
-    // typing on would put the following characters where this one is missing.
-    if (!platform.postToPid(validatedPid, down)) return Reason::kWriteUnconfirmed;
-    if (!platform.postToPid(validatedPid, up)) return Reason::kWriteUnconfirmed;
+    if (!typeScalar(platform, validatedElement, validatedPid, scalar)) {
+      return Reason::kWriteUnconfirmed;
+    }
   }
   return Delivery::kSentUnverified;
 }

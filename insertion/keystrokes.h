@@ -22,6 +22,13 @@ inline constexpr std::uint64_t kModifierMask = 0x1e0000;
 // key.
 inline constexpr std::uint16_t kVirtualKey = 0;
 
+// Types one Unicode scalar (its one or two UTF-16 code units) into the validated process as a
+// key-down/key-up pair, after looking the focus up again: false, with nothing posted, when the
+// focus is no longer on the validated element of the validated process or an event cannot be
+// made; false also when the platform knows a key did not arrive.
+bool typeScalar(Platform& platform, const Element& validatedElement, Pid validatedPid,
+                std::u16string_view scalar);
+
 // Types the terminal-safe form of the text into the validated process, one key-down/key-up
 // pair per Unicode scalar, looking the focus up again before every scalar (pid first, then
 // the element). Answers `Reason::kInvalidText` (nothing left to type, or too long),

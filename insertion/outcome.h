@@ -32,6 +32,7 @@ struct Captured {
 enum class Delivery {
   kConfirmed,       // written through the accessibility interface and read back as expected
   kSentUnverified,  // typed into a terminal as keystrokes, which nothing can read back
+  kTypedConfirmed,  // typed into a field that takes keys only, and read back as expected
 };
 
 using CaptureResult = std::variant<Captured, Reason>;

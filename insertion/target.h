@@ -15,6 +15,11 @@ namespace caretsafe {
 struct Target {
   Element element;
   bool terminal = false;
+  // The capture allowed typing: the host asked for it, and the insert inspects the field the same
+  // way.
+  bool allowTyping = false;
+  // The field takes text only as typed keys, and gets it that way (never written as well).
+  bool typed = false;
   Pid pid = 0;
   Range caret;       // length always 0
   std::string hash;  // digest of the field's value at capture time

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <random>
 
+#include "platform/sleep.h"
+
 namespace caretsafe {
 
 Pid NoServicePlatform::ownPid() {
@@ -31,6 +33,10 @@ std::string NoServicePlatform::newUuid() {
 double NoServicePlatform::now() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   return std::chrono::duration<double>(since).count() - kUnixToReferenceSeconds;
+}
+
+void NoServicePlatform::pause(double seconds) {
+  sleepSeconds(seconds);
 }
 
 }  // namespace caretsafe

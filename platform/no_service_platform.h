@@ -36,6 +36,7 @@ class NoServicePlatform : public Platform {
     return kAxErrorCannotComplete;
   }
   bool elementsEqual(const Element&, const Element&) override { return false; }
+  bool typedOnly(const Element&) override { return false; }
 
   std::uint64_t modifierFlags() override { return 0; }
   KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return {}; }
@@ -47,6 +48,8 @@ class NoServicePlatform : public Platform {
   std::string newUuid() override;
   // The system clock, moved to the platform's reference date.
   double now() override;
+  // A real sleep of the calling thread.
+  void pause(double seconds) override;
 
  protected:
   void retainElement(std::uintptr_t) noexcept override {}

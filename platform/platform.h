@@ -178,6 +178,11 @@ class Platform {
                                     std::u16string_view text) = 0;
   // Whether two handles name the same element (CFEqual). An empty handle equals nothing.
   virtual bool elementsEqual(const Element& a, const Element& b) = 0;
+  // Whether the platform knows that text reaches this element only as typed keys: an editable
+  // text field whose accessibility write is missing, or is known to answer success and change
+  // nothing (a browser's or an Electron application's web field). Never reads the field's text.
+  // Asked only for a capture that allows typing; false whenever the platform cannot tell.
+  virtual bool typedOnly(const Element& element) = 0;
 
   // --- keyboard events ---
   // The modifier flag word of the combined session state.
@@ -197,6 +202,9 @@ class Platform {
   virtual std::string newUuid() = 0;
   // The wall clock: seconds from the platform's reference date (2001-01-01 00:00:00 UTC).
   virtual double now() = 0;
+  // Waits about this long, doing nothing: gives another application time to apply keys typed
+  // into it before they are read back.
+  virtual void pause(double seconds) = 0;
   // A scope in which temporary platform objects are collected (the autorelease pool);
   // `closeReleasePool` releases them. A platform without one keeps the defaults.
   virtual std::uintptr_t openReleasePool() { return 0; }

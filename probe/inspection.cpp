@@ -31,8 +31,13 @@ std::optional<Range> selection(Platform& platform, const Element& element) {
   return value->range;
 }
 
-std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal) {
-  const bool canWrite = writable(platform.isAttributeSettable(element, "AXSelectedText"), terminal);
+std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal,
+                                  bool allowTyping) {
+  const SettableAnswer settable = platform.isAttributeSettable(element, "AXSelectedText");
+  // A web field may report its selected text settable and still change nothing when it is
+  // written, so the platform's word decides even then: such a field is only ever typed into.
+  const bool typed = allowTyping && !terminal && platform.typedOnly(element);
+  const bool canWrite = typed || writable(settable, terminal);
   // The policy refuses a field that is not writable whatever else it shows (only the reason
   // could differ), so nothing more is asked of it.
   if (!canWrite) return std::nullopt;
@@ -62,7 +67,7 @@ std::optional<Inspection> inspect(Platform& platform, const Element& element, bo
   if (selected->location < 0 || static_cast<std::uint64_t>(selected->location) > text->size()) {
     return std::nullopt;
   }
-  return Inspection{std::move(*text), Range{selected->location, 0}};
+  return Inspection{std::move(*text), Range{selected->location, 0}, typed};
 }
 
 }  // namespace caretsafe

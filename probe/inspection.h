@@ -17,6 +17,7 @@ inline constexpr std::size_t kMaxFieldUnits = 1'000'000;
 struct Inspection {
   std::u16string value;  // the field's text
   Range caret;           // 0 <= location <= value length; length 0
+  bool typed = false;    // the field takes text only as typed keys (asked only when allowed)
 };
 
 // The field's value and caret, or nothing when the element is not a field the program may
@@ -25,8 +26,13 @@ struct Inspection {
 // selection, "AXRole", "AXSubrole", "AXEnabled" (these three fall back to defaults), then
 // "AXValue" only for a field the insertion policy accepts, so a secure field's value is never
 // asked for. The element is borrowed.
+//
+// With `allowTyping` (never for a terminal), the platform is asked right after the settable
+// test whether the field takes text only as typed keys; such a field counts as writable and is
+// marked `typed`, whatever its settable test answered. Everything else is as without it: the
+// policy still refuses a secure, disabled or selected field, before its value is asked for.
 std::optional<Inspection> inspect(Platform& platform, const Element& element,
-                                  bool terminal = false);
+                                  bool terminal = false, bool allowTyping = false);
 
 // The element's selection ("AXSelectedTextRange") when it is a range, exactly as read.
 std::optional<Range> selection(Platform& platform, const Element& element);

@@ -31,7 +31,12 @@ nlohmann::json handle(const nlohmann::json& request, Platform& platform, TargetS
     target.clear();
     return refused(Reason::kPermissionRequired);
   }
-  if (action == "capture") return response(capture(platform, target));
+  if (action == "capture") {
+    // Only the JSON value true turns typing on; anything else is the default capture.
+    const auto allow = request.find("allowTyping");
+    const bool allowTyping = allow != request.end() && allow->is_boolean() && allow->get<bool>();
+    return response(capture(platform, target, CaptureOptions{.allowTyping = allowTyping}));
+  }
   if (action == "insert") {
     const InsertRequest insertRequest{.token = stringMember(request, "token"),
                                       .text = stringMember(request, "text")};

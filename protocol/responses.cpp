@@ -51,6 +51,8 @@ nlohmann::json response(const InsertResult& result) {
   if (const auto* reason = std::get_if<Reason>(&result)) return refused(*reason);
   switch (std::get<Delivery>(result)) {
     case Delivery::kConfirmed:
+    case Delivery::kTypedConfirmed:
+      // The host learns that the text is there, not which way it went.
       return accepted();
     case Delivery::kSentUnverified:
       return accepted("delivery", "sent-unverified");

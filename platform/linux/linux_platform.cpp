@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sleep.h"
 #include "probe/app_ids.h"
 #include "text/utf.h"
 
@@ -100,9 +101,10 @@ struct LinuxPlatform::Handle {
   AtspiAccessible* accessible = nullptr;  // owned; null for an application or a window
   Pid pid = 0;                            // an application's process, or a window's
   x11::WindowId window = 0;               // a terminal's window, standing for its text area
-  // For a terminal's accessible: the window that held the X focus when it was looked up. Keys
-  // go to that window, so an accessible found while the focus was in another window of the
-  // same process (the toolkit not yet told of the move) is not the same target.
+  // For an accessible: the window that held the X focus when it was looked up, when it belonged
+  // to the same process. Keys go to that window, so an accessible found while the focus was in
+  // another window of the same process (the toolkit not yet told of the move) is not the same
+  // target.
   x11::WindowId focusWindow = 0;
   int timeoutMs = kDefaultTimeoutMs;
 };
@@ -324,11 +326,13 @@ std::optional<Pid> LinuxPlatform::pidOfBus(const char* busName) {
 }
 
 AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
-  // A terminal is typed into by keys, which go to the focus window: they may go only to the
-  // window that held the focus when this lookup began (see postToPid). A move after that,
-  // even to another window of the same process, stops them.
+  // A terminal, or a field that takes keys only, is typed into by keys, which go to the focus
+  // window: they may go only to the window that held the focus when this lookup began (see
+  // postToPid). A move after that, even to another window of the same process, stops them, and
+  // the element found is the same target only with the same window.
   keyTarget_ = {};
-  const std::optional<x11::WindowId> window = terminalFocusWindow(application.pid);
+  const bool terminal = isListedTerminal(application.pid);
+  const std::optional<x11::WindowId> window = keyWindow(application.pid);
   const auto answer = [&](Element element) -> AttributeRead {
     if (window) {
       keyTarget_ = {application.pid, *window};
@@ -348,7 +352,7 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
     if (!size) return failure();
     if (*size == rootless_.registrySize) {
       rootless_.confirmed = Clock::now();
-      if (window) return answer(newWindowElement(*window, application.pid));
+      if (terminal && window) return answer(newWindowElement(*window, application.pid));
       return failure(kAxErrorNoValue);
     }
   }
@@ -374,16 +378,19 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   // Only a terminal that exposes no accessible at all stands for itself by its window. One
   // that does, with nothing focused in it (its window not active yet, the focus somewhere
   // with no accessible), has no text area to offer now.
-  if (!accessible && window) return answer(newWindowElement(*window, application.pid));
+  if (!accessible && terminal && window) {
+    return answer(newWindowElement(*window, application.pid));
+  }
   return failure(kAxErrorNoValue);
 }
 
-std::optional<x11::WindowId> LinuxPlatform::terminalFocusWindow(Pid pid) {
+bool LinuxPlatform::isListedTerminal(Pid pid) {
   const std::optional<std::string> id = x11::applicationId(pid);
-  if (!id ||
-      std::find(kTerminalAppIds.begin(), kTerminalAppIds.end(), *id) == kTerminalAppIds.end()) {
-    return std::nullopt;
-  }
+  return id &&
+         std::find(kTerminalAppIds.begin(), kTerminalAppIds.end(), *id) != kTerminalAppIds.end();
+}
+
+std::optional<x11::WindowId> LinuxPlatform::keyWindow(Pid pid) {
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
   const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
@@ -708,6 +715,26 @@ SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,
   return {kAxSuccess, settable};
 }
 
+bool LinuxPlatform::typedOnly(const Element& element) {
+  const Handle* handle = handleOf(element);
+  // A terminal's window is typed into as a terminal, never as a field.
+  if (handle == nullptr || handle->accessible == nullptr || !bus_.connected()) return false;
+  // Keys are placed by the toolkit itself, but the caret and the read-back need its units.
+  if (!unitsOf(handle->accessible, handle->timeoutMs)) return false;
+  if (!arm(handle->timeoutMs)) return false;
+  const Owned<AtspiText> textIface(atspi_accessible_get_text(handle->accessible));
+  if (!textIface) return false;
+  const Owned<AtspiEditableText> editable(atspi_accessible_get_editable_text(handle->accessible));
+  // A field that offers the write gets the write.
+  if (editable) return false;
+  note("GetState", handle->accessible);
+  const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(handle->accessible));
+  if (!states) return false;
+  // Chromium's fields: editable text with no EditableText interface at all.
+  return atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE) &&
+         !atspi_state_set_contains(states.get(), ATSPI_STATE_READ_ONLY);
+}
+
 AxError LinuxPlatform::setAttributeValue(const Element& element, std::string_view attribute,
                                          std::u16string_view text) {
   const Handle* handle = handleOf(element);
@@ -829,6 +856,10 @@ std::string LinuxPlatform::newUuid() {
     uuid.push_back(kHex[bytes[i] & 0x0F]);
   }
   return uuid;
+}
+
+void LinuxPlatform::pause(double seconds) {
+  sleepSeconds(seconds);
 }
 
 double LinuxPlatform::now() {

@@ -74,6 +74,7 @@ class LinuxPlatform final : public Platform {
   AxError setAttributeValue(const Element& element, std::string_view attribute,
                             std::u16string_view text) override;
   bool elementsEqual(const Element& a, const Element& b) override;
+  bool typedOnly(const Element& element) override;
   std::uint64_t modifierFlags() override;
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override;
@@ -81,6 +82,7 @@ class LinuxPlatform final : public Platform {
   bool postToPid(Pid pid, const KeyEvent& event) override;
   std::string newUuid() override;
   double now() override;
+  void pause(double seconds) override;
   std::uintptr_t openReleasePool() override;
 
  protected:
@@ -95,9 +97,11 @@ class LinuxPlatform final : public Platform {
 
   Element newElement(_AtspiAccessible* owned);
   Element newWindowElement(x11::WindowId window, Pid pid);
+  // Whether the process is a terminal on the terminal list.
+  bool isListedTerminal(Pid pid);
   // The top-level window that holds the input focus, when the focus window belongs to this
-  // process and the process is a terminal on the terminal list; nothing otherwise.
-  std::optional<x11::WindowId> terminalFocusWindow(Pid pid);
+  // process: where keys typed into it go. Nothing otherwise.
+  std::optional<x11::WindowId> keyWindow(Pid pid);
   // The keyboard on the current display, opened on first use; null without XTest or XKB.
   x11::X11Keyboard* keyboard();
   Handle* handleOf(const Element& element) const;
@@ -157,9 +161,8 @@ class LinuxPlatform final : public Platform {
     std::chrono::steady_clock::time_point confirmed{};
   } rootless_;
   std::uint64_t cachedGeneration_ = 0;
-  // The window keys for a terminal may go to: the one that held the focus as the last
-  // focused-element lookup of that terminal began (none when the last lookup found nothing
-  // or was not for a terminal).
+  // The window keys may go to: the one that held the focus as the last focused-element lookup
+  // began, when it belonged to the application looked up (none when that lookup found nothing).
   struct KeyTarget {
     Pid pid = 0;
     x11::WindowId window = 0;

@@ -28,6 +28,9 @@ std::optional<TextUnits> toolkitUnits(std::string_view toolkitName) {
   // GTK 3 answers "gtk", GTK 4 "GTK", Qt 5 and 6 "Qt".
   if (equalsIgnoringCase(toolkitName, "gtk")) return TextUnits::kCodePoints;
   if (equalsIgnoringCase(toolkitName, "qt")) return TextUnits::kUtf16;
+  // Chromium, and every Electron application with it, counts code points (measured: "a😀b c"
+  // has 5 characters).
+  if (equalsIgnoringCase(toolkitName, "chromium")) return TextUnits::kCodePoints;
   return std::nullopt;
 }
 

@@ -16,7 +16,7 @@
 namespace caretsafe::linux_desktop {
 
 enum class TextUnits {
-  kCodePoints,  // GTK
+  kCodePoints,  // GTK, Chromium
   kUtf16,       // Qt
 };
 

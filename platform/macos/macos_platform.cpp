@@ -23,6 +23,7 @@
 #include "platform/macos/appkit_bridge.h"
 #include "platform/macos/cf_ref.h"
 #include "platform/process_platform.h"
+#include "platform/sleep.h"
 
 namespace caretsafe {
 namespace {
@@ -158,6 +159,11 @@ class MacPlatform final : public Platform {
     return CFEqual(axElement(a), axElement(b)) != 0;
   }
 
+  // Web fields report their selected text settable and answer a write with success while
+  // changing nothing; until they are recognised here, none counts as typed only, and such a
+  // write is answered "write-unconfirmed" by its read-back.
+  bool typedOnly(const Element&) override { return false; }
+
   // --- keyboard events ---
 
   std::uint64_t modifierFlags() override {
@@ -200,6 +206,8 @@ class MacPlatform final : public Platform {
   }
 
   double now() override { return CFAbsoluteTimeGetCurrent(); }
+
+  void pause(double seconds) override { sleepSeconds(seconds); }
 
   std::uintptr_t openReleasePool() override { return macos::autoreleasePoolPush(); }
   void closeReleasePool(std::uintptr_t pool) override { macos::autoreleasePoolPop(pool); }

@@ -178,6 +178,8 @@ bool readMembers(const json& members, Node& node, bool strict) {
                     return ok ? std::optional(std::move(answers)) : std::nullopt;
                   }).value_or(std::map<std::string, SettableAnswer, std::less<>>());
   node.onWrite = read("onWrite", WriteMode::of).value_or(WriteMode{});
+  node.typedOnly = read("typedOnly", booleanOf).value_or(false);
+  node.onKeys = read("onKeys", WriteMode::of);
   return read.ok() && (node.app || !strict);
 }
 
@@ -413,8 +415,12 @@ AxError replace(Attributes& attributes, std::u16string& value, const Range& sele
 
 }  // namespace
 
-AxError Node::write(std::u16string_view text, std::optional<DeferredWrite>& deferred) {
-  if (onWrite.error != kAxSuccess) return onWrite.error;
+namespace {
+
+// A field's change by a write or a typed key, as `mode` says.
+AxError change(Attributes& attributes, const WriteMode& mode, std::u16string_view text,
+               std::optional<DeferredWrite>& deferred) {
+  if (mode.error != kAxSuccess) return mode.error;
   const auto selectionValue = attributes.find(kSelectedTextRange);
   const auto* selection = selectionValue != attributes.end()
                               ? std::get_if<AxValue>(&selectionValue->second.read)
@@ -423,7 +429,7 @@ AxError Node::write(std::u16string_view text, std::optional<DeferredWrite>& defe
                               ? fieldValue(attributes, *selection->range)
                               : nullptr;
   if (value == nullptr) return kAxErrorFailure;
-  switch (onWrite.when) {
+  switch (mode.when) {
     case WriteMode::When::kNever:
       return kAxSuccess;
     case WriteMode::When::kAtNextValueRead:
@@ -432,7 +438,17 @@ AxError Node::write(std::u16string_view text, std::optional<DeferredWrite>& defe
     case WriteMode::When::kNow:
       break;
   }
-  return replace(attributes, *value, *selection->range, text, onWrite);
+  return replace(attributes, *value, *selection->range, text, mode);
+}
+
+}  // namespace
+
+AxError Node::write(std::u16string_view text, std::optional<DeferredWrite>& deferred) {
+  return change(attributes, onWrite, text, deferred);
+}
+
+AxError Node::type(std::u16string_view text, std::optional<DeferredWrite>& deferred) {
+  return onKeys ? change(attributes, *onKeys, text, deferred) : kAxSuccess;
 }
 
 void Node::complete(const DeferredWrite& deferred) {

@@ -88,10 +88,17 @@ struct Node : Entry {
   std::optional<Pid> app;
   std::map<std::string, SettableAnswer, std::less<>> settable;
   WriteMode onWrite;
+  // What the platform answers when asked whether the field takes text only as typed keys.
+  bool typedOnly = false;
+  // What a key typed into the field does while it is its application's focused element, in the
+  // forms of `onWrite`; none: keys change nothing.
+  std::optional<WriteMode> onKeys;
 
   // The outcome of a write of "AXSelectedText": the result code, the field changed as `onWrite`
   // says, or `deferred` set to the change to make later.
   AxError write(std::u16string_view text, std::optional<DeferredWrite>& deferred);
+  // A typed key's characters, as `onKeys` says (nothing without it), in the same way.
+  AxError type(std::u16string_view text, std::optional<DeferredWrite>& deferred);
   // Makes a deferred change as an insert, unless the field no longer has its selection.
   void complete(const DeferredWrite& deferred);
 };

@@ -524,6 +524,19 @@ AxError SimDesktop::setAttributeValue(const Element& element, std::string_view a
   return error;
 }
 
+bool SimDesktop::typedOnly(const Element& element) {
+  refresh();
+  const Handle* handle = handleOf(element);
+  const Target target = reach(handle);
+  const bool result = target.error == kAxSuccess && target.node != nullptr && target.node->typedOnly;
+  record(Line("typedOnly")
+             .modelText("element", handle != nullptr ? &handle->elementId : nullptr)
+             .boolean("result", result)
+             .take(),
+         false);
+  return result;
+}
+
 // --- keyboard events ---
 
 std::uint64_t SimDesktop::modifierFlags() {
@@ -580,8 +593,25 @@ bool SimDesktop::postToPid(Pid pid, const KeyEvent& event) {
     line.null("keyDown").null("text").null("virtualKey").null("flags");
   }
   const bool posted = it != events_.end();
+  if (posted && it->second.keyDown) typeInto(pid, it->second.units);
   record(line.take(), posted);
   return posted;
+}
+
+void SimDesktop::typeInto(Pid pid, std::u16string_view text) {
+  const auto app = desktop_.apps.find(pid);
+  if (app == desktop_.apps.end() || app->second.hang) return;
+  const Value* focus = find(&app->second, "AXFocusedUIElement");
+  const auto* named = focus != nullptr && focus->error == kAxSuccess
+                          ? std::get_if<Value::ElementId>(&focus->read)
+                          : nullptr;
+  if (named == nullptr) return;
+  const auto node = desktop_.elements.find(named->id);
+  // Keys reach only an element of the application they were posted to.
+  if (node == desktop_.elements.end() || node->second.app != pid) return;
+  std::optional<DeferredWrite> later;
+  node->second.type(text, later);
+  if (later) deferred_.push_back({named->id, std::move(*later)});
 }
 
 // --- misc ---
@@ -608,6 +638,12 @@ std::string SimDesktop::newUuid() {
     uuid.push_back(kHex[bytes[i] & 0x0F]);
   }
   return uuid;
+}
+
+void SimDesktop::pause(double seconds) {
+  refresh();
+  record(Line("pause").raw("seconds", json(seconds).dump()).take(), false);
+  wait_(seconds);
 }
 
 double SimDesktop::now() {

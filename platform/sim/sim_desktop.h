@@ -81,6 +81,7 @@ class SimDesktop final : public Platform {
   AxError setAttributeValue(const Element& element, std::string_view attribute,
                             std::u16string_view text) override;
   bool elementsEqual(const Element& a, const Element& b) override;
+  bool typedOnly(const Element& element) override;
   std::uint64_t modifierFlags() override;
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override;
@@ -88,6 +89,8 @@ class SimDesktop final : public Platform {
   bool postToPid(Pid pid, const KeyEvent& event) override;
   std::string newUuid() override;
   double now() override;
+  // Journaled; waits through the same function as a hung application's timeout (`setWait`).
+  void pause(double seconds) override;
 
  protected:
   void retainElement(std::uintptr_t ref) noexcept override;
@@ -133,6 +136,9 @@ class SimDesktop final : public Platform {
   // timeout first and then fails.
   Target reach(const Handle* handle);
   std::optional<RunningApp> appWithPid(Pid pid) const;
+
+  // A typed key's characters reach the focused element of the application it was posted to.
+  void typeInto(Pid pid, std::u16string_view text);
 
   // Records a journaled operation: writes its line, counts it (and the post, if it was one)
   // and then applies the schedule entries it triggers.

@@ -19,7 +19,8 @@ TEST(ToolkitText, KnownToolkitsOnly) {
   EXPECT_EQ(toolkitUnits("gtk"), TextUnits::kCodePoints);  // GTK 3
   EXPECT_EQ(toolkitUnits("GTK"), TextUnits::kCodePoints);  // GTK 4
   EXPECT_EQ(toolkitUnits("Qt"), TextUnits::kUtf16);
-  for (const char* other : {"", "Chromium", "Gecko", "VCL", "java", "gtk4", "Qt6"}) {
+  EXPECT_EQ(toolkitUnits("Chromium"), TextUnits::kCodePoints);  // and Electron applications
+  for (const char* other : {"", "Gecko", "VCL", "java", "gtk4", "Qt6"}) {
     SCOPED_TRACE(other);
     EXPECT_EQ(toolkitUnits(other), std::nullopt);
   }

@@ -1,0 +1,46 @@
+// Delivery into a field that takes text only as typed keys (a browser's or an Electron
+// application's web field, whose accessibility write is missing or changes nothing), confirmed
+// by reading the field back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "insertion/outcome.h"
+#include "platform/platform.h"
+
+namespace caretsafe {
+
+// After each key, how often the caret is read until it has moved past the character, and the
+// pause between two reads: the application takes the key in its own time, and the next
+// character's focus check means something only once it has.
+inline constexpr int kKeySettleReads = 200;
+inline constexpr double kKeySettlePause = 0.005;
+// After the last key, how often the value is read until it holds the text, and the pause
+// between two reads.
+inline constexpr int kConfirmReads = 100;
+inline constexpr double kConfirmPause = 0.01;
+
+// Whether the text may be typed into a field: it holds no line break, tab or other control
+// character (U+0000 to U+001F, U+007F to U+009F) and no line or paragraph separator. Return
+// submits a form or sends a chat message, Tab moves the focus: typed, they would act instead of
+// being inserted.
+bool typeableInField(std::u16string_view text);
+
+// Types the text into the validated field, one key-down/key-up pair per Unicode scalar with the
+// focus looked up again before each (pid first, then the element), and waits after each key
+// until the field's caret has moved past it. Then reads the value back until it is canonically
+// equal to the current value with the text inserted at the caret.
+//
+// Answers, before any key: `Reason::kInvalidText` for a text longer than the typed limit,
+// `Reason::kWriteUnconfirmed` for a text that may not be typed into a field,
+// `Reason::kModifierHeld`. After keys: `Reason::kWriteUnconfirmed` when the focus moved, an event
+// could not be made or was not delivered, the caret did not follow or the value never came to
+// hold the text (nothing is typed after that, nothing typed is undone); otherwise
+// `Delivery::kTypedConfirmed`.
+InsertResult typeIntoField(Platform& platform, const Element& validatedElement, Pid validatedPid,
+                           std::u16string_view currentValue, std::int64_t caret,
+                           std::u16string_view text);
+
+}  // namespace caretsafe
