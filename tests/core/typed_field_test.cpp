@@ -1,0 +1,283 @@
+// Typed and confirmed delivery into fields that take keys only, over the simulated desktop: the
+// opt-in at capture, what is typed and how it is confirmed, and that nothing changes for a
+// capture that does not ask for it.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "insertion/keystrokes.h"
+#include "insertion/typed_field.h"
+#include "support/harness.h"
+
+namespace caretsafe {
+namespace {
+
+using nlohmann::json;
+using testing::Harness;
+using testing::ok;
+using testing::refusedWith;
+
+// The base desktop with a browser frontmost: its web field "web" holds "a😀b c" with the caret
+// after "b" (UTF-16 offset 4), reports its selected text settable, answers a write with success
+// and changes nothing, and takes typed keys at its caret.
+json browserDesktop() {
+  json d = testing::baseDesktop();
+  d["frontmost"] = 701;
+  d["apps"]["701"] = {{"bundleId", "com.example.Browser"},
+                      {"attributes", {{"AXFocusedUIElement", {{"element", "web"}}}}}};
+  d["elements"]["web"] = {{"app", 701},
+                          {"attributes",
+                           {{"AXRole", "AXTextField"},
+                            {"AXEnabled", true},
+                            {"AXValue", "a\xF0\x9F\x98\x80" "b c"},
+                            {"AXSelectedTextRange", {{"range", {4, 0}}}}}},
+                          {"settable", {{"AXSelectedText", true}}},
+                          {"onWrite", "ignore"},
+                          {"typedOnly", true},
+                          {"onKeys", "insert"}};
+  return d;
+}
+
+json captureTyping() {
+  return {{"action", "capture"}, {"allowTyping", true}};
+}
+
+// A harness whose pauses are journaled but not slept.
+struct Browser {
+  explicit Browser(const json& desktop = browserDesktop()) : h(desktop) {
+    h.desktop().setWait([](double) {});
+  }
+  std::string capture(const json& request = captureTyping()) {
+    return h.request(request).value("token", std::string());
+  }
+  std::string typed() const {
+    std::string out;
+    for (const json& e : h.entries("postToPid")) {
+      if (e.at("keyDown").get<bool>()) out += e.at("text").get<std::string>();
+    }
+    return out;
+  }
+  std::string value() { return h.desktop().attribute("web", "AXValue")->get<std::string>(); }
+  Harness h;
+};
+
+TEST(TypedDelivery, TypedConfirmedAndNeverWritten) {
+  Browser b;
+  const std::string token = b.capture();
+  ASSERT_FALSE(token.empty());
+  b.h.desktop().clearJournal();
+  const std::string text = "Z \xC3\xA9 \xF0\x9F\x98\x80 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";
+  EXPECT_EQ(b.h.insert(token, text), ok());
+  EXPECT_EQ(b.value(), "a\xF0\x9F\x98\x80" "bZ \xC3\xA9 \xF0\x9F\x98\x80 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D c");
+  EXPECT_EQ(b.typed(), text);
+  EXPECT_TRUE(b.h.entries("setAttributeValue").empty());
+  // Per scalar: the focus looked up, the key pair, the caret read once (the keys land at once).
+  const std::vector<std::string> requests = b.h.requests();
+  const auto flags = std::find(requests.begin(), requests.end(), "flagsState");
+  ASSERT_NE(flags, requests.end());
+  const std::vector<std::string> perScalar = {"frontmostApplication",
+                                              "createApplication app:701",
+                                              "setMessagingTimeout app:701",
+                                              "copyAttributeValue app:701 AXFocusedUIElement",
+                                              "setMessagingTimeout web",
+                                              "createKeyboardEvent",
+                                              "createKeyboardEvent",
+                                              "postToPid",
+                                              "postToPid",
+                                              "copyAttributeValue web AXSelectedTextRange"};
+  std::vector<std::string> expected;
+  for (int i = 0; i < 10; ++i) expected.insert(expected.end(), perScalar.begin(), perScalar.end());
+  expected.push_back("copyAttributeValue web AXValue");
+  EXPECT_EQ(std::vector<std::string>(flags + 1, requests.end()), expected);
+  EXPECT_EQ(b.h.desktop().liveElementReferences(), 0u);
+  EXPECT_EQ(b.h.desktop().liveKeyEvents(), 0u);
+  EXPECT_EQ(b.h.insert(token, "Z"), refusedWith("no-target"));
+}
+
+// Without the opt-in, or with anything but the JSON value true, capture and insert make exactly
+// the requests they always made and answer as they always did.
+TEST(TypedDelivery, WithoutTheOptInNothingChanges) {
+  const json requests[] = {
+      {{"action", "capture"}},
+      {{"action", "capture"}, {"allowTyping", false}},
+      {{"action", "capture"}, {"allowTyping", "true"}},
+      {{"action", "capture"}, {"allowTyping", 1}},
+      {{"action", "capture"}, {"allowTyping", nullptr}},
+  };
+  for (const json& request : requests) {
+    SCOPED_TRACE(request.dump());
+    // A web field that reports its write settable: captured and written, as ever; the write
+    // changes nothing, which the read-back answers.
+    Browser settable;
+    const std::string token = settable.capture(request);
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(settable.h.insert(token, "Z"), refusedWith("write-unconfirmed"));
+    EXPECT_EQ(settable.h.entries("setAttributeValue").size(), 1u);
+    EXPECT_TRUE(settable.h.entries("typedOnly").empty());
+    EXPECT_TRUE(settable.h.entries("postToPid").empty());
+
+    // One that does not: refused at capture after the one settable test, as ever.
+    json d = browserDesktop();
+    d["elements"]["web"]["settable"]["AXSelectedText"] = false;
+    Browser unsettable(d);
+    EXPECT_EQ(unsettable.h.request(request), refusedWith("unsupported-field"));
+    EXPECT_EQ(unsettable.h.requests().back(), "isAttributeSettable web AXSelectedText");
+  }
+}
+
+TEST(TypedDelivery, Outcomes) {
+  struct Row {
+    const char* name;
+    json patch;  // applied after the capture
+    std::string text;
+    json expected;
+    std::string typedText;
+    std::string value;  // the field's value afterwards
+  };
+  const std::string before = "a\xF0\x9F\x98\x80" "b c";
+  const auto focusTo = [](const char* element) {
+    return json{
+        {"apps", {{"701", {{"attributes", {{"AXFocusedUIElement", {{"element", element}}}}}}}}}};
+  };
+  const Row rows[] = {
+      {"line feed", json::object(), "a\nb", refusedWith("write-unconfirmed"), "", before},
+      {"carriage return", json::object(), "a\rb", refusedWith("write-unconfirmed"), "", before},
+      {"tab", json::object(), "a\tb", refusedWith("write-unconfirmed"), "", before},
+      {"escape", json::object(), "\x1B[A", refusedWith("write-unconfirmed"), "", before},
+      {"delete", json::object(), "a\x7F", refusedWith("write-unconfirmed"), "", before},
+      {"next line (C1)", json::object(), "a\xC2\x85", refusedWith("write-unconfirmed"), "", before},
+      {"line separator", json::object(), "a\xE2\x80\xA8", refusedWith("write-unconfirmed"), "",
+       before},
+      {"paragraph separator", json::object(), "\xE2\x80\xA9", refusedWith("write-unconfirmed"), "",
+       before},
+      {"no-break space and zero-width joiner pass", json::object(),
+       "\xC2\xA0\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB", ok(),
+       "\xC2\xA0\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB",
+       "a\xF0\x9F\x98\x80" "b\xC2\xA0\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB c"},
+      {"spaces only are typed", json::object(), "  ", ok(), "  ", "a\xF0\x9F\x98\x80" "b   c"},
+      {"4,000 units", json::object(), std::string(4000, 'x'), ok(), std::string(4000, 'x'),
+       "a\xF0\x9F\x98\x80" "b" + std::string(4000, 'x') + " c"},
+      {"4,001 units", json::object(), std::string(4001, 'x'), refusedWith("invalid-text"), "",
+       before},
+      {"Shift held", {{"modifiers", 0x20000}}, "Z", refusedWith("modifier-held"), "", before},
+      {"Caps Lock engaged", {{"modifiers", 0x10000}}, "Z", ok(), "Z",
+       "a\xF0\x9F\x98\x80" "bZ c"},
+      {"focus moves to another field after two keys",
+       {{"elements", {{"other", {{"app", 701}}}}},
+        {"schedule", {{{"afterPosts", 4}, {"patch", focusTo("other")}}}}},
+       "xyz", refusedWith("write-unconfirmed"), "xy", "a\xF0\x9F\x98\x80" "bxy c"},
+      {"host comes to the front after one key",
+       {{"schedule",
+         {{{"afterPosts", 2},
+           {"patch", {{"frontmost", 501}, {"apps", {{"501", {{"bundleId", "app.norvane.pro"}}}}}}}}}}},
+       "xyz", refusedWith("write-unconfirmed"), "x", "a\xF0\x9F\x98\x80" "bx c"},
+      {"keys ignored: the caret never follows", {{"elements", {{"web", {{"onKeys", "ignore"}}}}}},
+       "xyz", refusedWith("write-unconfirmed"), "x", before},
+      {"keys applied only when the value is read",
+       {{"elements", {{"web", {{"onKeys", "deferred"}}}}}}, "xyz", refusedWith("write-unconfirmed"),
+       "x", before},
+      {"keys altered: the caret follows, the value does not match",
+       {{"elements", {{"web", {{"onKeys", "alter"}}}}}}, "xyZ", refusedWith("write-unconfirmed"),
+       "xyZ", "a\xF0\x9F\x98\x80" "bXYz c"},
+      // The caret must stand exactly past the text typed so far: a field that stores a key in
+      // another form is not followed, and nothing more is typed into it.
+      {"keys stored decomposed: the caret lands elsewhere",
+       {{"elements", {{"web", {{"onKeys", "decompose"}}}}}}, "\xC3\xA9z",
+       refusedWith("write-unconfirmed"), "\xC3\xA9", "a\xF0\x9F\x98\x80" "be\xCC\x81 c"},
+      {"no key event can be made", {{"eventCreations", 0}}, "xy", refusedWith("write-unconfirmed"),
+       "", before},
+      {"the field stopped taking keys only", {{"elements", {{"web", {{"typedOnly", false}}}}}}, "xy",
+       refusedWith("target-changed"), "", before},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Browser b;
+    const std::string token = b.capture();
+    ASSERT_FALSE(token.empty());
+    b.h.desktop().patch(row.patch);
+    EXPECT_EQ(b.h.insert(token, row.text), row.expected);
+    EXPECT_EQ(b.typed(), row.typedText);
+    EXPECT_EQ(b.value(), row.value);
+    EXPECT_TRUE(b.h.entries("setAttributeValue").empty());
+    EXPECT_EQ(b.h.desktop().liveKeyEvents(), 0u);
+    EXPECT_EQ(b.h.desktop().liveElementReferences(), 0u);
+  }
+}
+
+// The waits are bounded by a count of reads, whatever the clock says: a field that never shows
+// the key costs a fixed number of caret reads, one that never shows the text a fixed number of
+// value reads.
+TEST(TypedDelivery, WaitsAreBounded) {
+  {
+    Browser b;
+    const std::string token = b.capture();
+    b.h.desktop().patch({{"elements", {{"web", {{"onKeys", "ignore"}}}}}});
+    b.h.desktop().clearJournal();
+    EXPECT_EQ(b.h.insert(token, "x"), refusedWith("write-unconfirmed"));
+    const std::vector<std::string> requests = b.h.requests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(),
+                         "copyAttributeValue web AXSelectedTextRange"),
+              1 + kKeySettleReads);  // one for validation
+    const std::vector<json> pauses = b.h.entries("pause");
+    ASSERT_EQ(pauses.size(), static_cast<std::size_t>(kKeySettleReads - 1));
+    EXPECT_DOUBLE_EQ(pauses.front().at("seconds").get<double>(), kKeySettlePause);
+  }
+  {
+    Browser b;
+    const std::string token = b.capture();
+    b.h.desktop().patch({{"elements", {{"web", {{"onKeys", "alter"}}}}}});
+    b.h.desktop().clearJournal();
+    EXPECT_EQ(b.h.insert(token, "x"), refusedWith("write-unconfirmed"));
+    const std::vector<std::string> requests = b.h.requests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "copyAttributeValue web AXValue"),
+              1 + kConfirmReads);  // one for validation
+  }
+}
+
+// A secure field is refused as always, its value never asked for; a field whose write works is
+// written, not typed; a terminal is typed into as a terminal.
+TEST(TypedDelivery, OtherFieldsKeepTheirWay) {
+  {
+    json d = browserDesktop();
+    d["elements"]["web"]["attributes"]["AXSubrole"] = "AXSecureTextField";
+    Browser b(d);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+    for (const std::string& r : b.h.requests()) EXPECT_NE(r, "copyAttributeValue web AXValue");
+  }
+  {
+    json d = browserDesktop();
+    d["elements"]["web"]["typedOnly"] = false;
+    d["elements"]["web"]["onWrite"] = "insert";
+    Browser b(d);
+    const std::string token = b.capture();
+    EXPECT_EQ(b.h.insert(token, "Z"), ok());
+    EXPECT_EQ(b.value(), "a\xF0\x9F\x98\x80" "bZ c");
+    EXPECT_EQ(b.h.entries("setAttributeValue").size(), 1u);
+    EXPECT_TRUE(b.h.entries("postToPid").empty());
+  }
+  {
+    json d = testing::terminalDesktop();
+    d["elements"]["shell"]["typedOnly"] = true;
+    Browser b(d);
+    const std::string token = b.capture();
+    EXPECT_EQ(b.h.insert(token, "ls\nx"),
+              json({{"ok", true}, {"delivery", "sent-unverified"}}));
+    EXPECT_EQ(b.typed(), "ls x");
+    EXPECT_TRUE(b.h.entries("typedOnly").empty());
+  }
+}
+
+TEST(TypedDelivery, TypeableText) {
+  EXPECT_TRUE(typeableInField(u"Z \u00E9 \U0001F600 \u05E9\u05DC\u05D5\u05DD"));
+  EXPECT_TRUE(typeableInField(u"\u00A0\u200B\uFEFF\u200D"));
+  for (const char16_t c : {u'\0', u'\t', u'\n', u'\r', u'\x1B', u'\x1F', u'\x7F', u'\x85',
+                           u'\x9F', u'\u2028', u'\u2029'}) {
+    SCOPED_TRACE(static_cast<int>(c));
+    EXPECT_FALSE(typeableInField(std::u16string(u"a") + c));
+  }
+}
+
+}  // namespace
+}  // namespace caretsafe
