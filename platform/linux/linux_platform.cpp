@@ -29,6 +29,13 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxWalkDepth = 64;
 constexpr std::size_t kMaxWalkNodes = 5000;
 
+// How long an application that builds its accessibles on demand is given to show a focused
+// element the first time it is seen without one, how often it is looked at meanwhile, and how
+// many of its windows are asked for their attributes to wake it.
+constexpr auto kWakeWait = std::chrono::milliseconds(3000);
+constexpr double kWakePoll = 0.05;
+constexpr gint kMaxWakeWindows = 16;
+
 // Processes whose application roots are remembered; past this the memory starts afresh.
 constexpr std::size_t kMaxCachedProcesses = 256;
 
@@ -308,7 +315,8 @@ AttributeRead LinuxPlatform::copyAttributeValue(const Element& element,
 void LinuxPlatform::refreshCaches() {
   if (bus_.generation() == cachedGeneration_) return;
   busPids_.clear();
-  busUnits_.clear();
+  busToolkits_.clear();
+  wokenBuses_.clear();
   rootsByPid_.clear();
   rootless_ = {};
   cachedGeneration_ = bus_.generation();
@@ -370,9 +378,12 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   } else if (rootless_.pid == application.pid) {
     rootless_ = {};
   }
-  const Search search = searchRoots(registered->roots, budget);
+  Search search = searchRoots(registered->roots, budget);
   if (rootsByPid_.size() > kMaxCachedProcesses) rootsByPid_.clear();
-  rootsByPid_[application.pid] = std::move(registered->roots);
+  Roots& roots = rootsByPid_[application.pid];
+  roots = std::move(registered->roots);
+  if (search.failed) return failure();
+  if (search.found == nullptr && accessible) search = wake(roots, application.timeoutMs);
   if (search.failed) return failure();
   if (search.found != nullptr) return answer(newElement(search.found));
   // Only a terminal that exposes no accessible at all stands for itself by its window. One
@@ -382,6 +393,55 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
     return answer(newWindowElement(*window, application.pid));
   }
   return failure(kAxErrorNoValue);
+}
+
+LinuxPlatform::Search LinuxPlatform::wake(const Roots& roots, int timeoutMs) {
+  bool lazy = false;
+  for (const std::shared_ptr<AtspiAccessible>& root : roots) {
+    // Reading attributes is what makes Chromium build its page's accessibles; it is a read,
+    // harmless to every other application.
+    const Budget budget(timeoutMs);
+    askAttributes(root.get(), budget);
+    ErrorSlot error;
+    if (!arm(budget)) return {true};
+    const gint windows = atspi_accessible_get_child_count(root.get(), error.out());
+    if (error.failed()) return {true};
+    for (gint w = 0; w < std::min(windows, kMaxWakeWindows); ++w) {
+      if (!arm(budget)) return {true};
+      const Owned<AtspiAccessible> window(
+          atspi_accessible_get_child_at_index(root.get(), w, error.out()));
+      if (error.failed()) return {true};
+      if (window) askAttributes(window.get(), budget);
+    }
+    const char* bus = busNameOf(root.get());
+    if (bus != nullptr && lazyTree(root.get(), timeoutMs) && wokenBuses_.insert(bus).second) {
+      lazy = true;
+    }
+  }
+  // Only an application that builds its tree on demand, and only the first time it is seen
+  // without a focused element, is waited for; later its tree is there or it has no focus.
+  if (!lazy) return {};
+  const auto until = Clock::now() + kWakeWait;
+  while (Clock::now() < until) {
+    sleepSeconds(kWakePoll);
+    const Budget budget(timeoutMs);
+    const Search search = searchRoots(roots, budget);
+    if (search.failed || search.found != nullptr) return search;
+  }
+  return {};
+}
+
+void LinuxPlatform::askAttributes(AtspiAccessible* accessible, const Budget& budget) {
+  if (!arm(budget)) return;
+  note("GetAttributes", accessible);
+  ErrorSlot error;
+  GHashTable* attributes = atspi_accessible_get_attributes(accessible, error.out());
+  if (attributes != nullptr) g_hash_table_unref(attributes);
+}
+
+bool LinuxPlatform::lazyTree(AtspiAccessible* root, int timeoutMs) {
+  const std::optional<std::string> name = toolkitName(root, timeoutMs);
+  return name && toolkitBuildsTreeOnDemand(*name);
 }
 
 bool LinuxPlatform::isListedTerminal(Pid pid) {
@@ -542,11 +602,12 @@ std::optional<AtspiAccessible*> LinuxPlatform::walkForFocus(AtspiAccessible* win
 
 // --- the attributes of a field ----------------------------------------------------------
 
-std::optional<TextUnits> LinuxPlatform::unitsOf(AtspiAccessible* accessible, int timeoutMs) {
+std::optional<std::string> LinuxPlatform::toolkitName(AtspiAccessible* accessible,
+                                                      int timeoutMs) {
   const char* bus = busNameOf(accessible);
   if (bus == nullptr) return std::nullopt;
   refreshCaches();
-  if (const auto it = busUnits_.find(bus); it != busUnits_.end()) return it->second;
+  if (const auto it = busToolkits_.find(bus); it != busToolkits_.end()) return it->second;
   // Qt names its toolkit only on its application's root object.
   AtspiApplication* app = accessible->parent.app;
   if (app == nullptr || app->root == nullptr || !arm(timeoutMs)) return std::nullopt;
@@ -554,9 +615,12 @@ std::optional<TextUnits> LinuxPlatform::unitsOf(AtspiAccessible* accessible, int
   ErrorSlot error;
   const OwnedText name(atspi_accessible_get_toolkit_name(app->root, error.out()));
   if (error.failed() || !name) return std::nullopt;
-  const std::optional<TextUnits> units = toolkitUnits(name.get());
-  if (units) busUnits_.emplace(bus, *units);
-  return units;
+  return busToolkits_.emplace(bus, name.get()).first->second;
+}
+
+std::optional<TextUnits> LinuxPlatform::unitsOf(AtspiAccessible* accessible, int timeoutMs) {
+  const std::optional<std::string> name = toolkitName(accessible, timeoutMs);
+  return name ? toolkitUnits(*name) : std::nullopt;
 }
 
 namespace {

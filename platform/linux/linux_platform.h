@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/linux/accessibility_bus.h"
@@ -131,7 +132,15 @@ class LinuxPlatform final : public Platform {
   std::optional<_AtspiAccessible*> focusedIn(_AtspiAccessible* window, const Budget& budget);
   std::optional<_AtspiAccessible*> walkForFocus(_AtspiAccessible* window, const Budget& budget);
   std::optional<Pid> pidOfBus(const char* busName);
+  // The toolkit's name as the accessible's application reports it (asked once per bus name).
+  std::optional<std::string> toolkitName(_AtspiAccessible* accessible, int timeoutMs);
   std::optional<TextUnits> unitsOf(_AtspiAccessible* accessible, int timeoutMs);
+  // An application whose roots showed no focused element: their attributes and their windows'
+  // are read, which makes an application that builds its accessibles on demand build them;
+  // such an application is then looked at again for a bounded time, the first time only.
+  Search wake(const Roots& roots, int timeoutMs);
+  void askAttributes(_AtspiAccessible* accessible, const Budget& budget);
+  bool lazyTree(_AtspiAccessible* root, int timeoutMs);
 
   AttributeRead role(const Handle& element);
   AttributeRead subrole(const Handle& element);
@@ -147,9 +156,11 @@ class LinuxPlatform final : public Platform {
   _AtspiMatchRule* focusedRule_ = nullptr;
   std::size_t liveReferences_ = 0;
   // What never changes for a unique bus name while the session lasts: its process and its
-  // toolkit's text units. Dropped when the session restarts.
+  // toolkit. Dropped when the session restarts.
   std::unordered_map<std::string, Pid> busPids_;
-  std::unordered_map<std::string, TextUnits> busUnits_;
+  std::unordered_map<std::string, std::string> busToolkits_;
+  // The bus names of applications already woken and waited for.
+  std::unordered_set<std::string> wokenBuses_;
   // The application roots each process registered, as last found: asked first, so that a
   // lookup need not go through every application on the desktop.
   std::unordered_map<Pid, Roots> rootsByPid_;

@@ -34,6 +34,10 @@ std::optional<TextUnits> toolkitUnits(std::string_view toolkitName) {
   return std::nullopt;
 }
 
+bool toolkitBuildsTreeOnDemand(std::string_view toolkitName) {
+  return equalsIgnoringCase(toolkitName, "chromium");
+}
+
 std::size_t unitCount(TextUnits units, std::string_view utf8) {
   std::size_t count = 0;
   for (const char byte : utf8) {

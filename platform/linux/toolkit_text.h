@@ -24,6 +24,10 @@ enum class TextUnits {
 // nothing for a toolkit not known here.
 std::optional<TextUnits> toolkitUnits(std::string_view toolkitName);
 
+// Whether the toolkit builds its accessibles only once a client reads them (Chromium, and so
+// every Electron application: until then its page shows no accessible at all).
+bool toolkitBuildsTreeOnDemand(std::string_view toolkitName);
+
 // The length of well-formed UTF-8 text in the toolkit's units.
 std::size_t unitCount(TextUnits units, std::string_view utf8);
 
