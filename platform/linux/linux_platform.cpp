@@ -755,7 +755,7 @@ AttributeRead LinuxPlatform::value(const Handle& element) {
   // A text that disagrees with the count is not the field's text (GTK 4's entries answer ""
   // while holding text): such a field is unreadable, never written blind.
   if (unitCount(*units, utf8) != static_cast<std::size_t>(count)) return failure();
-  return text(utf8);
+  return text(fieldText(*units, utf8));
 }
 
 SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,
@@ -765,8 +765,10 @@ SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,
   if (!bus_.connected()) return {kAxErrorCannotComplete, false};
   // A terminal's window takes keys, never an accessibility write.
   if (handle->accessible == nullptr || attribute != "AXSelectedText") return {kAxSuccess, false};
-  // Only where the text's units are known can a write land where it is meant to.
-  if (!unitsOf(handle->accessible, handle->timeoutMs)) return {kAxSuccess, false};
+  // Only where the text's units are known can a write land where it is meant to, and only
+  // where a write is known to take is it tried at all.
+  const std::optional<std::string> toolkit = toolkitName(handle->accessible, handle->timeoutMs);
+  if (!toolkit || !toolkitUnits(*toolkit) || !toolkitWriteTakes(*toolkit)) return {kAxSuccess, false};
   if (!arm(handle->timeoutMs)) return {kAxErrorCannotComplete, false};
   const Owned<AtspiEditableText> editable(atspi_accessible_get_editable_text(handle->accessible));
   if (!editable) return {kAxSuccess, false};
@@ -784,17 +786,18 @@ bool LinuxPlatform::typedOnly(const Element& element) {
   // A terminal's window is typed into as a terminal, never as a field.
   if (handle == nullptr || handle->accessible == nullptr || !bus_.connected()) return false;
   // Keys are placed by the toolkit itself, but the caret and the read-back need its units.
-  if (!unitsOf(handle->accessible, handle->timeoutMs)) return false;
+  const std::optional<std::string> toolkit = toolkitName(handle->accessible, handle->timeoutMs);
+  if (!toolkit || !toolkitUnits(*toolkit)) return false;
   if (!arm(handle->timeoutMs)) return false;
   const Owned<AtspiText> textIface(atspi_accessible_get_text(handle->accessible));
   if (!textIface) return false;
   const Owned<AtspiEditableText> editable(atspi_accessible_get_editable_text(handle->accessible));
-  // A field that offers the write gets the write.
-  if (editable) return false;
+  // A field that offers a write that works gets the write.
+  if (editable && toolkitWriteTakes(*toolkit)) return false;
   note("GetState", handle->accessible);
   const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(handle->accessible));
   if (!states) return false;
-  // Chromium's fields: editable text with no EditableText interface at all.
+  // Chromium's fields (editable text with no EditableText interface at all) and Firefox's.
   return atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE) &&
          !atspi_state_set_contains(states.get(), ATSPI_STATE_READ_ONLY);
 }
@@ -809,8 +812,9 @@ AxError LinuxPlatform::setAttributeValue(const Element& element, std::string_vie
   }
   // The text crosses as a C string: a NUL would cut it short after part of it was written.
   if (text.find(u'\0') != std::u16string_view::npos) return kAxErrorFailure;
-  const std::optional<TextUnits> units = unitsOf(handle->accessible, handle->timeoutMs);
-  if (!units) return kAxErrorCannotComplete;
+  const std::optional<std::string> toolkit = toolkitName(handle->accessible, handle->timeoutMs);
+  const std::optional<TextUnits> units = toolkit ? toolkitUnits(*toolkit) : std::nullopt;
+  if (!units || !toolkitWriteTakes(*toolkit)) return kAxErrorCannotComplete;
   const Owned<AtspiText> textIface(atspi_accessible_get_text(handle->accessible));
   const Owned<AtspiEditableText> editable(atspi_accessible_get_editable_text(handle->accessible));
   if (!textIface || !editable) return kAxErrorAttributeUnsupported;

@@ -18,17 +18,28 @@ namespace caretsafe::linux_desktop {
 enum class TextUnits {
   kCodePoints,  // GTK, Chromium
   kUtf16,       // Qt
+  // Firefox: UTF-16 units, and its text has one character per unit: each character above
+  // U+FFFF is followed by a U+FEFF standing for its second unit.
+  kUtf16Filled,
 };
 
 // The units of the toolkit with this name (as an application reports it, in any letter case);
 // nothing for a toolkit not known here.
 std::optional<TextUnits> toolkitUnits(std::string_view toolkitName);
 
+// Whether an EditableText write reaches the toolkit's fields. Firefox's answers success and
+// changes nothing (measured: InsertText and SetTextContents both), so its fields take keys only.
+bool toolkitWriteTakes(std::string_view toolkitName);
+
+// The field's text from the text the toolkit answered: Firefox's filler after each character
+// above U+FFFF is dropped; any other toolkit's text is the field's text.
+std::string fieldText(TextUnits units, std::string_view utf8);
+
 // Whether the toolkit builds its accessibles only once a client reads them (Chromium, and so
 // every Electron application: until then its page shows no accessible at all).
 bool toolkitBuildsTreeOnDemand(std::string_view toolkitName);
 
-// The length of well-formed UTF-8 text in the toolkit's units.
+// The length of well-formed UTF-8 text, as the toolkit answered it, in the toolkit's units.
 std::size_t unitCount(TextUnits units, std::string_view utf8);
 
 // The UTF-16 offset that the toolkit's offset `offset` stands for in the UTF-8 text, which

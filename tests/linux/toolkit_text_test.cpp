@@ -20,7 +20,8 @@ TEST(ToolkitText, KnownToolkitsOnly) {
   EXPECT_EQ(toolkitUnits("GTK"), TextUnits::kCodePoints);  // GTK 4
   EXPECT_EQ(toolkitUnits("Qt"), TextUnits::kUtf16);
   EXPECT_EQ(toolkitUnits("Chromium"), TextUnits::kCodePoints);  // and Electron applications
-  for (const char* other : {"", "Gecko", "VCL", "java", "gtk4", "Qt6"}) {
+  EXPECT_EQ(toolkitUnits("Gecko"), TextUnits::kUtf16Filled);    // Firefox
+  for (const char* other : {"", "VCL", "java", "gtk4", "Qt6"}) {
     SCOPED_TRACE(other);
     EXPECT_EQ(toolkitUnits(other), std::nullopt);
   }
@@ -58,6 +59,24 @@ TEST(ToolkitText, OffsetsBecomeUtf16Units) {
     SCOPED_TRACE(row.offset);
     EXPECT_EQ(utf16Offset(row.units, kMixed, row.offset), row.utf16);
   }
+}
+
+// Firefox answers one character per UTF-16 unit: a U+FEFF follows each character above U+FFFF.
+// Only that filler is dropped; a U+FEFF of the field's own stays, also right after the filler.
+TEST(ToolkitText, FirefoxText) {
+  const std::string feff = "\xEF\xBB\xBF";
+  const std::string emoji = "\xF0\x9F\x98\x80";
+  const std::string filled = "a" + emoji + feff + "b \xC3\xA9";
+  EXPECT_EQ(unitCount(TextUnits::kUtf16Filled, filled), 6u);
+  EXPECT_EQ(fieldText(TextUnits::kUtf16Filled, filled), kMixed);
+  EXPECT_EQ(fieldText(TextUnits::kUtf16Filled, emoji + feff + feff), emoji + feff);
+  EXPECT_EQ(fieldText(TextUnits::kUtf16Filled, feff + "a" + feff), feff + "a" + feff);
+  EXPECT_EQ(fieldText(TextUnits::kUtf16Filled, emoji + feff + emoji + feff), emoji + emoji);
+  EXPECT_EQ(fieldText(TextUnits::kCodePoints, emoji + feff), emoji + feff);  // GTK's is its own
+  EXPECT_EQ(utf16Offset(TextUnits::kUtf16Filled, filled, 4), 4);
+  EXPECT_EQ(utf16Offset(TextUnits::kUtf16Filled, filled, 7), std::nullopt);
+  EXPECT_FALSE(toolkitWriteTakes("Gecko"));
+  for (const char* name : {"gtk", "GTK", "Qt", "Chromium"}) EXPECT_TRUE(toolkitWriteTakes(name));
 }
 
 }  // namespace
