@@ -3,16 +3,25 @@
 #include "insertion/digest.h"
 #include "probe/focus.h"
 #include "probe/inspection.h"
+#include "probe/web_field.h"
 
 namespace caretsafe {
+
+TypingCheck typingCheck(Platform& platform, Pid pid, bool allowTyping) {
+  if (!allowTyping) return {};
+  const std::optional<RunningApp> app = platform.runningApplication(pid);
+  return {.allowed = true, .webApplication = app && treeSwitch(platform, *app).has_value()};
+}
 
 CaptureResult capture(Platform& platform, TargetSlot& target, const CaptureOptions& options) {
   target.clear();
   std::optional<Focus> focus = focused(platform);
+  // A browser or an Electron application may have no tree to show until it is asked for one.
+  if (!focus && options.allowTyping) focus = wokenFocus(platform);
   if (!focus) return Reason::kUnsupportedField;
   const bool terminal = isTerminal(platform, focus->pid);
   const std::optional<Inspection> field =
-      inspect(platform, focus->element, terminal, options.allowTyping);
+      inspect(platform, focus->element, terminal, typingCheck(platform, focus->pid, options.allowTyping && !terminal));
   if (!field) return Reason::kUnsupportedField;
 
   std::string token = platform.newUuid();

@@ -4,6 +4,7 @@
 #include "insertion/outcome.h"
 #include "insertion/target.h"
 #include "platform/platform.h"
+#include "probe/inspection.h"
 
 namespace caretsafe {
 
@@ -14,6 +15,11 @@ struct CaptureOptions {
   // confirms it by reading the value back. Off, a capture is exactly what it always was.
   bool allowTyping = false;
 };
+
+// The typing check for a field of the application with this pid: nothing to check unless typing
+// is allowed; then whether the application's web fields take keys only (one request, two for an
+// application that may be built on Electron).
+TypingCheck typingCheck(Platform& platform, Pid pid, bool allowTyping);
 
 // Records the focused field of the frontmost application in the slot and answers its new
 // token, or `Reason::kUnsupportedField` for any failure. The slot is cleared first, so a failed

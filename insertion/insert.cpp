@@ -3,6 +3,7 @@
 #include <string>
 
 #include "insertion/ax_write.h"
+#include "insertion/capture.h"
 #include "insertion/digest.h"
 #include "insertion/keystrokes.h"
 #include "insertion/typed_field.h"
@@ -31,7 +32,8 @@ InsertResult insert(const InsertRequest& request, Platform& platform, TargetSlot
   if (!focus || focus->pid != record->pid) return Reason::kTargetChanged;
   if (!platform.elementsEqual(focus->element, record->element)) return Reason::kTargetChanged;
   const std::optional<Inspection> field =
-      inspect(platform, focus->element, record->terminal, record->allowTyping);
+      inspect(platform, focus->element, record->terminal,
+              typingCheck(platform, focus->pid, record->allowTyping && !record->terminal));
   if (!field || field->caret != record->caret) return Reason::kTargetChanged;
   // A field that changed its way of taking text is not the field that was captured.
   if (field->typed != record->typed) return Reason::kTargetChanged;

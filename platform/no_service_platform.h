@@ -37,6 +37,10 @@ class NoServicePlatform : public Platform {
   }
   bool elementsEqual(const Element&, const Element&) override { return false; }
   bool typedOnly(const Element&) override { return false; }
+  AxError setFlagAttribute(const Element&, std::string_view, bool) override {
+    return kAxErrorCannotComplete;
+  }
+  bool builtOnElectron(Pid) override { return false; }
 
   std::uint64_t modifierFlags() override { return 0; }
   KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return {}; }

@@ -183,6 +183,13 @@ class Platform {
   // nothing (a browser's or an Electron application's web field). Never reads the field's text.
   // Asked only for a capture that allows typing; false whenever the platform cannot tell.
   virtual bool typedOnly(const Element& element) = 0;
+  // Sets a boolean attribute (an application's switch for its accessibility tree); returns the
+  // result code, which some applications get wrong: judge by the effect.
+  virtual AxError setFlagAttribute(const Element& element, std::string_view attribute,
+                                   bool value) = 0;
+  // Whether the running application with this pid is built on Electron (its bundle holds the
+  // Electron framework); false when it is not known.
+  virtual bool builtOnElectron(Pid pid) = 0;
 
   // --- keyboard events ---
   // The modifier flag word of the combined session state.

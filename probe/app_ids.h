@@ -12,5 +12,9 @@ namespace caretsafe {
 extern const std::span<const std::string_view> kHostAppIds;
 // The terminals that get text as synthetic keystrokes instead of an accessibility write.
 extern const std::span<const std::string_view> kTerminalAppIds;
+// Browsers built on Chromium that build their web pages' accessibility tree only for a client
+// that asks for the enhanced interface, and whose web fields take keys only. Empty where the
+// platform's adapter finds such fields itself.
+extern const std::span<const std::string_view> kChromeFamilyAppIds;
 
 }  // namespace caretsafe

@@ -20,5 +20,7 @@ constexpr std::string_view kTerminals[] = {"xterm",       "uxterm",         "gno
 
 const std::span<const std::string_view> kHostAppIds = kHosts;
 const std::span<const std::string_view> kTerminalAppIds = kTerminals;
+// The Linux adapter wakes Chromium's tree and knows its fields by their interfaces.
+const std::span<const std::string_view> kChromeFamilyAppIds;
 
 }  // namespace caretsafe

@@ -16,13 +16,19 @@ bool listed(std::span<const std::string_view> list, const std::optional<std::str
 
 }  // namespace
 
-std::optional<Focus> focused(Platform& platform) {
-  const std::optional<RunningApp> app = platform.frontmostApplication();
+std::optional<RunningApp> frontmostOther(Platform& platform) {
+  std::optional<RunningApp> app = platform.frontmostApplication();
   if (!app) return std::nullopt;
   if (app->pid == platform.ownPid()) return std::nullopt;
   // Whatever the host is called, it is the process that started this one.
   if (app->pid == platform.parentPid()) return std::nullopt;
   if (listed(kHostAppIds, app->bundleId)) return std::nullopt;
+  return app;
+}
+
+std::optional<Focus> focused(Platform& platform) {
+  const std::optional<RunningApp> app = frontmostOther(platform);
+  if (!app) return std::nullopt;
 
   const Element application = platform.createApplication(app->pid);
   platform.setMessagingTimeout(application, kMessagingTimeout);
@@ -38,6 +44,10 @@ std::optional<Focus> focused(Platform& platform) {
 bool isTerminal(Platform& platform, Pid pid) {
   const std::optional<RunningApp> app = platform.runningApplication(pid);
   return app && listed(kTerminalAppIds, app->bundleId);
+}
+
+bool isChromeFamily(const std::optional<std::string>& appId) {
+  return listed(kChromeFamilyAppIds, appId);
 }
 
 }  // namespace caretsafe

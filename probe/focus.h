@@ -17,6 +17,10 @@ struct Focus {
   Pid pid = 0;
 };
 
+// The frontmost application, unless it is this process, the process that started it or an
+// application on the host list. Asks nothing of any application.
+std::optional<RunningApp> frontmostOther(Platform& platform);
+
 // The focused element of the frontmost application and that application's pid, or nothing:
 // no frontmost application, the frontmost one is this process, the process that started it
 // or an application on the host list, or its focused element cannot be read. A refused application
@@ -27,5 +31,8 @@ std::optional<Focus> focused(Platform& platform);
 // Whether the running application with this pid has a terminal's identifier. A pid
 // with no running application, or an application without an identifier, is no terminal.
 bool isTerminal(Platform& platform, Pid pid);
+
+// Whether the identifier is one of the Chromium-family browsers on the platform's list.
+bool isChromeFamily(const std::optional<std::string>& appId);
 
 }  // namespace caretsafe

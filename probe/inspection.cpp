@@ -1,6 +1,7 @@
 #include "probe/inspection.h"
 
 #include "probe/policy.h"
+#include "probe/web_field.h"
 #include "text/utf.h"
 
 namespace caretsafe {
@@ -32,11 +33,13 @@ std::optional<Range> selection(Platform& platform, const Element& element) {
 }
 
 std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal,
-                                  bool allowTyping) {
+                                  const TypingCheck& typing) {
   const SettableAnswer settable = platform.isAttributeSettable(element, "AXSelectedText");
   // A web field may report its selected text settable and still change nothing when it is
-  // written, so the platform's word decides even then: such a field is only ever typed into.
-  const bool typed = allowTyping && !terminal && platform.typedOnly(element);
+  // written, so this decides even then: such a field is only ever typed into.
+  const bool typed = typing.allowed && !terminal &&
+                     (platform.typedOnly(element) ||
+                      (typing.webApplication && inWebArea(platform, element)));
   const bool canWrite = typed || writable(settable, terminal);
   // The policy refuses a field that is not writable whatever else it shows (only the reason
   // could differ), so nothing more is asked of it.

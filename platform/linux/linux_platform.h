@@ -76,6 +76,11 @@ class LinuxPlatform final : public Platform {
                             std::u16string_view text) override;
   bool elementsEqual(const Element& a, const Element& b) override;
   bool typedOnly(const Element& element) override;
+  // Chromium's tree is woken by reading attributes (see `wake`), not by a switch.
+  AxError setFlagAttribute(const Element&, std::string_view, bool) override {
+    return kAxErrorAttributeUnsupported;
+  }
+  bool builtOnElectron(Pid) override { return false; }
   std::uint64_t modifierFlags() override;
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override;

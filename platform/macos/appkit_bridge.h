@@ -19,6 +19,11 @@ std::optional<RunningApp> workspaceFrontmostApplication();
 // this pid, or none.
 std::optional<RunningApp> runningApplicationWithPid(Pid pid);
 
+// Whether the running application with this pid is built on Electron: its bundle
+// (NSRunningApplication bundleURL) holds Contents/Frameworks/Electron Framework.framework.
+// False when there is no such application or it has no bundle.
+bool bundleHoldsElectron(Pid pid);
+
 // NSProcessInfo processInfo, processIdentifier: this process's pid.
 Pid processIdentifier();
 

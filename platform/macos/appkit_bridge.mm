@@ -62,6 +62,21 @@ std::optional<RunningApp> runningApplicationWithPid(Pid pid) {
   return result;
 }
 
+bool bundleHoldsElectron(Pid pid) {
+  bool found = false;
+  @autoreleasepool {
+    NSRunningApplication* app = [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
+    NSURL* bundle = app != nil ? [app bundleURL] : nil;
+    NSString* path = bundle != nil ? [bundle path] : nil;
+    if (path != nil) {
+      NSString* framework =
+          [path stringByAppendingPathComponent:@"Contents/Frameworks/Electron Framework.framework"];
+      found = [[NSFileManager defaultManager] fileExistsAtPath:framework];
+    }
+  }
+  return found;
+}
+
 Pid processIdentifier() {
   Pid pid = 0;
   @autoreleasepool {

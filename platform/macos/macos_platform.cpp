@@ -159,10 +159,21 @@ class MacPlatform final : public Platform {
     return CFEqual(axElement(a), axElement(b)) != 0;
   }
 
-  // Web fields report their selected text settable and answer a write with success while
-  // changing nothing; until they are recognised here, none counts as typed only, and such a
-  // write is answered "write-unconfirmed" by its read-back.
+  // The platform itself knows no field that takes keys only; web fields of browsers and
+  // Electron applications, which report their write settable and change nothing, are found
+  // above the seam by their web area.
   bool typedOnly(const Element&) override { return false; }
+
+  AxError setFlagAttribute(const Element& element, std::string_view attribute,
+                           bool value) override {
+    if (!element) return kAXErrorIllegalArgument;
+    const CfRef<CFStringRef> name = attributeName(attribute);
+    if (!name) return kAXErrorIllegalArgument;
+    return AXUIElementSetAttributeValue(axElement(element), name.get(),
+                                        value ? kCFBooleanTrue : kCFBooleanFalse);
+  }
+
+  bool builtOnElectron(Pid pid) override { return macos::bundleHoldsElectron(pid); }
 
   // --- keyboard events ---
 

@@ -159,6 +159,7 @@ bool readMembers(const json& members, App& app, bool strict) {
   };
   app.bundleId = read("bundleId", nullable(utf8)).value_or(std::nullopt);
   app.hang = read("hang", booleanOf).value_or(false);
+  app.electron = read("electron", booleanOf).value_or(false);
   return read.ok();
 }
 
@@ -199,13 +200,29 @@ bool readMembers(const json& members, Desktop& desktop, bool strict) {
         std::vector<ScheduleEntry> entries;
         if (!v.is_array()) return std::optional<std::vector<ScheduleEntry>>();
         for (const json& item : v) {
-          const auto trigger = soleName(item, {"afterPosts", "afterOps"});
-          const auto count = trigger ? countOf(*member(item, *trigger)) : std::nullopt;
+          const auto trigger = soleName(item, {"afterPosts", "afterOps", "afterSetting"});
           const json* patch = member(item, "patch");
-          if (count && patch != nullptr && patch->is_object()) {
-            entries.push_back({*trigger == "afterPosts" ? ScheduleEntry::Trigger::kAfterPosts
-                                                        : ScheduleEntry::Trigger::kAfterOps,
-                               *count, *patch});
+          std::optional<ScheduleEntry> entry;
+          if (trigger == "afterSetting") {
+            // {"attribute": NAME, "pauses": N}
+            const json& setting = *member(item, *trigger);
+            const json* name = member(setting, "attribute");
+            const json* pauses = member(setting, "pauses");
+            const auto count = pauses != nullptr ? countOf(*pauses) : std::nullopt;
+            if (name != nullptr && name->is_string() && count && setting.size() == 2) {
+              entry = ScheduleEntry{ScheduleEntry::Trigger::kAfterSetting, *count, json(),
+                                    name->get<std::string>()};
+            }
+          } else if (trigger) {
+            if (const auto count = countOf(*member(item, *trigger))) {
+              entry = ScheduleEntry{*trigger == "afterPosts" ? ScheduleEntry::Trigger::kAfterPosts
+                                                             : ScheduleEntry::Trigger::kAfterOps,
+                                    *count, json(), std::string()};
+            }
+          }
+          if (entry && patch != nullptr && patch->is_object()) {
+            entry->patch = *patch;
+            entries.push_back(std::move(*entry));
           } else if (strict) {
             return std::optional<std::vector<ScheduleEntry>>();
           }

@@ -82,6 +82,7 @@ struct Entry {
 struct App : Entry {
   std::optional<std::string> bundleId;  // UTF-8
   bool hang = false;
+  bool electron = false;  // built on Electron
 };
 
 struct Node : Entry {
@@ -104,10 +105,11 @@ struct Node : Entry {
 };
 
 struct ScheduleEntry {
-  enum class Trigger { kAfterPosts, kAfterOps };
+  enum class Trigger { kAfterPosts, kAfterOps, kAfterSetting };
   Trigger trigger = Trigger::kAfterOps;
-  std::uint64_t count = 0;
-  nlohmann::json patch;  // an object
+  std::uint64_t count = 0;  // for kAfterSetting: the pauses after the setting
+  nlohmann::json patch;     // an object
+  std::string attribute;    // kAfterSetting: the boolean attribute set true
 };
 
 struct Desktop {

@@ -215,6 +215,7 @@ void SimDesktop::install(const json& desktop) {
   opsSinceLoad_ = 0;
   postsSinceLoad_ = 0;
   creationsSinceLoad_ = 0;
+  pausesSinceSetting_.clear();
   deferred_.clear();
 }
 
@@ -274,8 +275,17 @@ std::optional<json> SimDesktop::attribute(std::string_view elementId, std::strin
 // --- journal and schedule ---
 
 void SimDesktop::record(std::string line, bool post) {
+  record(std::move(line), post, Moment{});
+}
+
+void SimDesktop::record(std::string line, bool post, Moment moment) {
   ++opsSinceLoad_;
   if (post) ++postsSinceLoad_;
+  // Pauses count from the first setting of each attribute since the load.
+  if (moment.pause) {
+    for (auto& [attribute, pauses] : pausesSinceSetting_) ++pauses;
+  }
+  if (moment.setting) pausesSinceSetting_.try_emplace(std::string(*moment.setting), 0);
   if (file_) {
     file_->append(std::move(line));
   } else {
@@ -285,9 +295,22 @@ void SimDesktop::record(std::string line, bool post) {
   // is reached, and each count is reached once per load, so nothing fires twice.
   std::vector<json> due;
   for (const ScheduleEntry& entry : desktop_.schedule) {
-    const bool fires = entry.trigger == ScheduleEntry::Trigger::kAfterOps
-                           ? entry.count == opsSinceLoad_
-                           : post && entry.count == postsSinceLoad_;
+    bool fires = false;
+    switch (entry.trigger) {
+      case ScheduleEntry::Trigger::kAfterOps:
+        fires = entry.count == opsSinceLoad_;
+        break;
+      case ScheduleEntry::Trigger::kAfterPosts:
+        fires = post && entry.count == postsSinceLoad_;
+        break;
+      case ScheduleEntry::Trigger::kAfterSetting: {
+        // Right after the first setting (0 pauses), or right after the N-th pause since then.
+        const auto since = pausesSinceSetting_.find(entry.attribute);
+        const bool counted = since != pausesSinceSetting_.end() && since->second == entry.count;
+        fires = counted && (entry.count == 0 ? moment.setting == entry.attribute : moment.pause);
+        break;
+      }
+    }
     if (fires) due.push_back(entry.patch);
   }
   for (const json& patch : due) desktop_.merge(patch);
@@ -524,6 +547,44 @@ AxError SimDesktop::setAttributeValue(const Element& element, std::string_view a
   return error;
 }
 
+AxError SimDesktop::setFlagAttribute(const Element& element, std::string_view attribute,
+                                     bool value) {
+  refresh();
+  const Handle* handle = handleOf(element);
+  const Target target = reach(handle);
+  AxError error = target.error;
+  const Value* listed = target.entry != nullptr ? find(target.entry, attribute) : nullptr;
+  if (error == kAxSuccess) {
+    if (listed == nullptr) {
+      error = kAxErrorAttributeUnsupported;
+    } else if (listed->error != kAxSuccess) {
+      error = listed->error;  // an attribute given as {"error": CODE} answers CODE, unchanged
+    } else {
+      target.entry->attributes.insert_or_assign(std::string(attribute), Value::of(json(value)));
+    }
+  }
+  // The schedule's "afterSetting" counts from any setting to true made on an application's
+  // element, whatever it answered: an application may answer an error and react all the same.
+  const bool setting = handle != nullptr && target.node == nullptr && value &&
+                       handle->elementId.rfind(kAppPrefix, 0) == 0;
+  record(Line("setFlagAttribute")
+             .modelText("element", handle != nullptr ? &handle->elementId : nullptr)
+             .modelText("attribute", attribute)
+             .boolean("value", value)
+             .integer("error", error)
+             .take(),
+         false, Moment{.pause = false, .setting = setting ? std::optional(attribute) : std::nullopt});
+  return error;
+}
+
+bool SimDesktop::builtOnElectron(Pid pid) {
+  refresh();
+  const auto app = desktop_.apps.find(pid);
+  const bool result = app != desktop_.apps.end() && app->second.electron;
+  record(Line("builtOnElectron").integer("pid", pid).boolean("result", result).take(), false);
+  return result;
+}
+
 bool SimDesktop::typedOnly(const Element& element) {
   refresh();
   const Handle* handle = handleOf(element);
@@ -642,7 +703,7 @@ std::string SimDesktop::newUuid() {
 
 void SimDesktop::pause(double seconds) {
   refresh();
-  record(Line("pause").raw("seconds", json(seconds).dump()).take(), false);
+  record(Line("pause").raw("seconds", json(seconds).dump()).take(), false, Moment{.pause = true, .setting = std::nullopt});
   wait_(seconds);
 }
 

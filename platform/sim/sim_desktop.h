@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,6 +83,11 @@ class SimDesktop final : public Platform {
                             std::u16string_view text) override;
   bool elementsEqual(const Element& a, const Element& b) override;
   bool typedOnly(const Element& element) override;
+  // Sets the attribute of an application or element that lists it (a hung application fails as
+  // for any request); one not listed fails with -25205, one listed as {"error": CODE} answers
+  // CODE and keeps it.
+  AxError setFlagAttribute(const Element& element, std::string_view attribute, bool value) override;
+  bool builtOnElectron(Pid pid) override;
   std::uint64_t modifierFlags() override;
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override;
@@ -140,14 +146,22 @@ class SimDesktop final : public Platform {
   // A typed key's characters reach the focused element of the application it was posted to.
   void typeInto(Pid pid, std::u16string_view text);
 
+  // What an operation was, as far as the schedule's triggers care.
+  struct Moment {
+    bool pause = false;
+    std::optional<std::string_view> setting;  // a boolean attribute set true on an application
+  };
   // Records a journaled operation: writes its line, counts it (and the post, if it was one)
   // and then applies the schedule entries it triggers.
+  void record(std::string line, bool post, Moment moment);
   void record(std::string line, bool post);
 
   Desktop desktop_;
   std::uint64_t opsSinceLoad_ = 0;
   std::uint64_t postsSinceLoad_ = 0;
   std::uint64_t creationsSinceLoad_ = 0;
+  // Pauses since the first setting of each attribute since the load (see Moment).
+  std::map<std::string, std::uint64_t, std::less<>> pausesSinceSetting_;
   std::vector<Pending> deferred_;
 
   std::unordered_map<std::uintptr_t, Handle> handles_;

@@ -22,6 +22,12 @@ std::optional<RunningApp> runningApplicationWithPid(Pid pid) {
   return services().running;
 }
 
+bool bundleHoldsElectron(Pid pid) {
+  services().calls.push_back("NSRunningApplication bundleURL Electron Framework " +
+                             std::to_string(pid));
+  return services().electron;
+}
+
 Pid processIdentifier() {
   services().calls.push_back("NSProcessInfo processIdentifier");
   return services().ownPid;

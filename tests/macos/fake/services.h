@@ -60,6 +60,7 @@ struct Services {
   std::optional<RunningApp> frontmost;
   int pendingWhenFrontmostRead = -1;
   std::optional<RunningApp> running;
+  bool electron = false;  // what the Electron framework check answers
   Pid ownPid = 0;
 
   // --- records ---
