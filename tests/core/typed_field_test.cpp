@@ -9,6 +9,7 @@
 
 #include "insertion/keystrokes.h"
 #include "insertion/typed_field.h"
+#include "probe/web_field.h"
 #include "support/harness.h"
 
 namespace caretsafe {
@@ -266,6 +267,160 @@ TEST(TypedDelivery, OtherFieldsKeepTheirWay) {
               json({{"ok", true}, {"delivery", "sent-unverified"}}));
     EXPECT_EQ(b.typed(), "ls x");
     EXPECT_TRUE(b.h.entries("typedOnly").empty());
+  }
+}
+
+// --- browsers and Electron applications that build their tree on demand ---
+
+// A Chromium-family browser (801) whose page shows no focused element until its enhanced
+// interface is asked for, and then only after three pauses; its field lies in a web area,
+// reports its write settable, answers it with success and changes nothing.
+json lazyBrowserDesktop(const char* bundleId = "com.google.Chrome",
+                        const char* attribute = "AXEnhancedUserInterface") {
+  json d = testing::baseDesktop();
+  d["frontmost"] = 801;
+  d["apps"]["801"] = {{"bundleId", bundleId},
+                      {"attributes",
+                       {{"AXFocusedUIElement", {{"error", -25212}}}, {attribute, false}}}};
+  d["elements"]["page"] = {{"app", 801}, {"attributes", {{"AXRole", "AXWebArea"}}}};
+  d["elements"]["group"] = {{"app", 801},
+                            {"attributes", {{"AXRole", "AXGroup"}, {"AXParent", {{"element", "page"}}}}}};
+  d["elements"]["web"] = {{"app", 801},
+                          {"attributes",
+                           {{"AXRole", "AXTextField"},
+                            {"AXEnabled", true},
+                            {"AXParent", {{"element", "group"}}},
+                            {"AXValue", "a\xF0\x9F\x98\x80" "b c"},
+                            {"AXSelectedTextRange", {{"range", {4, 0}}}}}},
+                          {"settable", {{"AXSelectedText", true}}},
+                          {"onWrite", "ignore"},
+                          {"onKeys", "insert"}};
+  // A merge patch: the null drops the error that reading the focus gave until then.
+  json patch = json::parse(
+      R"({"apps": {"801": {"attributes": {"AXFocusedUIElement": {"error": null, "element": "web"}}}}})");
+  d["schedule"] = json::array(
+      {{{"afterSetting", {{"attribute", attribute}, {"pauses", 3}}}, {"patch", patch}}});
+  return d;
+}
+
+std::vector<json> settings(const Harness& h) {
+  return h.entries("setFlagAttribute");
+}
+
+TEST(WebFields, TheTreeIsAskedForAndTheFieldTypedInto) {
+  struct Row {
+    const char* name;
+    json desktop;
+    const char* attribute;
+  };
+  json electron = lazyBrowserDesktop("com.example.Chat", "AXManualAccessibility");
+  electron["apps"]["801"]["electron"] = true;
+  // An older Electron answers an error and builds its tree all the same.
+  json olderElectron = electron;
+  olderElectron["apps"]["801"]["attributes"]["AXManualAccessibility"] = {{"error", -25205}};
+  const Row rows[] = {
+      {"Chromium-family browser", lazyBrowserDesktop(), "AXEnhancedUserInterface"},
+      {"Electron application", electron, "AXManualAccessibility"},
+      {"older Electron application", olderElectron, "AXManualAccessibility"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Browser b(row.desktop);
+    const std::string token = b.capture();
+    ASSERT_FALSE(token.empty());
+    const std::vector<json> set = settings(b.h);
+    ASSERT_EQ(set.size(), 1u);
+    EXPECT_EQ(set[0].at("element"), "app:801");
+    EXPECT_EQ(set[0].at("attribute"), row.attribute);
+    EXPECT_EQ(set[0].at("value"), true);
+    EXPECT_EQ(b.h.entries("pause").size(), 3u);
+    EXPECT_EQ(b.h.insert(token, "Z"), ok());
+    EXPECT_EQ(b.value(), "a\xF0\x9F\x98\x80" "bZ c");
+    EXPECT_TRUE(b.h.entries("setAttributeValue").empty());
+    EXPECT_EQ(b.h.desktop().liveElementReferences(), 0u);
+  }
+}
+
+TEST(WebFields, WhenTheTreeIsNotAskedFor) {
+  {
+    // Without the opt-in nothing is asked of the application: no focused element, no field.
+    Browser b(lazyBrowserDesktop());
+    EXPECT_EQ(b.h.request({{"action", "capture"}}), refusedWith("unsupported-field"));
+    EXPECT_TRUE(settings(b.h).empty());
+    EXPECT_TRUE(b.h.entries("builtOnElectron").empty());
+    EXPECT_TRUE(b.h.entries("pause").empty());
+  }
+  {
+    // Already on: the tree is what it is; asking again would disturb the browser.
+    json d = lazyBrowserDesktop();
+    d["apps"]["801"]["attributes"]["AXEnhancedUserInterface"] = true;
+    Browser b(d);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+    EXPECT_TRUE(settings(b.h).empty());
+    EXPECT_TRUE(b.h.entries("pause").empty());
+  }
+  {
+    // An application that is neither: its switch is never touched.
+    json d = lazyBrowserDesktop("com.example.Notes");
+    Browser b(d);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+    EXPECT_TRUE(settings(b.h).empty());
+    EXPECT_EQ(b.h.entries("builtOnElectron").size(), 1u);
+  }
+  {
+    // A tree that never comes: the looks run out, 2.5 s of pauses at most.
+    json d = lazyBrowserDesktop();
+    d.erase("schedule");
+    Browser b(d);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+    EXPECT_EQ(b.h.entries("pause").size(), static_cast<std::size_t>(kWakeLooks));
+    EXPECT_LE(kWakeLooks * kWakePause, 2.5);
+  }
+  {
+    // Another application comes to the front meanwhile: its focus is not what was woken.
+    json d = lazyBrowserDesktop();
+    d["schedule"][0]["patch"]["frontmost"] = 501;
+    Browser b(d);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+  }
+}
+
+TEST(WebFields, OnlyFieldsInAWebAreaAreTyped) {
+  {
+    // The browser's own address bar: no web area above it, so it is written as ever.
+    json d = lazyBrowserDesktop();
+    d["apps"]["801"]["attributes"]["AXFocusedUIElement"] = {{"element", "web"}};
+    d["elements"]["group"]["attributes"].erase("AXParent");
+    d["elements"]["web"]["onWrite"] = "insert";
+    Browser b(d);
+    const std::string token = b.capture();
+    EXPECT_EQ(b.h.insert(token, "Z"), ok());
+    EXPECT_EQ(b.h.entries("setAttributeValue").size(), 1u);
+    EXPECT_TRUE(b.h.entries("postToPid").empty());
+  }
+  {
+    // A password field in the page: refused, its value never asked for.
+    json d = lazyBrowserDesktop();
+    d["elements"]["web"]["attributes"]["AXSubrole"] = "AXSecureTextField";
+    Browser b(d);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+    for (const std::string& r : b.h.requests()) EXPECT_NE(r, "copyAttributeValue web AXValue");
+  }
+  {
+    // A cycle of parents ends at the depth bound.
+    json d = lazyBrowserDesktop();
+    d["apps"]["801"]["attributes"]["AXFocusedUIElement"] = {{"element", "web"}};
+    d["elements"]["page"]["attributes"] = {{"AXRole", "AXGroup"}, {"AXParent", {{"element", "group"}}}};
+    Browser b(d);
+    const std::string token = b.capture();
+    ASSERT_FALSE(token.empty());
+    const std::vector<std::string> r = b.h.requests();
+    EXPECT_EQ(std::count(r.begin(), r.end(), "copyAttributeValue group AXParent") +
+                  std::count(r.begin(), r.end(), "copyAttributeValue page AXParent") +
+                  std::count(r.begin(), r.end(), "copyAttributeValue web AXParent"),
+              kMaxWebAreaDepth);
+    EXPECT_EQ(b.h.insert(token, "Z"), refusedWith("write-unconfirmed"));  // written, ignored
+    EXPECT_EQ(b.h.desktop().liveElementReferences(), 0u);
   }
 }
 
