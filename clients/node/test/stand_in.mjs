@@ -29,6 +29,13 @@ if (mode === 'ignore-term' || mode === 'stubborn') {
   });
 }
 
+// A test process killed at its time limit cannot end the stand-ins it started, and some
+// modes outlive the end of their input: each one goes when its parent has gone.
+const parent = process.ppid;
+setInterval(() => {
+  if (process.ppid !== parent) process.exit(0);
+}, 500).unref();
+
 // Noted once the signal handlers are in place.
 note('start');
 const starts = log ? readFileSync(log, 'utf8').split('\n').filter((l) => l.startsWith('start ')).length : 1;
