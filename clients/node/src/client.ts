@@ -12,6 +12,7 @@ import { setTimeout as sleep } from 'node:timers/promises';
 
 import {
   AbortError,
+  type CaretsafeError,
   ClosedError,
   ExitedError,
   HelperNotFoundError,
@@ -21,7 +22,7 @@ import {
   UnavailableError,
 } from './errors.js';
 import { helperPath, unpackedPath, unusable, type HelperPathOptions } from './helper_path.js';
-import { LineReader } from './line_reader.js';
+import { LineReader, readTextLines } from './line_reader.js';
 import {
   describe,
   isWellFormed,
@@ -34,7 +35,10 @@ import {
   type StatusResult,
 } from './protocol.js';
 
-/** Per-request time limits, in milliseconds. */
+/**
+ * Per-request time limits, in milliseconds. For the four request limits, 0 (or `Infinity`)
+ * means no limit, as in Node's own libraries; a negative value or NaN is a `RangeError`.
+ */
 export interface Timeouts {
   /** "status". Default 5000. */
   statusMs: number;
@@ -42,22 +46,28 @@ export interface Timeouts {
   clearMs: number;
   /** "capture": a handful of accessibility reads, each bounded by the helper. Default 10000. */
   captureMs: number;
-  /** "insert", before the allowance per character. Default 10000. */
+  /** "insert", before the allowance per character. Default 10000; 0: inserts have no limit. */
   insertMs: number;
   /**
    * Added to `insertMs` per UTF-16 unit of the text, for at most 4000 units (the longest
    * text typed into a terminal): typing checks the focus before every character. Default 20.
    */
   insertPerUnitMs: number;
-  /** After SIGTERM, how long an ending helper has before SIGKILL. Default 1000. */
+  /** After SIGTERM, how long an ending helper has before SIGKILL (0: none). Default 1000. */
   terminateGraceMs: number;
-  /** After standard input is ended, how long the helper has to exit on its own. Default 2000. */
+  /**
+   * After standard input is ended, how long the helper has to exit on its own before it is
+   * terminated (0: none). Default 2000.
+   */
   closeMs: number;
 }
 
 /** How often a failing helper is started again. */
 export interface RestartPolicy {
-  /** Restarts allowed within `windowMs`; one more failure and calls fail fast. Default 3. */
+  /**
+   * Restarts allowed within `windowMs`; one more failure and calls fail fast
+   * (`UnavailableError`) until `windowMs` has passed since that failure. Default 3.
+   */
   maxRestarts: number;
   /** Default 60000. */
   windowMs: number;
@@ -66,6 +76,29 @@ export interface RestartPolicy {
   /** Default 5000. */
   maxBackoffMs: number;
 }
+
+/**
+ * What happens to the helper process, for a host's logs and health display. Delivered
+ * asynchronously (never from inside a call), in order.
+ * - "start": a helper process started.
+ * - "exit": it ended; `expected` is false for a crash (an exit nobody asked for).
+ * - "restart": a fault (`cause`: a timeout, a crash, a protocol fault) ended the helper; the
+ *   next call starts a fresh one, not before `delayMs`. `failures`: within the window.
+ * - "unavailable": too many failures; calls fail fast with `UnavailableError` until `retryAt`
+ *   (`Date.now()` time), when one call may start a helper on trial, or until `reset()`.
+ */
+export type CaretsafeEvent =
+  | { type: 'start'; pid: number }
+  | { type: 'exit'; pid: number; code: number | null; signal: NodeJS.Signals | null; expected: boolean }
+  | { type: 'restart'; cause: CaretsafeError; failures: number; delayMs: number }
+  | { type: 'unavailable'; cause: CaretsafeError; failures: number; retryAt: number };
+
+/**
+ * The helper's standard error: "ignore" (default), "inherit" (the host's own standard
+ * error), or a function called with each line it writes (lines longer than 8192 UTF-16 units
+ * come in pieces) and the pid of the helper that wrote it.
+ */
+export type StderrOption = 'ignore' | 'inherit' | ((line: string, pid: number) => void);
 
 export interface CaretsafeOptions {
   /**
@@ -81,20 +114,45 @@ export interface CaretsafeOptions {
   restart?: Partial<RestartPolicy>;
   /** Longest answer line accepted, in bytes. Default 65536; real answers are under 200. */
   maxLineBytes?: number;
+  /** The helper's standard error. Default "ignore". */
+  stderr?: StderrOption;
+  /** Called with every `CaretsafeEvent`. A listener that throws throws as an uncaught exception. */
+  onEvent?: (event: CaretsafeEvent) => void;
 }
 
 /** Options of every call. */
 export interface CallOptions {
   /** Stops waiting. A request not yet sent is never sent. */
   signal?: AbortSignal;
-  /** Replaces the default time limit of this request (`Infinity`: the longest a timer can wait, about 24 days). */
+  /** Replaces the default time limit of this request; 0 (or `Infinity`): no limit. */
   timeoutMs?: number;
+}
+
+/** Options of `capture`. */
+export interface CaptureOptions extends CallOptions {
+  /**
+   * Lets the helper type the text as key events into a field whose accessibility write
+   * cannot work (browsers, Electron applications), confirmed by reading the value back.
+   * Such a field is never typed a line break, tab or control character: that text answers
+   * "write-unconfirmed" before any key. Default false: the helper answers as without it.
+   */
+  allowTyping?: boolean;
 }
 
 export interface WaitForTrustOptions {
   /** Time between two "status" requests; at least 10. Default 1000. */
   pollMs?: number;
   signal?: AbortSignal;
+}
+
+export interface CloseOptions {
+  /**
+   * The longest `close()` waits for a request already sent (an insert may take up to its own
+   * limit) and for the helper to exit on its own; then the request rejects with
+   * `ClosedError` (`sent: true`) and the helper is terminated (SIGTERM, then SIGKILL after
+   * `terminateGraceMs`). Default, or 0: no limit beyond the request's own and `closeMs`.
+   */
+  timeoutMs?: number;
 }
 
 /** How a helper process ended. */
@@ -113,6 +171,10 @@ const kDefaultTimeouts: Timeouts = {
   closeMs: 2000,
 };
 
+// Request time limits, where 0 means none; the other timeouts are waits, where 0 means none.
+const kLimits = ['statusMs', 'clearMs', 'captureMs', 'insertMs'] as const;
+const kWaits = ['insertPerUnitMs', 'terminateGraceMs', 'closeMs'] as const;
+
 const kDefaultRestart: RestartPolicy = {
   maxRestarts: 3,
   windowMs: 60_000,
@@ -130,21 +192,86 @@ const kTokenLength = 36;
 const kMaxDelayMs = 2_147_483_647;
 // The shortest pause between two polls of waitForTrust, each of which starts a process.
 const kMinPollMs = 10;
+// The longest piece of a standard error line handed to the host's callback.
+const kMaxStderrChars = 8192;
 
-/** `ms` as a timer delay: a number within what a timer can wait, or `fallback`. */
-function delay(ms: number | undefined, fallback: number, min = 0): number {
-  if (ms === undefined || Number.isNaN(ms)) return fallback;
-  return Math.min(Math.max(ms, min), kMaxDelayMs);
+/** The error Node's own functions throw for an option of the wrong type or range. */
+function invalidOption(name: string, value: unknown, what: string): Error {
+  const wrongType = typeof value !== 'number';
+  const error = wrongType
+    ? new TypeError(`${name} must be ${what}; got a ${typeof value}`)
+    : new RangeError(`${name} must be ${what}; got ${value}`);
+  return Object.assign(error, { code: wrongType ? 'ERR_INVALID_ARG_TYPE' : 'ERR_OUT_OF_RANGE' });
 }
+
+/** A number of milliseconds that is not negative, or undefined when not given. */
+function milliseconds(value: unknown, name: string, what: string): number | undefined {
+  if (value === undefined) return undefined;
+  if (typeof value !== 'number' || Number.isNaN(value) || value < 0) throw invalidOption(name, value, what);
+  return value;
+}
+
+/** A time limit: undefined when not given, Infinity for none (0 or Infinity), else a timer delay. */
+function limitOption(value: unknown, name: string): number | undefined {
+  const ms = milliseconds(value, name, '0 (no limit) or a positive number of milliseconds');
+  if (ms === undefined) return undefined;
+  return ms === 0 || ms === Infinity ? Infinity : Math.min(ms, kMaxDelayMs);
+}
+
+/** A wait: undefined when not given, else a timer delay (0: none). */
+function waitOption(value: unknown, name: string): number | undefined {
+  const ms = milliseconds(value, name, 'a number of milliseconds, 0 or more');
+  return ms === undefined ? undefined : Math.min(ms, kMaxDelayMs);
+}
+
+// Every call registers for the abort of its signal. A host may share one signal among many
+// calls (one per window, say): each signal gets one listener, however many calls wait on it,
+// so that Node never warns of a listener leak, and the listener is removed with the last call.
+interface AbortWatch {
+  listener: () => void;
+  callbacks: Set<() => void>;
+}
+const kAbortWatches = new WeakMap<AbortSignal, AbortWatch>();
+
+/** Calls `callback` once when `signal` fires; answers the function that stops watching. */
+function onAbort(signal: AbortSignal, callback: () => void): () => void {
+  let watch = kAbortWatches.get(signal);
+  if (!watch) {
+    const callbacks = new Set<() => void>();
+    const listener = () => {
+      kAbortWatches.delete(signal);
+      const waiting = [...callbacks];
+      callbacks.clear();
+      for (const waiter of waiting) waiter();
+    };
+    watch = { listener, callbacks };
+    kAbortWatches.set(signal, watch);
+    signal.addEventListener('abort', listener, { once: true });
+  }
+  const { callbacks, listener } = watch;
+  callbacks.add(callback);
+  return () => {
+    if (!callbacks.delete(callback) || callbacks.size > 0) return;
+    signal.removeEventListener('abort', listener);
+    if (kAbortWatches.get(signal) === watch) kAbortWatches.delete(signal);
+  };
+}
+
+// Node defines Symbol.asyncDispose (as this registered symbol) from 18.18 and 20.4 on; on an
+// older runtime the method is still there under the symbol a later one will use.
+export const kAsyncDispose: typeof Symbol.asyncDispose =
+  Symbol.asyncDispose ?? (Symbol.for('nodejs.asyncDispose') as typeof Symbol.asyncDispose);
 
 // Tokens remembered with the process that issued them, so that one from an ended process is
 // answered without a round trip. Only the latest can still be held, so a few are plenty.
 const kRememberedTokens = 32;
 
-type HelperChild = ChildProcessByStdio<Writable, Readable, null>;
+type HelperChild = ChildProcessByStdio<Writable, Readable, Readable | null>;
 
 interface Helper {
   child: HelperChild;
+  /** Undefined when the process could not be started. */
+  pid: number | undefined;
   generation: number;
   /** No longer the current helper: its output is ignored. */
   retired: boolean;
@@ -162,12 +289,15 @@ interface Call {
   line: string;
   /** For an insert: the token, to recognise one from an ended helper. */
   token?: string;
+  /** Infinity: no limit. */
   timeoutMs: number;
+  /** Its line was handed to the helper's standard input (and not refused by the pipe). */
+  sent: boolean;
   settled: boolean;
   resolve(value: unknown): void;
   reject(error: unknown): void;
   signal?: AbortSignal;
-  onAbort?: () => void;
+  unwatch?: () => void;
   timer?: NodeJS.Timeout;
 }
 
@@ -184,6 +314,8 @@ export class Caretsafe {
   private readonly timeouts: Timeouts;
   private readonly restartPolicy: RestartPolicy;
   private readonly maxLineBytes: number;
+  private readonly stderr: StderrOption;
+  private readonly onEvent: ((event: CaretsafeEvent) => void) | undefined;
 
   private current: Helper | undefined;
   private readonly live = new Set<Helper>();
@@ -197,7 +329,12 @@ export class Caretsafe {
   private restartAt = 0;
   private backoffTimer: NodeJS.Timeout | undefined;
   private failure: UnavailableError | undefined;
+  // The helper now running was started on trial after a spell of unavailability: one more
+  // fault before it answers makes the client unavailable again at once.
+  private trial = false;
   private closing: Promise<HelperExit | undefined> | undefined;
+  private closeTimer: NodeJS.Timeout | undefined;
+  private closeAt = Infinity;
   // Fires on close(), so that nothing the client waits for on its own keeps running after it.
   private readonly closed = new AbortController();
 
@@ -205,18 +342,20 @@ export class Caretsafe {
     this.binaryPath = options.binaryPath;
     this.lookup = options.lookup;
     this.env = options.env;
-    const timeouts = { ...kDefaultTimeouts, ...options.timeouts };
-    for (const key of Object.keys(kDefaultTimeouts) as (keyof Timeouts)[]) {
-      timeouts[key] = delay(timeouts[key], kDefaultTimeouts[key]);
-    }
+    const given: Partial<Timeouts> = options.timeouts ?? {};
+    const timeouts = { ...kDefaultTimeouts };
+    for (const key of kLimits) timeouts[key] = limitOption(given[key], `timeouts.${key}`) ?? timeouts[key];
+    for (const key of kWaits) timeouts[key] = waitOption(given[key], `timeouts.${key}`) ?? timeouts[key];
     this.timeouts = timeouts;
     this.restartPolicy = { ...kDefaultRestart, ...options.restart };
     this.maxLineBytes = options.maxLineBytes ?? 65_536;
+    this.stderr = options.stderr ?? 'ignore';
+    this.onEvent = options.onEvent;
   }
 
   /** The pid of the running helper, if one is running. */
   get pid(): number | undefined {
-    return this.current?.child.pid;
+    return this.current?.pid;
   }
 
   /** Whether the accessibility permission is granted (to the host application, on macOS). */
@@ -229,9 +368,13 @@ export class Caretsafe {
     return this.request('clear', {}, options, this.timeouts.clearMs);
   }
 
-  /** Records the focused text field of the frontmost application; answers a one-shot token. */
-  capture(options: CallOptions = {}): Promise<CaptureResult> {
-    return this.request('capture', {}, options, this.timeouts.captureMs);
+  /**
+   * Records the focused text field of the frontmost application; answers a one-shot token.
+   * `allowTyping: true` lets the helper type into a field it cannot write (see `CaptureOptions`).
+   */
+  capture(options: CaptureOptions = {}): Promise<CaptureResult> {
+    const fields: Record<string, unknown> = options.allowTyping === true ? { allowTyping: true } : {};
+    return this.request('capture', fields, options, this.timeouts.captureMs);
   }
 
   /**
@@ -240,7 +383,8 @@ export class Caretsafe {
    * the helper would refuse or alter (over 60,000 UTF-16 units, or holding a lone surrogate,
    * which it would read as U+FFFD) is sent without its text, so the helper answers
    * "invalid-text" and uses the capture up as for any other refused text; likewise a token
-   * longer than any token is sent as none ("no-target").
+   * longer than any token is sent as none ("no-target"). A rejection with `sent: true` means
+   * the text may have been delivered: never insert it again without capturing and looking.
    */
   insert(token: string, text: string, options: CallOptions = {}): Promise<InsertResult> {
     const sendable = typeof text === 'string' && text.length <= kMaxTextUnits && isWellFormed(text);
@@ -250,7 +394,8 @@ export class Caretsafe {
     if (typeof token === 'string' && token.length <= kTokenLength) fields.token = token;
     if (sendable) fields.text = text;
     const units = typeof text === 'string' ? Math.min(text.length, kMaxTypedUnits) : 0;
-    const timeoutMs = this.timeouts.insertMs + units * this.timeouts.insertPerUnitMs;
+    const { insertMs, insertPerUnitMs } = this.timeouts;
+    const timeoutMs = insertMs === Infinity ? Infinity : Math.min(insertMs + units * insertPerUnitMs, kMaxDelayMs);
     return this.request('insert', fields, options, timeoutMs);
   }
 
@@ -261,13 +406,13 @@ export class Caretsafe {
    * once when the client is closed.
    */
   async waitForTrust(options: WaitForTrustOptions = {}): Promise<void> {
-    const pollMs = delay(options.pollMs, 1000, kMinPollMs);
+    const pollMs = Math.max(waitOption(options.pollMs, 'pollMs') ?? 1000, kMinPollMs);
     const { signal } = options;
     // The pause between two polls ends on the caller's signal or on close().
     const pause = new AbortController();
     const stop = () => pause.abort();
-    signal?.addEventListener('abort', stop, { once: true });
-    this.closed.signal.addEventListener('abort', stop, { once: true });
+    const unwatchSignal = signal ? onAbort(signal, stop) : undefined;
+    const unwatchClosed = onAbort(this.closed.signal, stop);
     try {
       for (;;) {
         const answer = await this.status(signal ? { signal } : {});
@@ -281,8 +426,25 @@ export class Caretsafe {
         }
       }
     } finally {
-      signal?.removeEventListener('abort', stop);
-      this.closed.signal.removeEventListener('abort', stop);
+      unwatchSignal?.();
+      unwatchClosed();
+    }
+  }
+
+  /**
+   * Forgets past failures: a client that is unavailable starts a helper at the next call, and
+   * the restart count and backoff begin afresh. For a host's "try again" after it fixed
+   * what made the helper fail.
+   */
+  reset(): void {
+    this.failure = undefined;
+    this.faults = [];
+    this.trial = false;
+    this.restartAt = 0;
+    if (this.backoffTimer) {
+      clearTimeout(this.backoffTimer);
+      this.backoffTimer = undefined;
+      this.pump();
     }
   }
 
@@ -290,22 +452,60 @@ export class Caretsafe {
    * Ends the client: calls not yet sent reject with `ClosedError`, a request already sent
    * gets its answer, then the helper's standard input is ended and it exits on its own
    * (or is ended after `closeMs`). Resolves when no helper process is left, with how the
-   * last one ended.
+   * last one ended. `timeoutMs` bounds the wait for a request already sent (see
+   * `CloseOptions`); a later call with a shorter `timeoutMs` shortens it.
    */
-  close(): Promise<HelperExit | undefined> {
-    if (this.closing) return this.closing;
-    this.closed.abort();
-    if (this.backoffTimer) clearTimeout(this.backoffTimer);
-    this.backoffTimer = undefined;
-    this.rejectQueued(() => new ClosedError());
-    const last = this.current;
-    if (last) {
-      last.ending = true;
-      last.child.stdin.end();
-      if (!this.inFlight) this.armEndTimer(last);
+  close(options: CloseOptions = {}): Promise<HelperExit | undefined> {
+    let limitMs: number | undefined;
+    try {
+      limitMs = limitOption(options.timeoutMs, 'timeoutMs');
+    } catch (error) {
+      return Promise.reject(error);
     }
-    this.closing = Promise.all([...this.live].map((helper) => helper.exited)).then(() => last?.exit);
+    if (!this.closing) {
+      this.closed.abort();
+      if (this.backoffTimer) clearTimeout(this.backoffTimer);
+      this.backoffTimer = undefined;
+      this.rejectQueued(() => new ClosedError());
+      const last = this.current;
+      if (last) {
+        last.ending = true;
+        last.child.stdin.end();
+        if (!this.inFlight) this.armEndTimer(last);
+      }
+      this.closing = Promise.all([...this.live].map((helper) => helper.exited)).then(() => {
+        if (this.closeTimer) clearTimeout(this.closeTimer);
+        this.closeTimer = undefined;
+        return last?.exit;
+      });
+    }
+    if (limitMs !== undefined && limitMs !== Infinity && this.live.size > 0) this.closeWithin(limitMs);
     return this.closing;
+  }
+
+  /** Closes the client (`await using caretsafe = new Caretsafe(…)`). */
+  async [kAsyncDispose](): Promise<void> {
+    await this.close();
+  }
+
+  private closeWithin(ms: number): void {
+    const at = Date.now() + ms;
+    if (at >= this.closeAt) return;
+    this.closeAt = at;
+    if (this.closeTimer) clearTimeout(this.closeTimer);
+    this.closeTimer = setTimeout(() => {
+      this.closeTimer = undefined;
+      const call = this.inFlight;
+      this.inFlight = undefined;
+      if (call) {
+        clearTimeout(call.timer);
+        this.settle(call, new ClosedError(call.sent));
+      }
+      for (const helper of this.live) {
+        this.retire(helper);
+        this.terminate(helper);
+      }
+    }, ms);
   }
 
   private request<A extends Action>(
@@ -314,8 +514,20 @@ export class Caretsafe {
     options: CallOptions,
     defaultTimeoutMs: number,
   ): Promise<ResultOf[A]> {
+    let timeoutMs: number;
+    try {
+      timeoutMs = limitOption(options.timeoutMs, 'timeoutMs') ?? defaultTimeoutMs;
+    } catch (error) {
+      return Promise.reject(error);
+    }
     if (this.closing) return Promise.reject(new ClosedError());
-    if (this.failure) return Promise.reject(this.failure);
+    if (this.failure) {
+      if (Date.now() < this.failure.retryAt) return Promise.reject(this.failure);
+      // The window has passed: one helper is started on trial.
+      this.failure = undefined;
+      this.faults = [];
+      this.trial = true;
+    }
     const { signal } = options;
     if (signal?.aborted) return Promise.reject(new AbortError(signal.reason));
     return new Promise<ResultOf[A]>((resolve, reject) => {
@@ -324,7 +536,8 @@ export class Caretsafe {
         id,
         action,
         line: `${JSON.stringify({ action, ...fields, requestId: id })}\n`,
-        timeoutMs: delay(options.timeoutMs, delay(defaultTimeoutMs, kMaxDelayMs)),
+        timeoutMs,
+        sent: false,
         settled: false,
         resolve: resolve as (value: unknown) => void,
         reject,
@@ -332,8 +545,7 @@ export class Caretsafe {
       if (typeof fields.token === 'string') call.token = fields.token;
       if (signal) {
         call.signal = signal;
-        call.onAbort = () => this.abort(call);
-        signal.addEventListener('abort', call.onAbort, { once: true });
+        call.unwatch = onAbort(signal, () => this.abort(call));
       }
       this.queue.push(call);
       this.pump();
@@ -353,8 +565,11 @@ export class Caretsafe {
       if (!helper) return;
       this.queue.shift();
       this.inFlight = head;
-      head.timer = setTimeout(() => this.timedOut(helper, head), head.timeoutMs);
-      helper.child.stdin.write(head.line);
+      if (head.timeoutMs !== Infinity) head.timer = setTimeout(() => this.timedOut(helper, head), head.timeoutMs);
+      head.sent = true;
+      helper.child.stdin.write(head.line, (error) => {
+        if (error) this.writeFailed(helper, head, error);
+      });
     }
   }
 
@@ -388,13 +603,15 @@ export class Caretsafe {
       return undefined;
     }
 
+    const stderr = this.stderr;
+    const stderrMode = typeof stderr === 'function' ? 'pipe' : stderr === 'inherit' ? 'inherit' : 'ignore';
     let child: HelperChild;
     try {
       child = spawn(binary, [], {
-        stdio: ['pipe', 'pipe', 'ignore'],
+        stdio: ['pipe', 'pipe', stderrMode],
         env: this.env ?? process.env,
         windowsHide: true,
-      });
+      }) as HelperChild;
     } catch (error) {
       this.rejectQueued(() => new SpawnError(binary, error as NodeJS.ErrnoException));
       return undefined;
@@ -406,6 +623,7 @@ export class Caretsafe {
     });
     const helper: Helper = {
       child,
+      pid: child.pid,
       generation: ++this.generation,
       retired: false,
       ending: false,
@@ -430,7 +648,11 @@ export class Caretsafe {
       if (!helper.retired) reader.push(chunk);
     });
     child.stdout.on('error', () => {});
-    // A write to a helper that has just ended fails; its exit is what reports that.
+    if (child.stderr && typeof stderr === 'function') {
+      const pid = child.pid ?? 0;
+      readTextLines(child.stderr, kMaxStderrChars, (line) => stderr(line, pid));
+    }
+    // A failed write is reported to its callback (writeFailed).
     child.stdin.on('error', () => {});
     child.on('close', (code, signal) => this.ended(helper, { code, signal }));
     child.on('error', (error: NodeJS.ErrnoException) => {
@@ -442,6 +664,7 @@ export class Caretsafe {
       this.rejectPending(() => fault);
       helper.markExited({ code: null, signal: null });
     });
+    if (helper.pid !== undefined) this.emit({ type: 'start', pid: helper.pid });
     return helper;
   }
 
@@ -464,9 +687,11 @@ export class Caretsafe {
     }
     clearTimeout(call.timer);
     this.inFlight = undefined;
+    // The helper answers: a helper started on trial has proved itself.
+    this.trial = false;
     const result = resultOf(call.action, answer as Record<string, unknown>);
     if (typeof result === 'string') {
-      this.settle(call, new ProtocolError(`caretsafe helper answered ${result}`));
+      this.settle(call, new ProtocolError(`caretsafe helper answered ${result}`, { sent: true }));
     } else {
       if (call.action === 'capture' && 'token' in result) this.remember(result.token, helper.generation);
       this.settle(call, undefined, result);
@@ -482,56 +707,90 @@ export class Caretsafe {
 
   private timedOut(helper: Helper, call: Call): void {
     if (helper.retired || this.inFlight !== call) return;
-    this.fault(
-      helper,
-      new TimeoutError(call.action, call.timeoutMs, true),
-      () => new TimeoutError(call.action, call.timeoutMs, false),
-    );
+    this.fault(helper, (sent) => new TimeoutError(call.action, call.timeoutMs, sent));
   }
 
   private protocolFault(helper: Helper, what: string): void {
     if (helper.retired) return;
-    const error = () => new ProtocolError(`caretsafe helper wrote ${what}`);
-    this.fault(helper, error(), error);
+    this.fault(helper, (sent) => new ProtocolError(`caretsafe helper wrote ${what}`, { sent }));
+  }
+
+  /**
+   * The request line could not be written: the helper's standard input is closed (EPIPE).
+   * The request never reached it, and no answer can come, so the call fails now rather than
+   * at its time limit.
+   */
+  private writeFailed(helper: Helper, call: Call, error: NodeJS.ErrnoException): void {
+    // A process that never started is reported by its "error" event.
+    if (helper.retired || helper.pid === undefined || this.inFlight !== call) return;
+    call.sent = false;
+    const { exitCode, signalCode } = helper.child;
+    if (exitCode !== null || signalCode !== null) {
+      this.fault(helper, (sent) => new ExitedError(exitCode, signalCode, sent));
+      return;
+    }
+    const what = `caretsafe helper stopped reading requests (${error.code ?? error.message}) while still running; it has been ended`;
+    this.fault(helper, (sent) => new ProtocolError(what, { sent, cause: error }));
   }
 
   private ended(helper: Helper, exit: HelperExit): void {
     const expected = helper.retired || helper.ending;
     const wasCurrent = !helper.retired;
     helper.markExited(exit);
+    if (helper.pid !== undefined) this.emit({ type: 'exit', pid: helper.pid, ...exit, expected });
     if (!wasCurrent) return;
     if (expected) {
       // Closing: a request still unanswered when the helper went can only be rejected.
       this.retire(helper);
-      this.rejectPending(() => new ExitedError(exit.code, exit.signal));
+      this.rejectPending((sent) => new ExitedError(exit.code, exit.signal, sent));
       return;
     }
-    this.fault(helper, new ExitedError(exit.code, exit.signal), () => new ExitedError(exit.code, exit.signal));
+    this.fault(helper, (sent) => new ExitedError(exit.code, exit.signal, sent));
   }
 
   /**
-   * The current helper failed: every pending call rejects (the one in flight with `first`),
-   * the helper is ended, and the failure counts against the restart policy.
+   * The current helper failed: every pending call rejects (the one in flight with
+   * `error(its sent)`, the others with `error(false)`), the helper is ended, and the failure
+   * counts against the restart policy.
    */
-  private fault(helper: Helper, first: unknown, others: () => unknown): void {
+  private fault(helper: Helper, error: (sent: boolean) => CaretsafeError): void {
     this.retire(helper);
     this.terminate(helper);
-    const now = Date.now();
-    const { maxRestarts, windowMs, backoffMs, maxBackoffMs } = this.restartPolicy;
-    this.faults = this.faults.filter((at) => at > now - windowMs);
-    this.faults.push(now);
-    if (this.faults.length > maxRestarts) {
-      this.failure = new UnavailableError(this.faults.length, windowMs, first);
-    } else {
-      this.restartAt = now + Math.min(maxBackoffMs, backoffMs * 2 ** (this.faults.length - 1));
-    }
     const call = this.inFlight;
     this.inFlight = undefined;
+    const first = error(call?.sent ?? false);
+    if (!this.closing) this.count(first);
     if (call) {
       clearTimeout(call.timer);
       this.settle(call, first);
     }
-    this.rejectQueued(this.failure ? () => this.failure : others);
+    const failure = this.failure;
+    this.rejectQueued(failure ? () => failure : () => error(false));
+  }
+
+  /** Counts a fault against the restart policy, and tells the host what follows. */
+  private count(cause: CaretsafeError): void {
+    const now = Date.now();
+    const { maxRestarts, windowMs, backoffMs, maxBackoffMs } = this.restartPolicy;
+    this.faults = this.faults.filter((at) => at > now - windowMs);
+    this.faults.push(now);
+    const failures = this.faults.length;
+    if (this.trial || failures > maxRestarts) {
+      const what = this.trial ? 'failed again when started on trial' : `failed ${failures} times within ${windowMs} ms`;
+      this.trial = false;
+      this.failure = new UnavailableError(what, failures, now + windowMs, cause);
+      this.emit({ type: 'unavailable', cause, failures, retryAt: this.failure.retryAt });
+    } else {
+      const delayMs = Math.min(maxBackoffMs, backoffMs * 2 ** (failures - 1));
+      this.restartAt = now + delayMs;
+      this.emit({ type: 'restart', cause, failures, delayMs });
+    }
+  }
+
+  private emit(event: CaretsafeEvent): void {
+    const listener = this.onEvent;
+    // Never from inside the client's own bookkeeping: a listener may call the client.
+    if (listener) process.nextTick(listener, event);
   }
 
   private retire(helper: Helper): void {
@@ -575,17 +834,17 @@ export class Caretsafe {
     if (queued !== -1) this.queue.splice(queued, 1);
     // A request already sent stays in flight: its answer must still be read, and its time
     // limit still tells a hung helper.
-    this.settle(call, new AbortError(call.signal?.reason));
+    this.settle(call, new AbortError(call.signal?.reason, call.sent));
   }
 
-  private rejectPending(error: () => unknown): void {
+  private rejectPending(error: (sent: boolean) => unknown): void {
     const call = this.inFlight;
     this.inFlight = undefined;
     if (call) {
       clearTimeout(call.timer);
-      this.settle(call, error());
+      this.settle(call, error(call.sent));
     }
-    this.rejectQueued(error);
+    this.rejectQueued(() => error(false));
   }
 
   private rejectQueued(error: () => unknown): void {
@@ -595,7 +854,7 @@ export class Caretsafe {
   private settle(call: Call, error: unknown, value?: unknown): void {
     if (call.settled) return;
     call.settled = true;
-    if (call.onAbort) call.signal?.removeEventListener('abort', call.onAbort);
+    call.unwatch?.();
     if (error !== undefined) call.reject(error);
     else call.resolve(value);
   }

@@ -19,6 +19,11 @@ export interface HelperPathOptions {
   paths?: readonly string[];
   /** The packaged app's resources folder. Default: Electron's `process.resourcesPath`. */
   resourcesPath?: string;
+  /**
+   * The app's own executable, whose folder is searched in a packaged app (where
+   * `resourcesPath` is known). Default `process.execPath`.
+   */
+  execPath?: string;
   /** Where CARETSAFE_HELPER is read. Default `process.env`. */
   env?: NodeJS.ProcessEnv;
   /** The development folder's base. Default `process.cwd()`. */
@@ -34,11 +39,13 @@ export function unpackedPath(file: string): string {
  * The places `helperPath` looks, in order:
  * 1. the environment variable CARETSAFE_HELPER, when set;
  * 2. `options.paths`;
- * 3. inside a packaged app (under `resourcesPath`, which is Contents/Resources on macOS):
- *    Contents/MacOS/NAME and Contents/Helpers/NAME (electron-builder "extraFiles"),
- *    Resources/NAME (extraResources) and Resources/app.asar.unpacked/native/NAME (asarUnpack
- *    of the app's native/NAME);
+ * 3. inside a packaged app (when `resourcesPath` is known; Contents/Resources on macOS,
+ *    <app>/resources on Linux and Windows): NAME beside the app's executable (electron-builder
+ *    "extraFiles": Contents/MacOS on macOS, the app's folder elsewhere), Contents/MacOS/NAME
+ *    and Contents/Helpers/NAME, Resources/NAME (extraResources) and
+ *    Resources/app.asar.unpacked/native/NAME (asarUnpack of the app's native/NAME);
  * 4. in development: native/NAME under the current folder.
+ * A path that comes twice is tried once.
  */
 export function helperCandidates(options: HelperPathOptions = {}): string[] {
   const name = options.name ?? 'caretsafe';
@@ -51,6 +58,7 @@ export function helperCandidates(options: HelperPathOptions = {}): string[] {
   if (resourcesPath) {
     const contents = path.dirname(path.resolve(resourcesPath));
     candidates.push(
+      path.join(path.dirname(path.resolve(options.execPath ?? process.execPath)), name),
       path.join(contents, 'MacOS', name),
       path.join(contents, 'Helpers', name),
       path.join(resourcesPath, name),
@@ -58,7 +66,7 @@ export function helperCandidates(options: HelperPathOptions = {}): string[] {
     );
   }
   candidates.push(path.join(options.cwd ?? process.cwd(), 'native', name));
-  return candidates.map((p) => path.resolve(p));
+  return [...new Set(candidates.map((p) => path.resolve(p)))];
 }
 
 /**

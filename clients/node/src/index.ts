@@ -3,15 +3,20 @@
 export {
   Caretsafe,
   type CallOptions,
+  type CaptureOptions,
+  type CaretsafeEvent,
   type CaretsafeOptions,
+  type CloseOptions,
   type HelperExit,
   type RestartPolicy,
+  type StderrOption,
   type Timeouts,
   type WaitForTrustOptions,
 } from './client.js';
 export {
   AbortError,
   CaretsafeError,
+  type CaretsafeErrorOptions,
   ClosedError,
   ExitedError,
   HelperNotFoundError,

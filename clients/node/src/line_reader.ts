@@ -3,6 +3,9 @@
 // bytes and decoded only once complete. A line longer than the bound is an error as soon as
 // the bound is passed: the reader never holds more than that many bytes of an unfinished line.
 
+import type { Readable } from 'node:stream';
+import { StringDecoder } from 'node:string_decoder';
+
 export class LineReader {
   private parts: Buffer[] = [];
   private partBytes = 0;
@@ -68,4 +71,36 @@ export class LineReader {
     this.partBytes = 0;
     this.onOverflow(bytes);
   }
+}
+
+/**
+ * Reads `stream` as UTF-8 text and calls `onLine` for every line, without its line break;
+ * a line longer than `maxChars` UTF-16 units comes in pieces of at most that many, and a last
+ * line without a line break comes when the stream ends. For diagnostic output, which is
+ * shown, not parsed: a long line is not a fault there.
+ */
+export function readTextLines(stream: Readable, maxChars: number, onLine: (line: string) => void): void {
+  const decoder = new StringDecoder('utf8');
+  let pending = '';
+  const deliver = (line: string) => onLine(line.endsWith('\r') ? line.slice(0, -1) : line);
+  const take = (text: string) => {
+    pending += text;
+    for (let end = pending.indexOf('\n'); end !== -1; end = pending.indexOf('\n')) {
+      deliver(pending.slice(0, end));
+      pending = pending.slice(end + 1);
+    }
+    while (pending.length > maxChars) {
+      // Never between the two halves of a surrogate pair.
+      const cut = /[\uD800-\uDBFF]/.test(pending[maxChars - 1]!) ? maxChars - 1 : maxChars;
+      deliver(pending.slice(0, cut));
+      pending = pending.slice(cut);
+    }
+  };
+  stream.on('data', (chunk: Buffer) => take(decoder.write(chunk)));
+  stream.on('end', () => {
+    take(decoder.end());
+    if (pending.length > 0) deliver(pending);
+    pending = '';
+  });
+  stream.on('error', () => {});
 }

@@ -8,7 +8,7 @@ import { mkdtemp, readFile, rename, rm, truncate, writeFile } from 'node:fs/prom
 import { tmpdir } from 'node:os';
 import * as path from 'node:path';
 
-import { Caretsafe, type CaretsafeOptions } from './client.js';
+import { Caretsafe, kAsyncDispose, type CaretsafeOptions, type CloseOptions } from './client.js';
 import { HelperNotFoundError } from './errors.js';
 import { unusable } from './helper_path.js';
 
@@ -99,8 +99,19 @@ export interface SimOptions extends Omit<CaretsafeOptions, 'binaryPath' | 'looku
   desktop?: Desktop;
   /** caretsafe-sim. Default: CARETSAFE_SIM, then build/caretsafe-sim under the current folder. */
   simPath?: string;
-  /** Added to `process.env` for the helper. */
+  /**
+   * Variables added to `process.env` for caretsafe-sim (the client's own `env` option, by
+   * contrast, is the helper's whole environment).
+   */
+  extraEnv?: NodeJS.ProcessEnv;
+  /** @deprecated The former name of `extraEnv`, with the same meaning. */
   env?: NodeJS.ProcessEnv;
+}
+
+/** What a host's own `Caretsafe` needs to run on a simulated desktop. */
+export interface SimClientOptions {
+  binaryPath: string;
+  env: NodeJS.ProcessEnv;
 }
 
 /** The Shift bit of the modifier flag word. */
@@ -113,24 +124,31 @@ export interface FieldOptions {
   pid?: number;
   bundleId?: string;
   role?: 'AXTextArea' | 'AXTextField';
+  /** The field's AXSubrole, for example "AXSecureTextField" (a password field). Default none. */
+  subrole?: string | null;
   onWrite?: OnWrite;
   trusted?: boolean;
+  /**
+   * The application never answers: every request to it waits for the messaging timeout the
+   * helper set (0.6 s), then fails, so a capture answers "unsupported-field".
+   */
+  hang?: boolean;
 }
 
 /** A desktop with one application, frontmost, whose focused element is `id`. */
 function oneAppDesktop(
-  options: { trusted?: boolean; pid: number; bundleId: string; modifiers?: number },
+  options: { trusted?: boolean; pid: number; bundleId: string; modifiers?: number; hang?: boolean },
   id: string,
   element: Omit<SimElement, 'app'>,
 ): Desktop {
+  const app: SimApp = { bundleId: options.bundleId, attributes: { AXFocusedUIElement: { element: id } } };
+  if (options.hang) app.hang = true;
   return {
     trusted: options.trusted ?? true,
     frontmost: options.pid,
     clock: 800_000_000,
     modifiers: options.modifiers ?? 0,
-    apps: {
-      [options.pid]: { bundleId: options.bundleId, attributes: { AXFocusedUIElement: { element: id } } },
-    },
+    apps: { [options.pid]: app },
     elements: { [id]: { app: options.pid, ...element } },
   };
 }
@@ -142,7 +160,7 @@ export function fieldDesktop(options: FieldOptions = {}): Desktop {
   return oneAppDesktop(app, 'field', {
     attributes: {
       AXRole: options.role ?? 'AXTextArea',
-      AXSubrole: null,
+      AXSubrole: options.subrole ?? null,
       AXEnabled: true,
       AXValue: value,
       AXSelectedTextRange: { range: [options.caret ?? value.length, 0] },
@@ -204,17 +222,17 @@ export class SimDesktop {
   private replacements = 0;
 
   /** Use `startSim`. */
-  constructor(simPath: string, dir: string, env: NodeJS.ProcessEnv, options: SimOptions) {
+  constructor(simPath: string, dir: string, extraEnv: NodeJS.ProcessEnv, options: SimOptions) {
     this.simPath = simPath;
     this.dir = dir;
     this.desktopPath = path.join(dir, 'desktop.json');
     this.journalPath = path.join(dir, 'journal.jsonl');
-    this.extraEnv = env;
-    const { desktop: _desktop, simPath: _simPath, env: _env, ...clientOptions } = options;
+    this.extraEnv = extraEnv;
+    const { desktop: _desktop, simPath: _simPath, env: _env, extraEnv: _extraEnv, ...clientOptions } = options;
     this.client = this.createClient(clientOptions);
   }
 
-  /** The environment that starts caretsafe-sim on this desktop. */
+  /** The environment that starts caretsafe-sim on this desktop: `process.env`, `extraEnv`, the desktop and journal paths. */
   env(): NodeJS.ProcessEnv {
     return {
       ...process.env,
@@ -224,9 +242,18 @@ export class SimDesktop {
     };
   }
 
+  /**
+   * The options that put a host's own client on this desktop:
+   * `new Caretsafe({ ...sim.clientOptions(), timeouts })`. Such a client is the host's to
+   * close; `close()` closes only the clients the kit made.
+   */
+  clientOptions(): SimClientOptions {
+    return { binaryPath: this.simPath, env: this.env() };
+  }
+
   /** Another client on the same desktop; closed by `close()`. */
   createClient(options: Omit<CaretsafeOptions, 'binaryPath' | 'lookup' | 'env'> = {}): Caretsafe {
-    const client = new Caretsafe({ ...options, binaryPath: this.simPath, env: this.env() });
+    const client = new Caretsafe({ ...options, ...this.clientOptions() });
     this.clients.push(client);
     return client;
   }
@@ -268,10 +295,21 @@ export class SimDesktop {
     }
   }
 
-  /** Closes every client on this desktop (their helpers exit) and removes the folder. */
-  async close(): Promise<void> {
-    await Promise.all(this.clients.map((client) => client.close()));
-    await rm(this.dir, { recursive: true, force: true });
+  /**
+   * Closes every client the kit made on this desktop (their helpers exit; `timeoutMs` as in
+   * `Caretsafe.close`) and removes the folder.
+   */
+  async close(options: CloseOptions = {}): Promise<void> {
+    try {
+      await Promise.all(this.clients.map((client) => client.close(options)));
+    } finally {
+      await rm(this.dir, { recursive: true, force: true });
+    }
+  }
+
+  /** `close()` (`await using sim = await startSim(…)`). */
+  async [kAsyncDispose](): Promise<void> {
+    await this.close();
   }
 }
 
@@ -299,7 +337,7 @@ export function simPath(explicit?: string): string {
 export async function startSim(options: SimOptions = {}): Promise<SimDesktop> {
   const sim = simPath(options.simPath);
   const dir = await mkdtemp(path.join(tmpdir(), `caretsafe-sim-${randomBytes(3).toString('hex')}-`));
-  const desktop = new SimDesktop(sim, dir, options.env ?? {}, options);
+  const desktop = new SimDesktop(sim, dir, { ...options.env, ...options.extraEnv }, options);
   await desktop.setDesktop(options.desktop ?? { trusted: false });
   return desktop;
 }

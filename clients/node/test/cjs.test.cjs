@@ -30,3 +30,34 @@ it('the CommonJS build drives caretsafe-sim', async () => {
     await sim.close();
   }
 });
+
+it('one definition of every export, whether loaded with require() or import', async () => {
+  for (const [cjs, esm] of [
+    [caretsafe, await import('caretsafe')],
+    [testing, await import('caretsafe/testing')],
+  ]) {
+    for (const name of Object.keys(cjs)) assert.equal(esm[name], cjs[name], name);
+  }
+});
+
+it('the kit loaded with import, errors checked with require(): a timeout and an abort told apart', async () => {
+  const esmTesting = await import('caretsafe/testing');
+  const sim = await esmTesting.startSim({ desktop: esmTesting.fieldDesktop(), simPath: simBinary });
+  try {
+    await sim.client.status();
+    // Stopped, the helper answers nothing, however loaded the machine is.
+    process.kill(sim.client.pid, 'SIGSTOP');
+    const controller = new AbortController();
+    const timedOut = sim.client.status({ timeoutMs: 200 }).catch((error) => error);
+    const aborted = sim.client.capture({ signal: controller.signal }).catch((error) => error);
+    controller.abort();
+    const [timeout, abort] = await Promise.all([timedOut, aborted]);
+    assert.ok(timeout instanceof caretsafe.TimeoutError && timeout instanceof caretsafe.CaretsafeError);
+    assert.ok(!(timeout instanceof caretsafe.AbortError));
+    assert.deepEqual([timeout.code, timeout.sent], ['CARETSAFE_TIMEOUT', true]);
+    assert.ok(abort instanceof caretsafe.AbortError && !(abort instanceof caretsafe.TimeoutError));
+    assert.deepEqual([abort.code, abort.sent], ['ABORT_ERR', false]);
+  } finally {
+    await sim.close();
+  }
+});

@@ -5,7 +5,7 @@ import { tmpdir } from 'node:os';
 import * as path from 'node:path';
 import { after, describe, it } from 'node:test';
 
-import { HelperNotFoundError, helperPath, unpackedPath } from 'caretsafe';
+import { HelperNotFoundError, helperCandidates, helperPath, unpackedPath } from 'caretsafe';
 
 const root = mkdtempSync(path.join(tmpdir(), 'caretsafe-path-'));
 after(() => rmSync(root, { recursive: true, force: true }));
@@ -60,13 +60,29 @@ describe('helperPath', () => {
       found: 'Host.app/Contents/Helpers/caretsafe',
     },
     { name: 'another name', files: ['Host.app/Contents/MacOS/caretsafe-sim'], name_: 'caretsafe-sim', found: 'Host.app/Contents/MacOS/caretsafe-sim' },
+    {
+      name: 'Linux and Windows, extraFiles: beside the app\'s executable, resources in <app>/resources',
+      files: ['host-app/caretsafe', 'host-app/resources/app.asar.unpacked/native/caretsafe'],
+      resources: 'host-app/resources',
+      execPath: 'host-app/host',
+      found: 'host-app/caretsafe',
+    },
+    {
+      name: 'Linux, extraResources',
+      files: ['host-app/resources/caretsafe'],
+      resources: 'host-app/resources',
+      execPath: 'host-app/host',
+      found: 'host-app/resources/caretsafe',
+    },
   ];
   for (const row of rows) {
     it(row.name, () => {
       const files = Array.isArray(row.files) ? Object.fromEntries(row.files.map((f) => [f, undefined])) : row.files;
       const base = layout(files);
       const options = {
-        resourcesPath: path.join(base, resources),
+        resourcesPath: path.join(base, row.resources ?? resources),
+        // A packaged Mac app's executable, in Contents/MacOS.
+        execPath: path.join(base, row.execPath ?? 'Host.app/Contents/MacOS/Host'),
         cwd: path.join(base, 'dev'),
         env: row.env ? { CARETSAFE_HELPER: path.join(base, row.env) } : {},
       };
@@ -79,8 +95,9 @@ describe('helperPath', () => {
   it('nothing found: the error names every path tried and why', () => {
     const base = layout({ [`${resources}/caretsafe`]: 0o644 });
     const res = path.join(base, resources);
+    const execPath = path.join(base, 'Host.app/Contents/MacOS/Host');
     assert.throws(
-      () => helperPath({ resourcesPath: res, cwd: path.join(base, 'dev'), env: {} }),
+      () => helperPath({ resourcesPath: res, execPath, cwd: path.join(base, 'dev'), env: {} }),
       (error) => {
         assert.ok(error instanceof HelperNotFoundError);
         assert.deepEqual(error.tried, [
@@ -96,6 +113,11 @@ describe('helperPath', () => {
       },
     );
   });
+});
+
+it('outside a packaged app (no resources folder), the running executable\'s folder is not searched', () => {
+  // Plain Node in development: /usr/bin/caretsafe is no helper of this app's.
+  assert.deepEqual(helperCandidates({ execPath: '/usr/bin/node', cwd: '/work/app', env: {} }), ['/work/app/native/caretsafe']);
 });
 
 it('unpackedPath replaces only a whole app.asar folder name', () => {

@@ -2,7 +2,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 
-import { LineReader } from '../dist/esm/line_reader.js';
+import { LineReader } from '../dist/cjs/line_reader.js';
 
 function read(chunks, maxLineBytes = 1 << 20) {
   const lines = [];

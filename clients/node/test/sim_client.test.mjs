@@ -1,11 +1,12 @@
 // The client against the real caretsafe-sim, driven through the test kit.
 import assert from 'node:assert/strict';
+import { existsSync } from 'node:fs';
 import { describe, it } from 'node:test';
 
-import { AbortError, ClosedError, ExitedError, TimeoutError } from 'caretsafe';
+import { AbortError, Caretsafe, ClosedError, ExitedError, TimeoutError } from 'caretsafe';
 import { fieldDesktop, kShift, startSim, terminalDesktop, typedText } from 'caretsafe/testing';
 
-import { gone, running, simBinary, until } from './support.mjs';
+import { closedAfter, gone, running, simBinary, standInPath, until } from './support.mjs';
 
 const fast = { restart: { backoffMs: 1 } };
 
@@ -14,16 +15,13 @@ async function withSim(desktop, body, options = {}) {
   try {
     await body(sim, sim.client);
   } finally {
-    await sim.close();
+    // Bounded, so that a fault in the client fails this test instead of holding the run.
+    await sim.close({ timeoutMs: 5000 });
   }
 }
 
 /** A field desktop whose application never answers: a capture waits out the 0.6 s messaging timeout. */
-function hungDesktop() {
-  const desktop = fieldDesktop({ value: 'x' });
-  desktop.apps['501'].hang = true;
-  return desktop;
-}
+const hungDesktop = () => fieldDesktop({ value: 'x', hang: true });
 
 const ops = (journal, op) => journal.filter((entry) => entry.op === op);
 
@@ -68,16 +66,8 @@ describe('refusals are typed values', () => {
       expect: 'unsupported-field',
       at: 'capture',
     },
-    {
-      name: 'a secure field',
-      desktop: (() => {
-        const d = field();
-        d.elements.field.attributes.AXSubrole = 'AXSecureTextField';
-        return d;
-      })(),
-      expect: 'unsupported-field',
-      at: 'capture',
-    },
+    { name: 'a secure field', desktop: fieldDesktop({ subrole: 'AXSecureTextField' }), expect: 'unsupported-field', at: 'capture' },
+    { name: 'an application that never answers', desktop: hungDesktop(), expect: 'unsupported-field', at: 'capture' },
     { name: 'a token never issued', desktop: field(), token: 'C0FFEE00-0000-4000-8000-000000000000', expect: 'no-target' },
     {
       name: 'a token whose request line would pass the 1,000,000-byte limit',
@@ -318,5 +308,41 @@ describe('close and permission', () => {
       setTimeout(() => controller.abort(), 100);
       await assert.rejects(waiting, AbortError);
     });
+  });
+});
+
+describe('the test kit for a host\'s own client', () => {
+  it('sim.clientOptions() puts a client the host made on the kit\'s desktop', async (t) => {
+    await withSim(fieldDesktop({ value: 'Dear Sam, ' }), async (sim) => {
+      const client = closedAfter(t, new Caretsafe({ ...sim.clientOptions(), timeouts: { captureMs: 5000 } }));
+      const captured = await client.capture();
+      assert.equal(captured.ok, true);
+      assert.deepEqual(await client.insert(captured.token, 'thanks'), { ok: true, delivery: 'verified' });
+      assert.equal(ops(await sim.journal(), 'setAttributeValue')[0].fieldValue, 'Dear Sam, thanks');
+    });
+  });
+
+  it('extraEnv (and its former name env) is added to the environment the helper gets', async () => {
+    for (const option of ['extraEnv', 'env']) {
+      // The stand-in in place of caretsafe-sim: the variable makes it crash.
+      const sim = await startSim({ simPath: standInPath, [option]: { STAND_IN_MODE: 'crash' } });
+      try {
+        assert.equal(sim.clientOptions().env.STAND_IN_MODE, 'crash');
+        assert.equal(sim.clientOptions().env.PATH, process.env.PATH);
+        await assert.rejects(sim.client.status(), ExitedError, option);
+      } finally {
+        await sim.close();
+      }
+    }
+  });
+
+  it('Symbol.asyncDispose closes the kit\'s clients and removes its folder', async () => {
+    const sim = await startSim({ desktop: fieldDesktop(), simPath: simBinary });
+    await sim.client.status();
+    const pid = sim.client.pid;
+    await sim[Symbol.asyncDispose]();
+    assert.ok(!running(pid));
+    assert.equal(existsSync(sim.dir), false);
+    await assert.rejects(sim.client.status(), ClosedError);
   });
 });

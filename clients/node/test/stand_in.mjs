@@ -3,8 +3,12 @@
 // fault tests. STAND_IN_MODE picks the fault; STAND_IN_LOG, when set, names a file to which
 // every start appends "start PID" (and "SIGTERM PID" when that signal arrives), so a test can
 // count the processes the client started. STAND_IN_FAULTY_STARTS (default: all) limits the
-// fault to the first N starts; later starts answer correctly.
-import { appendFileSync, readFileSync } from 'node:fs';
+// fault to the first N starts; later starts answer correctly. STAND_IN_GOOD_ANSWERS (default 0)
+// answers that many requests of every start correctly before the fault, so that a test knows
+// the stand-in is up (its signal handlers in place) before it misbehaves. STAND_IN_REQUESTS,
+// when set, names a file to which every request line is appended as received.
+// STAND_IN_DELAY_MS: how long mode "slow" waits before each answer (default 300).
+import { appendFileSync, closeSync, readFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 
 const mode = process.env.STAND_IN_MODE ?? 'answer';
@@ -24,6 +28,13 @@ if (mode === 'ignore-term' || mode === 'stubborn') {
     process.exit(143);
   });
 }
+
+// A test process killed at its time limit cannot end the stand-ins it started, and some
+// modes outlive the end of their input: each one goes when its parent has gone.
+const parent = process.ppid;
+setInterval(() => {
+  if (process.ppid !== parent) process.exit(0);
+}, 500).unref();
 
 // Noted once the signal handlers are in place.
 note('start');
@@ -45,15 +56,30 @@ function answerTo(request) {
 }
 
 const out = (text) => process.stdout.write(text);
+let goodAnswers = Number(process.env.STAND_IN_GOOD_ANSWERS ?? 0);
 
 createInterface({ input: process.stdin }).on('line', (line) => {
+  if (process.env.STAND_IN_REQUESTS) appendFileSync(process.env.STAND_IN_REQUESTS, `${line}\n`);
   const request = JSON.parse(line);
   const good = JSON.stringify(answerTo(request));
-  if (!faulty) return out(`${good}\n`);
+  if (!faulty || goodAnswers-- > 0) return out(`${good}\n`);
   switch (mode) {
     case 'answer':
     case 'stubborn':
       return out(`${good}\n`);
+    case 'slow':
+      setTimeout(() => out(`${good}\n`), Number(process.env.STAND_IN_DELAY_MS ?? 300));
+      return;
+    case 'close-stdin':
+      // Stops reading requests but keeps running; the answer comes once its input is closed.
+      // Node leaves descriptor 0 open when the stream ends, so it is closed by hand.
+      setInterval(() => {}, 1000);
+      process.stdin.once('close', () => {
+        closeSync(0);
+        out(`${good}\n`);
+      });
+      process.stdin.destroy();
+      return;
     case 'malformed':
       return out('{"ok":true,"trusted":\n');
     case 'not-object':
@@ -85,7 +111,8 @@ createInterface({ input: process.stdin }).on('line', (line) => {
     case 'bad-reason':
       return out(`${JSON.stringify({ ok: false, reason: 'out-of-cheese', requestId: request.requestId })}\n`);
     case 'crash':
-      process.exit(3);
+      // What a crashing helper says on its standard error, the last line without a line break.
+      process.stderr.write('stand-in: giving up\nlast words \u00e9', () => process.exit(3));
       return;
     case 'silent':
     case 'ignore-term':
