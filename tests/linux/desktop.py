@@ -548,6 +548,14 @@ class Desktop:
         self.apps.append(t)
         return t
 
+    def browser(self, kind):
+        """A real browser, "chromium" or "firefox", started as a user's browser is and showing
+        the test page (browsers.py); ended by stop() like the applications."""
+        from browsers import Browser
+        b = Browser(self, kind)
+        self.apps.append(b)
+        return b
+
     def window_of(self, pid):
         """A mapped top-level window of the process, by its _NET_WM_PID; None while there is
         none."""
