@@ -1,0 +1,227 @@
+"""The compatibility table, from real runs: every application the real-desktop tests drive,
+started on a private test desktop (desktop.py), captured and inserted into through caretsafe's
+own request loop over the Linux adapter (the session driver, which also reports the AT-SPI
+requests it made), each insert checked by the application's own text. Writes the table as
+Markdown to the path given (default: standard output).
+
+    /usr/bin/python3 tests/linux/compatibility.py docs/compatibility.md
+
+with CARETSAFE_LINUX_DRIVER naming the driver (scripts/compatibility.sh sets it after the
+build). Nothing in the table is typed by hand: a cell says what happened in this run.
+"""
+
+import os
+import platform
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from desktop import Desktop, DesktopError  # noqa: E402
+
+ASCII = "Hello, world"
+ASTRAL_RTL = "😀 שלום 𝄞"
+BEFORE = "ab"  # each field holds this, the caret after "a"
+
+
+class Target:
+    """One application under test: how to focus its field, fill it and read it back."""
+
+    def __init__(self, name, start, field=None, secure=None, terminal=False):
+        self.name = name
+        self.start = start      # desktop -> the application object
+        self.field = field      # the widget or field name (none for a terminal)
+        self.secure = secure    # its password field, if it has one
+        self.terminal = terminal
+        self.app = None
+
+    def prepare(self):
+        """Puts BEFORE in the field with the caret after its first character, focused."""
+        if self.terminal:
+            self.app.focus()
+            return
+        self.app.set(self.field, BEFORE, caret=1)
+        self.app.focus(self.field)
+
+    def text(self):
+        if self.terminal:
+            return self.app.received()
+        if hasattr(self.app, "value"):
+            return self.app.value(self.field)
+        return self.app.state(self.field)["text"]
+
+    def expected(self, inserted, before_text):
+        if self.terminal:
+            return before_text + inserted
+        return BEFORE[:1] + inserted + BEFORE[1:]
+
+    def focus_secure(self):
+        self.app.focus(self.secure)
+
+
+TARGETS = [
+    Target("GTK 3 entry", lambda d: d.app("gtk3_app.py"), "entry", "password"),
+    Target("GTK 4 entry", lambda d: d.app("gtk4_app.py"), "entry"),
+    Target("Qt 5 line edit", lambda d: d.app("qt5_app.py"), "line", "password"),
+    Target("Chromium `<input>` (and Electron apps)", lambda d: d.browser("chromium"), "input",
+           "password"),
+    Target("Chromium `<textarea>`", lambda d: d.browser("chromium"), "textarea"),
+    Target("Firefox ESR `<input>`", lambda d: d.browser("firefox"), "input", "password"),
+    Target("xterm", lambda d: d.terminal("xterm", "xterm"), terminal=True),
+    Target("sakura (VTE)", lambda d: d.terminal("sakura", "sakura"), terminal=True),
+]
+
+
+def capture(driver, allow_typing, seconds=5.0):
+    """Captures until it succeeds or `seconds` pass (a toolkit takes the focus a moment after
+    the X server gave it); the last answer and the driver's report of it."""
+    request = {"action": "capture"}
+    if allow_typing:
+        request["allowTyping"] = True
+    deadline = time.monotonic() + seconds
+    while True:
+        answer, report = driver.ask_reported(**request)
+        if answer.get("ok") or time.monotonic() > deadline:
+            return answer, report
+        time.sleep(0.2)
+
+
+def describe(answer):
+    if answer.get("ok"):
+        return "yes"
+    return "no (`%s`)" % answer.get("reason")
+
+
+def insert_row(target, driver, text):
+    """One insert into a freshly prepared field: (cell, delivery)."""
+    target.prepare()
+    before_text = target.text()
+    answer, _ = capture(driver, allow_typing=True)
+    if not answer.get("ok"):
+        return "not captured (`%s`)" % answer.get("reason"), None
+    result, report = driver.ask_reported(action="insert", token=answer["token"], text=text)
+    methods = {r[0] for r in report["requests"]}
+    if result.get("delivery") == "sent-unverified":
+        delivery = "typed, unverified"
+    elif result.get("ok"):
+        delivery = "written and confirmed" if "InsertText" in methods else "typed and confirmed"
+    else:
+        delivery = None
+    expected = target.expected(text, before_text)
+    # A terminal's program may read the last keys a moment after the answer.
+    deadline = time.monotonic() + 5
+    got = target.text()
+    while got != expected and time.monotonic() < deadline:
+        time.sleep(0.1)
+        got = target.text()
+    if result.get("ok") and got == expected:
+        return "exact", delivery
+    if result.get("ok"):
+        return "**answered ok, text differs**: %r" % got, delivery
+    return "no (`%s`)" % result.get("reason"), delivery
+
+
+def secure_cell(target, driver):
+    if target.secure is None:
+        return "—"
+    target.focus_secure()
+    answer, report = capture(driver, allow_typing=True, seconds=1.0)
+    read = any(r[0] in ("GetText", "GetCharacterCount") for r in report["requests"])
+    if answer.get("ok"):
+        return "**captured**"
+    return "refused, text never read" if not read else "**refused, text read**"
+
+
+def row(desktop, target):
+    target.app = target.start(desktop)
+    driver = desktop.driver()
+    try:
+        target.prepare()
+        plain, _ = capture(driver, allow_typing=False)
+        typing, _ = capture(driver, allow_typing=True)
+        ascii_cell, d1 = insert_row(target, driver, ASCII)
+        astral_cell, d2 = insert_row(target, driver, ASTRAL_RTL)
+        secure = secure_cell(target, driver)
+        deliveries = sorted({d for d in (d1, d2) if d})
+        return [target.name, describe(plain), describe(typing), ascii_cell, astral_cell, secure,
+                ", ".join(deliveries) or "—"]
+    finally:
+        driver.stop()
+        target.app.stop()
+        desktop.apps.remove(target.app)
+
+
+def version(argv):
+    try:
+        out = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             timeout=60).stdout.decode().strip()
+        return out.splitlines()[0] if out else "?"
+    except (OSError, subprocess.TimeoutExpired):
+        return "?"
+
+
+def package_version(name):
+    return version(["dpkg-query", "-W", "-f", "${Version}", name])
+
+
+def main():
+    out_path = sys.argv[1] if len(sys.argv) > 1 else None
+    rows = []
+    desktop = Desktop().start()
+    try:
+        for target in TARGETS:
+            try:
+                rows.append(row(desktop, target))
+            except DesktopError as error:
+                rows.append([target.name, "**harness failed: %s**" % error] + [""] * 5)
+            print("compatibility: %s done" % target.name, file=sys.stderr)
+    finally:
+        desktop.stop()
+
+    lines = [
+        "# Compatibility: what caretsafe does in each application",
+        "",
+        "This table says, for every application the real-desktop tests drive, what caretsafe "
+        "did there in one run on the Linux test desktop (Xvfb, a private session bus, "
+        "accessibility on, no window manager). It is written by "
+        "`bash scripts/compatibility.sh` from that run, never by hand; run it again after a "
+        "change.",
+        "",
+        "Each field held \"%s\" with the caret after \"a\"; each insert was captured with "
+        "`\"allowTyping\": true` and checked by the application's own text (a terminal: what "
+        "its program read). \"capture\" is without `allowTyping`, \"capture, typing allowed\" "
+        "with it. A password field is captured with `allowTyping` too; \"text never read\" "
+        "means that caretsafe's own record of its AT-SPI requests holds no request for its "
+        "text." % BEFORE,
+        "",
+        "| application | capture | capture, typing allowed | insert \"%s\" | insert \"%s\" "
+        "| password field | delivered as |" % (ASCII, ASTRAL_RTL),
+        "|---|---|---|---|---|---|---|",
+    ]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    lines += [
+        "",
+        "Delivered as: *written and confirmed*: the accessibility write (AT-SPI `InsertText`), "
+        "read back; *typed and confirmed*: one key per character through XTest, the focus "
+        "checked before each, read back; *typed, unverified*: a terminal, typed the same way "
+        "after its text was made terminal-safe, with nothing to read back.",
+        "",
+        "Run: %s, on %s (%s); chromium %s, firefox-esr %s, GTK 3 %s, Qt 5 %s, xterm %s, "
+        "sakura %s." % (time.strftime("%Y-%m-%d"), platform.platform(),
+                        "%d cores" % os.cpu_count(), package_version("chromium"),
+                        package_version("firefox-esr"), package_version("libgtk-3-0"),
+                        package_version("libqt5core5a"), package_version("xterm"),
+                        package_version("sakura")),
+        "",
+    ]
+    text = "\n".join(lines)
+    if out_path:
+        with open(out_path, "w", encoding="utf-8") as f:
+            f.write(text)
+    else:
+        sys.stdout.write(text)
+
+
+if __name__ == "__main__":
+    main()
