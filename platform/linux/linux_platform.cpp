@@ -343,7 +343,7 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   const std::optional<x11::WindowId> window = keyWindow(application.pid);
   const auto answer = [&](Element element) -> AttributeRead {
     if (window) {
-      keyTarget_ = {application.pid, *window};
+      keyTarget_ = {application.pid, *window, terminal};
       handleOf(element)->focusWindow = *window;
     }
     return {kAxSuccess, std::move(element)};
@@ -894,7 +894,11 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
     return focus && focus->pid == pid && x11::isWithin(display, focus->window, window) &&
            x11::keyboardFree(display, focus->window);
   };
-  if (keys->typeScalar(scalar.scalar, focusIsTarget, pid) != x11::KeyOutcome::kTyped) return false;
+  // A field typed into may belong to a client that reads a new key mapping in its own time.
+  const bool settleRemaps = !keyTarget_.terminal;
+  if (keys->typeScalar(scalar.scalar, focusIsTarget, pid, settleRemaps) != x11::KeyOutcome::kTyped) {
+    return false;
+  }
   // A connection that broke on the way has sent nothing that can be vouched for.
   return !x11_.broken();
 }

@@ -182,6 +182,7 @@ class LinuxPlatform final : public Platform {
   struct KeyTarget {
     Pid pid = 0;
     x11::WindowId window = 0;
+    bool terminal = false;  // a listed terminal, typed into as one
   } keyTarget_;
   RequestObserver observer_;
 };

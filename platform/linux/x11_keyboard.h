@@ -103,7 +103,13 @@ class X11Keyboard {
   // window and will translate the key (0 when unknown: a remote client; spares are then
   // recycled on idle time alone). A locked Caps Lock is released for the key and locked again
   // on every path. May sleep (never under the grab) until a spare keycode may be remapped.
-  KeyOutcome typeScalar(char32_t scalar, const FocusCheck& focusIsTarget, std::int32_t targetPid);
+  //
+  // With `settleRemaps`, a key whose spare had to be remapped is sent only once the target has
+  // been seen idle after the remap, in a grab of its own with its own focus check: for a client
+  // that reads a new mapping in its own time (Chromium), a key right behind the remap would
+  // type nothing. A target that does not go idle within kIdleLimit gets kTargetBusy.
+  KeyOutcome typeScalar(char32_t scalar, const FocusCheck& focusIsTarget, std::int32_t targetPid,
+                        bool settleRemaps = false);
 
   // Waits until kRemapIdle has passed since the last key and each target has been seen idle
   // (it may not have read its last keys yet), then gives every spare keycode that still holds
@@ -127,7 +133,9 @@ class X11Keyboard {
     bool foreign = false;      // another client has written it; not used until found empty
   };
 
-  enum class Attempt { kDone, kLevelOneUnusable, kSpareTaken };
+  // kRemapped: a spare was given the keysym and nothing was typed yet; the key follows once the
+  // target has taken the new mapping.
+  enum class Attempt { kDone, kLevelOneUnusable, kSpareTaken, kRemapped };
 
   struct XkbDescDeleter {
     void operator()(XkbDescPtr desc) const;
@@ -143,7 +151,7 @@ class X11Keyboard {
   void reclaimForeignSpares();
   Attempt attempt(unsigned long sym, std::optional<unsigned char> levelOneCode,
                   std::optional<std::size_t> spare, const FocusCheck& focusIsTarget,
-                  std::int32_t targetPid, KeyOutcome& outcome);
+                  std::int32_t targetPid, bool settleRemaps, KeyOutcome& outcome);
   std::optional<std::vector<unsigned long>> readKeysyms(unsigned char code);
   bool writeKeysym(unsigned char code, unsigned long sym);
   void drainMappingEvents();

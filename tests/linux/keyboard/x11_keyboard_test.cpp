@@ -194,6 +194,28 @@ TEST_F(KeyboardTest, SparesKeptWhileTargetLagsBehind) {
   EXPECT_TRUE(waitFor([&] { return t.received() == utf8(text) + "\n"; })) << t.received();
 }
 
+// Settled remaps, as fields typed into get them: a key whose spare was just remapped waits
+// until the target has been seen idle, and a target that never goes idle gets no key at all
+// (its mapping stays; the key is not sent behind it).
+TEST_F(KeyboardTest, SettledRemapWaitsForTheTarget) {
+  Terminal t = xterm("xterm", /*immediate=*/true);
+  ASSERT_TRUE(desktop_->focus(t.window));
+  const pid_t pid = t.process.pid();
+  EXPECT_EQ(keyboard_->typeScalar(U'é', focusOn(t.window), pid, /*settleRemaps=*/true),
+            KeyOutcome::kTyped);
+  EXPECT_TRUE(waitFor([&] { return t.received() == "é"; })) << t.received();
+  const std::uint64_t checks = keyboard_->stats().idleChecks;
+  kill(pid, SIGSTOP);
+  EXPECT_EQ(keyboard_->typeScalar(U'Ω', focusOn(t.window), pid, /*settleRemaps=*/true),
+            KeyOutcome::kTargetBusy);
+  EXPECT_GT(keyboard_->stats().idleChecks, checks);
+  // Mapped already, a key needs no settling: it is sent, and read once the target runs.
+  EXPECT_EQ(keyboard_->typeScalar(U'é', focusOn(t.window), pid, /*settleRemaps=*/true),
+            KeyOutcome::kTyped);
+  kill(pid, SIGCONT);
+  EXPECT_TRUE(waitFor([&] { return t.received() == "éé"; })) << t.received();
+}
+
 // Keysyms stay on their spares from one text to the next: typing the same text again maps
 // nothing, and a different text after it still arrives exactly.
 TEST_F(KeyboardTest, MappingsKeptBetweenTexts) {
