@@ -21,7 +21,8 @@ CaptureResult capture(Platform& platform, TargetSlot& target, const CaptureOptio
   if (!focus) return Reason::kUnsupportedField;
   const bool terminal = isTerminal(platform, focus->pid);
   const std::optional<Inspection> field =
-      inspect(platform, focus->element, terminal, typingCheck(platform, focus->pid, options.allowTyping && !terminal));
+      inspect(platform, focus->element, terminal,
+              typingCheck(platform, focus->pid, options.allowTyping && !terminal));
   if (!field) return Reason::kUnsupportedField;
 
   std::string token = platform.newUuid();

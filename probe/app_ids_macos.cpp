@@ -9,9 +9,9 @@ constexpr std::string_view kTerminals[] = {"com.apple.Terminal", "com.googlecode
 // Asking for the enhanced interface is known to disturb window animations and resizing, so it
 // is asked only of these.
 constexpr std::string_view kChromeFamily[] = {
-    "com.google.Chrome",       "com.google.Chrome.beta", "com.google.Chrome.dev",
+    "com.google.Chrome",        "com.google.Chrome.beta", "com.google.Chrome.dev",
     "com.google.Chrome.canary", "org.chromium.Chromium",  "com.microsoft.edgemac",
-    "com.brave.Browser",       "com.vivaldi.Vivaldi",    "com.operasoftware.Opera"};
+    "com.brave.Browser",        "com.vivaldi.Vivaldi",    "com.operasoftware.Opera"};
 
 }  // namespace
 

@@ -37,9 +37,9 @@ std::optional<Inspection> inspect(Platform& platform, const Element& element, bo
   const SettableAnswer settable = platform.isAttributeSettable(element, "AXSelectedText");
   // A web field may report its selected text settable and still change nothing when it is
   // written, so this decides even then: such a field is only ever typed into.
-  const bool typed = typing.allowed && !terminal &&
-                     (platform.typedOnly(element) ||
-                      (typing.webApplication && inWebArea(platform, element)));
+  const bool typed =
+      typing.allowed && !terminal &&
+      (platform.typedOnly(element) || (typing.webApplication && inWebArea(platform, element)));
   const bool canWrite = typed || writable(settable, terminal);
   // The policy refuses a field that is not writable whatever else it shows (only the reason
   // could differ), so nothing more is asked of it.

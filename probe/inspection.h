@@ -38,8 +38,8 @@ struct Inspection {
 // fields take keys only, whether the field lies in a web page; such a field counts as writable
 // and is marked `typed`, whatever its settable test answered. Everything else is as without it:
 // the policy still refuses a secure, disabled or selected field, before its value is asked for.
-std::optional<Inspection> inspect(Platform& platform, const Element& element,
-                                  bool terminal = false, const TypingCheck& typing = {});
+std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal = false,
+                                  const TypingCheck& typing = {});
 
 // The element's selection ("AXSelectedTextRange") when it is a range, exactly as read.
 std::optional<Range> selection(Platform& platform, const Element& element);

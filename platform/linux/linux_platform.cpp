@@ -602,8 +602,7 @@ std::optional<AtspiAccessible*> LinuxPlatform::walkForFocus(AtspiAccessible* win
 
 // --- the attributes of a field ----------------------------------------------------------
 
-std::optional<std::string> LinuxPlatform::toolkitName(AtspiAccessible* accessible,
-                                                      int timeoutMs) {
+std::optional<std::string> LinuxPlatform::toolkitName(AtspiAccessible* accessible, int timeoutMs) {
   const char* bus = busNameOf(accessible);
   if (bus == nullptr) return std::nullopt;
   refreshCaches();
@@ -768,7 +767,8 @@ SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,
   // Only where the text's units are known can a write land where it is meant to, and only
   // where a write is known to take is it tried at all.
   const std::optional<std::string> toolkit = toolkitName(handle->accessible, handle->timeoutMs);
-  if (!toolkit || !toolkitUnits(*toolkit) || !toolkitWriteTakes(*toolkit)) return {kAxSuccess, false};
+  if (!toolkit || !toolkitUnits(*toolkit) || !toolkitWriteTakes(*toolkit))
+    return {kAxSuccess, false};
   if (!arm(handle->timeoutMs)) return {kAxErrorCannotComplete, false};
   const Owned<AtspiEditableText> editable(atspi_accessible_get_editable_text(handle->accessible));
   if (!editable) return {kAxSuccess, false};
@@ -896,7 +896,8 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   };
   // A field typed into may belong to a client that reads a new key mapping in its own time.
   const bool settleRemaps = !keyTarget_.terminal;
-  if (keys->typeScalar(scalar.scalar, focusIsTarget, pid, settleRemaps) != x11::KeyOutcome::kTyped) {
+  if (keys->typeScalar(scalar.scalar, focusIsTarget, pid, settleRemaps) !=
+      x11::KeyOutcome::kTyped) {
     return false;
   }
   // A connection that broke on the way has sent nothing that can be vouched for.

@@ -74,7 +74,9 @@ std::optional<std::int64_t> utf16Offset(TextUnits units, std::string_view utf8,
                                         std::int64_t offset) {
   if (offset < 0) return std::nullopt;
   // Firefox's offsets are UTF-16 units already; its filler counts as the second unit.
-  if (units == TextUnits::kUtf16Filled) return offset <= static_cast<std::int64_t>(unitCount(units, utf8)) ? std::optional(offset) : std::nullopt;
+  if (units == TextUnits::kUtf16Filled)
+    return offset <= static_cast<std::int64_t>(unitCount(units, utf8)) ? std::optional(offset)
+                                                                       : std::nullopt;
   std::int64_t toolkit = 0;
   std::int64_t utf16 = 0;
   for (std::size_t i = 0; i < utf8.size() && toolkit < offset; ++i) {

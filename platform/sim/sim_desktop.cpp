@@ -573,7 +573,8 @@ AxError SimDesktop::setFlagAttribute(const Element& element, std::string_view at
              .boolean("value", value)
              .integer("error", error)
              .take(),
-         false, Moment{.pause = false, .setting = setting ? std::optional(attribute) : std::nullopt});
+         false,
+         Moment{.pause = false, .setting = setting ? std::optional(attribute) : std::nullopt});
   return error;
 }
 
@@ -589,7 +590,8 @@ bool SimDesktop::typedOnly(const Element& element) {
   refresh();
   const Handle* handle = handleOf(element);
   const Target target = reach(handle);
-  const bool result = target.error == kAxSuccess && target.node != nullptr && target.node->typedOnly;
+  const bool result =
+      target.error == kAxSuccess && target.node != nullptr && target.node->typedOnly;
   record(Line("typedOnly")
              .modelText("element", handle != nullptr ? &handle->elementId : nullptr)
              .boolean("result", result)
@@ -703,7 +705,8 @@ std::string SimDesktop::newUuid() {
 
 void SimDesktop::pause(double seconds) {
   refresh();
-  record(Line("pause").raw("seconds", json(seconds).dump()).take(), false, Moment{.pause = true, .setting = std::nullopt});
+  record(Line("pause").raw("seconds", json(seconds).dump()).take(), false,
+         Moment{.pause = true, .setting = std::nullopt});
   wait_(seconds);
 }
 

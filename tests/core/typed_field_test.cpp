@@ -32,7 +32,9 @@ json browserDesktop() {
                           {"attributes",
                            {{"AXRole", "AXTextField"},
                             {"AXEnabled", true},
-                            {"AXValue", "a\xF0\x9F\x98\x80" "b c"},
+                            {"AXValue",
+                             "a\xF0\x9F\x98\x80"
+                             "b c"},
                             {"AXSelectedTextRange", {{"range", {4, 0}}}}}},
                           {"settable", {{"AXSelectedText", true}}},
                           {"onWrite", "ignore"},
@@ -71,7 +73,9 @@ TEST(TypedDelivery, TypedConfirmedAndNeverWritten) {
   b.h.desktop().clearJournal();
   const std::string text = "Z \xC3\xA9 \xF0\x9F\x98\x80 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";
   EXPECT_EQ(b.h.insert(token, text), ok());
-  EXPECT_EQ(b.value(), "a\xF0\x9F\x98\x80" "bZ \xC3\xA9 \xF0\x9F\x98\x80 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D c");
+  EXPECT_EQ(b.value(),
+            "a\xF0\x9F\x98\x80"
+            "bZ \xC3\xA9 \xF0\x9F\x98\x80 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D c");
   EXPECT_EQ(b.typed(), text);
   EXPECT_TRUE(b.h.entries("setAttributeValue").empty());
   // Per scalar: the focus looked up, the key pair, the caret read once (the keys land at once).
@@ -137,7 +141,9 @@ TEST(TypedDelivery, Outcomes) {
     std::string typedText;
     std::string value;  // the field's value afterwards
   };
-  const std::string before = "a\xF0\x9F\x98\x80" "b c";
+  const std::string before =
+      "a\xF0\x9F\x98\x80"
+      "b c";
   const auto focusTo = [](const char* element) {
     return json{
         {"apps", {{"701", {{"attributes", {{"AXFocusedUIElement", {{"element", element}}}}}}}}}};
@@ -156,41 +162,83 @@ TEST(TypedDelivery, Outcomes) {
       {"no-break space and zero-width joiner pass", json::object(),
        "\xC2\xA0\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB", ok(),
        "\xC2\xA0\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB",
-       "a\xF0\x9F\x98\x80" "b\xC2\xA0\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB c"},
-      {"spaces only are typed", json::object(), "  ", ok(), "  ", "a\xF0\x9F\x98\x80" "b   c"},
+       "a\xF0\x9F\x98\x80"
+       "b\xC2\xA0\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB c"},
+      {"spaces only are typed", json::object(), "  ", ok(), "  ",
+       "a\xF0\x9F\x98\x80"
+       "b   c"},
       {"4,000 units", json::object(), std::string(4000, 'x'), ok(), std::string(4000, 'x'),
-       "a\xF0\x9F\x98\x80" "b" + std::string(4000, 'x') + " c"},
+       "a\xF0\x9F\x98\x80"
+       "b" +
+           std::string(4000, 'x') + " c"},
       {"4,001 units", json::object(), std::string(4001, 'x'), refusedWith("invalid-text"), "",
        before},
       {"Shift held", {{"modifiers", 0x20000}}, "Z", refusedWith("modifier-held"), "", before},
-      {"Caps Lock engaged", {{"modifiers", 0x10000}}, "Z", ok(), "Z",
-       "a\xF0\x9F\x98\x80" "bZ c"},
+      {"Caps Lock engaged",
+       {{"modifiers", 0x10000}},
+       "Z",
+       ok(),
+       "Z",
+       "a\xF0\x9F\x98\x80"
+       "bZ c"},
       {"focus moves to another field after two keys",
        {{"elements", {{"other", {{"app", 701}}}}},
         {"schedule", {{{"afterPosts", 4}, {"patch", focusTo("other")}}}}},
-       "xyz", refusedWith("write-unconfirmed"), "xy", "a\xF0\x9F\x98\x80" "bxy c"},
+       "xyz",
+       refusedWith("write-unconfirmed"),
+       "xy",
+       "a\xF0\x9F\x98\x80"
+       "bxy c"},
       {"host comes to the front after one key",
        {{"schedule",
          {{{"afterPosts", 2},
-           {"patch", {{"frontmost", 501}, {"apps", {{"501", {{"bundleId", "app.norvane.pro"}}}}}}}}}}},
-       "xyz", refusedWith("write-unconfirmed"), "x", "a\xF0\x9F\x98\x80" "bx c"},
-      {"keys ignored: the caret never follows", {{"elements", {{"web", {{"onKeys", "ignore"}}}}}},
-       "xyz", refusedWith("write-unconfirmed"), "x", before},
+           {"patch",
+            {{"frontmost", 501}, {"apps", {{"501", {{"bundleId", "app.norvane.pro"}}}}}}}}}}},
+       "xyz",
+       refusedWith("write-unconfirmed"),
+       "x",
+       "a\xF0\x9F\x98\x80"
+       "bx c"},
+      {"keys ignored: the caret never follows",
+       {{"elements", {{"web", {{"onKeys", "ignore"}}}}}},
+       "xyz",
+       refusedWith("write-unconfirmed"),
+       "x",
+       before},
       {"keys applied only when the value is read",
-       {{"elements", {{"web", {{"onKeys", "deferred"}}}}}}, "xyz", refusedWith("write-unconfirmed"),
-       "x", before},
+       {{"elements", {{"web", {{"onKeys", "deferred"}}}}}},
+       "xyz",
+       refusedWith("write-unconfirmed"),
+       "x",
+       before},
       {"keys altered: the caret follows, the value does not match",
-       {{"elements", {{"web", {{"onKeys", "alter"}}}}}}, "xyZ", refusedWith("write-unconfirmed"),
-       "xyZ", "a\xF0\x9F\x98\x80" "bXYz c"},
+       {{"elements", {{"web", {{"onKeys", "alter"}}}}}},
+       "xyZ",
+       refusedWith("write-unconfirmed"),
+       "xyZ",
+       "a\xF0\x9F\x98\x80"
+       "bXYz c"},
       // The caret must stand exactly past the text typed so far: a field that stores a key in
       // another form is not followed, and nothing more is typed into it.
       {"keys stored decomposed: the caret lands elsewhere",
-       {{"elements", {{"web", {{"onKeys", "decompose"}}}}}}, "\xC3\xA9z",
-       refusedWith("write-unconfirmed"), "\xC3\xA9", "a\xF0\x9F\x98\x80" "be\xCC\x81 c"},
-      {"no key event can be made", {{"eventCreations", 0}}, "xy", refusedWith("write-unconfirmed"),
-       "", before},
-      {"the field stopped taking keys only", {{"elements", {{"web", {{"typedOnly", false}}}}}}, "xy",
-       refusedWith("target-changed"), "", before},
+       {{"elements", {{"web", {{"onKeys", "decompose"}}}}}},
+       "\xC3\xA9z",
+       refusedWith("write-unconfirmed"),
+       "\xC3\xA9",
+       "a\xF0\x9F\x98\x80"
+       "be\xCC\x81 c"},
+      {"no key event can be made",
+       {{"eventCreations", 0}},
+       "xy",
+       refusedWith("write-unconfirmed"),
+       "",
+       before},
+      {"the field stopped taking keys only",
+       {{"elements", {{"web", {{"typedOnly", false}}}}}},
+       "xy",
+       refusedWith("target-changed"),
+       "",
+       before},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -218,9 +266,9 @@ TEST(TypedDelivery, WaitsAreBounded) {
     b.h.desktop().clearJournal();
     EXPECT_EQ(b.h.insert(token, "x"), refusedWith("write-unconfirmed"));
     const std::vector<std::string> requests = b.h.requests();
-    EXPECT_EQ(std::count(requests.begin(), requests.end(),
-                         "copyAttributeValue web AXSelectedTextRange"),
-              1 + kKeySettleReads);  // one for validation
+    EXPECT_EQ(
+        std::count(requests.begin(), requests.end(), "copyAttributeValue web AXSelectedTextRange"),
+        1 + kKeySettleReads);  // one for validation
     const std::vector<json> pauses = b.h.entries("pause");
     ASSERT_EQ(pauses.size(), static_cast<std::size_t>(kKeySettleReads - 1));
     EXPECT_DOUBLE_EQ(pauses.front().at("seconds").get<double>(), kKeySettlePause);
@@ -254,7 +302,9 @@ TEST(TypedDelivery, OtherFieldsKeepTheirWay) {
     Browser b(d);
     const std::string token = b.capture();
     EXPECT_EQ(b.h.insert(token, "Z"), ok());
-    EXPECT_EQ(b.value(), "a\xF0\x9F\x98\x80" "bZ c");
+    EXPECT_EQ(b.value(),
+              "a\xF0\x9F\x98\x80"
+              "bZ c");
     EXPECT_EQ(b.h.entries("setAttributeValue").size(), 1u);
     EXPECT_TRUE(b.h.entries("postToPid").empty());
   }
@@ -263,8 +313,7 @@ TEST(TypedDelivery, OtherFieldsKeepTheirWay) {
     d["elements"]["shell"]["typedOnly"] = true;
     Browser b(d);
     const std::string token = b.capture();
-    EXPECT_EQ(b.h.insert(token, "ls\nx"),
-              json({{"ok", true}, {"delivery", "sent-unverified"}}));
+    EXPECT_EQ(b.h.insert(token, "ls\nx"), json({{"ok", true}, {"delivery", "sent-unverified"}}));
     EXPECT_EQ(b.typed(), "ls x");
     EXPECT_TRUE(b.h.entries("typedOnly").empty());
   }
@@ -279,18 +328,20 @@ json lazyBrowserDesktop(const char* bundleId = "com.google.Chrome",
                         const char* attribute = "AXEnhancedUserInterface") {
   json d = testing::baseDesktop();
   d["frontmost"] = 801;
-  d["apps"]["801"] = {{"bundleId", bundleId},
-                      {"attributes",
-                       {{"AXFocusedUIElement", {{"error", -25212}}}, {attribute, false}}}};
+  d["apps"]["801"] = {
+      {"bundleId", bundleId},
+      {"attributes", {{"AXFocusedUIElement", {{"error", -25212}}}, {attribute, false}}}};
   d["elements"]["page"] = {{"app", 801}, {"attributes", {{"AXRole", "AXWebArea"}}}};
-  d["elements"]["group"] = {{"app", 801},
-                            {"attributes", {{"AXRole", "AXGroup"}, {"AXParent", {{"element", "page"}}}}}};
+  d["elements"]["group"] = {
+      {"app", 801}, {"attributes", {{"AXRole", "AXGroup"}, {"AXParent", {{"element", "page"}}}}}};
   d["elements"]["web"] = {{"app", 801},
                           {"attributes",
                            {{"AXRole", "AXTextField"},
                             {"AXEnabled", true},
                             {"AXParent", {{"element", "group"}}},
-                            {"AXValue", "a\xF0\x9F\x98\x80" "b c"},
+                            {"AXValue",
+                             "a\xF0\x9F\x98\x80"
+                             "b c"},
                             {"AXSelectedTextRange", {{"range", {4, 0}}}}}},
                           {"settable", {{"AXSelectedText", true}}},
                           {"onWrite", "ignore"},
@@ -335,7 +386,9 @@ TEST(WebFields, TheTreeIsAskedForAndTheFieldTypedInto) {
     EXPECT_EQ(set[0].at("value"), true);
     EXPECT_EQ(b.h.entries("pause").size(), 3u);
     EXPECT_EQ(b.h.insert(token, "Z"), ok());
-    EXPECT_EQ(b.value(), "a\xF0\x9F\x98\x80" "bZ c");
+    EXPECT_EQ(b.value(),
+              "a\xF0\x9F\x98\x80"
+              "bZ c");
     EXPECT_TRUE(b.h.entries("setAttributeValue").empty());
     EXPECT_EQ(b.h.desktop().liveElementReferences(), 0u);
   }
@@ -410,7 +463,8 @@ TEST(WebFields, OnlyFieldsInAWebAreaAreTyped) {
     // A cycle of parents ends at the depth bound.
     json d = lazyBrowserDesktop();
     d["apps"]["801"]["attributes"]["AXFocusedUIElement"] = {{"element", "web"}};
-    d["elements"]["page"]["attributes"] = {{"AXRole", "AXGroup"}, {"AXParent", {{"element", "group"}}}};
+    d["elements"]["page"]["attributes"] = {{"AXRole", "AXGroup"},
+                                           {"AXParent", {{"element", "group"}}}};
     Browser b(d);
     const std::string token = b.capture();
     ASSERT_FALSE(token.empty());
@@ -427,8 +481,8 @@ TEST(WebFields, OnlyFieldsInAWebAreaAreTyped) {
 TEST(TypedDelivery, TypeableText) {
   EXPECT_TRUE(typeableInField(u"Z \u00E9 \U0001F600 \u05E9\u05DC\u05D5\u05DD"));
   EXPECT_TRUE(typeableInField(u"\u00A0\u200B\uFEFF\u200D"));
-  for (const char16_t c : {u'\0', u'\t', u'\n', u'\r', u'\x1B', u'\x1F', u'\x7F', u'\x85',
-                           u'\x9F', u'\u2028', u'\u2029'}) {
+  for (const char16_t c : {u'\0', u'\t', u'\n', u'\r', u'\x1B', u'\x1F', u'\x7F', u'\x85', u'\x9F',
+                           u'\u2028', u'\u2029'}) {
     SCOPED_TRACE(static_cast<int>(c));
     EXPECT_FALSE(typeableInField(std::u16string(u"a") + c));
   }
