@@ -180,7 +180,12 @@ class CheckedSession {
   void checkJournal() {
     bool keyDownNext = true;
     std::string pairText;
+    bool written = false;
+    bool typed = false;
     for (const std::string& line : desktop_.journal()) {
+      written = written || line.find("\"setAttributeValue\"") != std::string::npos;
+      typed = typed || line.find("\"postToPid\"") != std::string::npos;
+      require(!(written && typed), "no text is both written and typed");
       if (!secureElement_.empty() && line.find(secureElement_) != std::string::npos) {
         const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
         require(!(entry.is_object() && entry.value("op", "") == "copyAttributeValue" &&

@@ -95,6 +95,26 @@ std::vector<Variant> makeVariants() {
       // S: the caret moves by itself during the ninth operation.
       {.desktop = patched(base, R"({"schedule": [{"afterOps": 9, "patch": {"elements": {"body": {
                           "attributes": {"AXSelectedTextRange": {"range": [2, 0]}}}}}}]})")},
+      // T: a field that takes keys only (a capture must allow typing), its write ignored.
+      {.desktop = patched(base, R"({"elements": {"body": {"typedOnly": true, "onKeys": "insert",
+                          "onWrite": "ignore"}}})")},
+      // U: the same, its keys altered, and the focus moving away after the ninth key event.
+      {.desktop = patched(base, R"({"elements": {"body": {"typedOnly": true, "onKeys": "alter"}},
+                          "schedule": [{"afterPosts": 9, "patch": {"apps": {"501": {
+                            "attributes": {"AXFocusedUIElement": {"element": "shell"}}}}}}]})")},
+      // V: a Chromium-family browser whose tree comes two pauses after it is asked for; its
+      // field lies in a web area.
+      {.desktop = patched(base, R"({"apps": {"501": {"bundleId": "com.google.Chrome",
+                            "attributes": {"AXEnhancedUserInterface": false,
+                                           "AXFocusedUIElement": {"error": -25212}}}},
+                          "elements": {"page": {"app": 501, "attributes": {"AXRole": "AXWebArea"}},
+                            "body": {"onKeys": "insert", "onWrite": "ignore",
+                                     "attributes": {"AXParent": {"element": "page"}}}},
+                          "schedule": [{"afterSetting": {"attribute": "AXEnhancedUserInterface",
+                                                         "pauses": 2},
+                                        "patch": {"apps": {"501": {"attributes": {
+                                          "AXFocusedUIElement": {"error": null,
+                                                                 "element": "body"}}}}}}]})")},
   };
 }
 
