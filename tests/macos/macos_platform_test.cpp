@@ -229,6 +229,35 @@ TEST_F(MacPlatformTest, WritesExactlyTheGivenCodeUnits) {
   EXPECT_EQ(platform->setAttributeValue(application, "AXSelectedText", u"x"), -25204);
 }
 
+// The switches that ask a browser or an Electron application for its tree are CF booleans, and
+// whether an application is built on Electron is the bridge's look into its bundle.
+TEST_F(MacPlatformTest, SetsABooleanAndAsksTheBridgeAboutElectron) {
+  const Element application = platform->createApplication(42);
+  for (const bool value : {true, false}) {
+    services().calls.clear();
+    services().setError = kAXErrorSuccess;
+    EXPECT_EQ(platform->setFlagAttribute(application, "AXManualAccessibility", value), kAxSuccess);
+    EXPECT_EQ(services().lastSetFlag, std::optional<bool>(value));
+    EXPECT_EQ(services().calls, std::vector<std::string>{
+                                    "AXUIElementSetAttributeValue #42 AXManualAccessibility"});
+  }
+  services().setError = kAXErrorAttributeUnsupported;
+  EXPECT_EQ(platform->setFlagAttribute(application, "AXEnhancedUserInterface", true), -25205);
+  services().calls.clear();
+  EXPECT_EQ(platform->setFlagAttribute(Element(), "AXEnhancedUserInterface", true), -25201);
+  EXPECT_TRUE(services().calls.empty());
+  EXPECT_EQ(fake::liveObjects(), 1u);
+
+  for (const bool electron : {false, true}) {
+    services().calls.clear();
+    services().electron = electron;
+    EXPECT_EQ(platform->builtOnElectron(77), electron);
+    EXPECT_EQ(services().calls,
+              std::vector<std::string>{"NSRunningApplication bundleURL Electron Framework 77"});
+  }
+  EXPECT_FALSE(platform->typedOnly(application));
+}
+
 TEST_F(MacPlatformTest, MessagingTimeoutIsSetOnTheElement) {
   const Element application = platform->createApplication(42);
   services().calls.clear();

@@ -344,6 +344,9 @@ AXError AXUIElementSetAttributeValue(AXUIElementRef element, CFStringRef attribu
   record("AXUIElementSetAttributeValue " + elementName(element) + " " + attributeName(attribute));
   const Object* object = find(value);
   services().lastSetText = object != nullptr ? object->text : u"<not alive>";
+  services().lastSetFlag = object != nullptr && object->kind == Kind::kBoolean
+                               ? std::optional<bool>(object->flag)
+                               : std::nullopt;
   return services().setError;
 }
 

@@ -68,6 +68,7 @@ struct Services {
   std::vector<std::string> calls;
   // The UTF-16 units of the last string handed to AXUIElementSetAttributeValue.
   std::u16string lastSetText;
+  std::optional<bool> lastSetFlag;  // the boolean last written, when it was one
   float lastTimeout = 0;
   std::vector<PostedEvent> posted;
   // Releases and retains of something that was not alive (or null).
