@@ -655,6 +655,20 @@ AttributeRead LinuxPlatform::role(const Handle& element) {
       const bool multiLine = atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE);
       return text(multiLine ? "AXTextArea" : "AXTextField");
     }
+    case ATSPI_ROLE_SECTION:
+    case ATSPI_ROLE_COMBO_BOX: {
+      // In a web page an editable element (contenteditable) is a section, and an input with
+      // suggestions (a datalist) a combo box, both with editable text (measured in Chromium
+      // and Firefox). Elsewhere these roles are containers and stay refused.
+      const std::optional<std::string> toolkit = toolkitName(element.accessible, element.timeoutMs);
+      if (!toolkit || !webToolkit(*toolkit)) return text("AXUnknown");
+      note("GetState", element.accessible);
+      const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(element.accessible));
+      if (!states) return failure();
+      if (!atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE)) return text("AXUnknown");
+      const bool multiLine = atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE);
+      return text(multiLine ? "AXTextArea" : "AXTextField");
+    }
     default:
       // Any other role is one the insertion policy refuses.
       return text("AXUnknown");

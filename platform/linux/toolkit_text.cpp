@@ -56,6 +56,10 @@ std::string fieldText(TextUnits units, std::string_view utf8) {
   return out;
 }
 
+bool webToolkit(std::string_view toolkitName) {
+  return equalsIgnoringCase(toolkitName, "chromium") || equalsIgnoringCase(toolkitName, "gecko");
+}
+
 bool toolkitBuildsTreeOnDemand(std::string_view toolkitName) {
   return equalsIgnoringCase(toolkitName, "chromium");
 }

@@ -35,6 +35,10 @@ bool toolkitWriteTakes(std::string_view toolkitName);
 // above U+FFFF is dropped; any other toolkit's text is the field's text.
 std::string fieldText(TextUnits units, std::string_view utf8);
 
+// Whether the toolkit is a browser engine's (Chromium, Gecko): its page's editable elements and
+// inputs with suggestions come as sections and combo boxes.
+bool webToolkit(std::string_view toolkitName);
+
 // Whether the toolkit builds its accessibles only once a client reads them (Chromium, and so
 // every Electron application: until then its page shows no accessible at all).
 bool toolkitBuildsTreeOnDemand(std::string_view toolkitName);
