@@ -17,12 +17,14 @@ bool typeable(char32_t scalar) {
            scalar == 0x2029);
 }
 
-// Reads the caret until it stands at `location` with nothing selected.
+// Reads the caret until it stands at `location` with nothing selected. A read that fails ends
+// the wait.
 bool caretReaches(Platform& platform, const Element& element, std::int64_t location) {
   for (int read = 0; read < kKeySettleReads; ++read) {
     if (read > 0) platform.pause(kKeySettlePause);
     const std::optional<Range> now = selection(platform, element);
-    if (now && now->location == location && now->length == 0) return true;
+    if (!now) return false;
+    if (now->location == location && now->length == 0) return true;
   }
   return false;
 }

@@ -14,12 +14,14 @@ namespace caretsafe {
 
 // After each key, how often the caret is read until it has moved past the character, and the
 // pause between two reads: the application takes the key in its own time, and the next
-// character's focus check means something only once it has.
-inline constexpr int kKeySettleReads = 200;
+// character's focus check means something only once it has. Chromium and Firefox showed a key
+// after about 16 to 30 ms here, but a browser just started and a loaded machine took over a
+// second for the first one: at least 2 s are allowed.
+inline constexpr int kKeySettleReads = 400;
 inline constexpr double kKeySettlePause = 0.005;
 // After the last key, how often the value is read until it holds the text, and the pause
-// between two reads.
-inline constexpr int kConfirmReads = 100;
+// between two reads (at least 2 s in all).
+inline constexpr int kConfirmReads = 200;
 inline constexpr double kConfirmPause = 0.01;
 
 // Whether the text may be typed into a field: it holds no line break, tab or other control
@@ -30,7 +32,9 @@ bool typeableInField(std::u16string_view text);
 
 // Types the text into the validated field, one key-down/key-up pair per Unicode scalar with the
 // focus looked up again before each (pid first, then the element), and waits after each key
-// until the field's caret has moved past it. Then reads the value back until it is canonically
+// until the field's caret has moved past it. A read that fails (the application did not answer
+// within the messaging timeout) ends either wait at once, so a hung application costs one
+// timeout, not one per read. Then reads the value back until it is canonically
 // equal to the current value with the text inserted at the caret.
 //
 // Answers, before any key: `Reason::kInvalidText` for a text longer than the typed limit,

@@ -285,6 +285,22 @@ TEST(TypedDelivery, WaitsAreBounded) {
   }
 }
 
+// A field that stops answering ends the wait at its first failed read: one messaging timeout,
+// not one per read.
+TEST(TypedDelivery, AFieldThatStopsAnsweringEndsTheWait) {
+  Browser b;
+  const std::string token = b.capture();
+  // The application hangs as soon as it has the first key.
+  b.h.desktop().patch(
+      {{"schedule", {{{"afterPosts", 2}, {"patch", {{"apps", {{"701", {{"hang", true}}}}}}}}}}});
+  b.h.desktop().clearJournal();
+  EXPECT_EQ(b.h.insert(token, "xy"), refusedWith("write-unconfirmed"));
+  const std::vector<std::string> r = b.h.requests();
+  EXPECT_EQ(std::count(r.begin(), r.end(), "copyAttributeValue web AXSelectedTextRange"), 2);
+  EXPECT_TRUE(b.h.entries("pause").empty());
+  EXPECT_EQ(b.typed(), "x");
+}
+
 // A secure field is refused as always, its value never asked for; a field whose write works is
 // written, not typed; a terminal is typed into as a terminal.
 TEST(TypedDelivery, OtherFieldsKeepTheirWay) {

@@ -28,9 +28,10 @@ BEFORE = "ab"  # each field holds this, the caret after "a"
 class Target:
     """One application under test: how to focus its field, fill it and read it back."""
 
-    def __init__(self, name, start, field=None, secure=None, terminal=False):
+    def __init__(self, name, start, field=None, secure=None, terminal=False, shared=None):
         self.name = name
         self.start = start      # desktop -> the application object
+        self.shared = shared    # rows with the same name share one running application
         self.field = field      # the widget or field name (none for a terminal)
         self.secure = secure    # its password field, if it has one
         self.terminal = terminal
@@ -65,9 +66,14 @@ TARGETS = [
     Target("GTK 4 entry", lambda d: d.app("gtk4_app.py"), "entry"),
     Target("Qt 5 line edit", lambda d: d.app("qt5_app.py"), "line", "password"),
     Target("Chromium `<input>` (and Electron apps)", lambda d: d.browser("chromium"), "input",
-           "password"),
-    Target("Chromium `<textarea>`", lambda d: d.browser("chromium"), "textarea"),
-    Target("Firefox ESR `<input>`", lambda d: d.browser("firefox"), "input", "password"),
+           "password", shared="chromium"),
+    Target("Chromium `<textarea>`", None, "textarea", shared="chromium"),
+    Target("Chromium `contenteditable`", None, "editable", shared="chromium"),
+    Target("Chromium `<input list>` (datalist)", None, "datalist", shared="chromium"),
+    Target("Firefox ESR `<input>`", lambda d: d.browser("firefox"), "input", "password",
+           shared="firefox"),
+    Target("Firefox ESR `<textarea>`", None, "textarea", shared="firefox"),
+    Target("Firefox ESR `contenteditable`", None, "editable", shared="firefox"),
     Target("xterm", lambda d: d.terminal("xterm", "xterm"), terminal=True),
     Target("sakura (VTE)", lambda d: d.terminal("sakura", "sakura"), terminal=True),
 ]
@@ -133,8 +139,8 @@ def secure_cell(target, driver):
     return "refused, text never read" if not read else "**refused, text read**"
 
 
-def row(desktop, target):
-    target.app = target.start(desktop)
+def row(desktop, target, app, last_of_app):
+    target.app = app
     driver = desktop.driver()
     try:
         target.prepare()
@@ -148,8 +154,9 @@ def row(desktop, target):
                 ", ".join(deliveries) or "—"]
     finally:
         driver.stop()
-        target.app.stop()
-        desktop.apps.remove(target.app)
+        if last_of_app:
+            target.app.stop()
+            desktop.apps.remove(target.app)
 
 
 def version(argv):
@@ -170,9 +177,15 @@ def main():
     rows = []
     desktop = Desktop().start()
     try:
-        for target in TARGETS:
+        app = None
+        for i, target in enumerate(TARGETS):
+            following = TARGETS[i + 1] if i + 1 < len(TARGETS) else None
+            last_of_app = target.shared is None or following is None or \
+                following.shared != target.shared
             try:
-                rows.append(row(desktop, target))
+                if target.start is not None:
+                    app = target.start(desktop)
+                rows.append(row(desktop, target, app, last_of_app))
             except DesktopError as error:
                 rows.append([target.name, "**harness failed: %s**" % error] + [""] * 5)
             print("compatibility: %s done" % target.name, file=sys.stderr)
