@@ -22,149 +22,19 @@ python3-gi), so every read goes to the application and nothing else is asked of 
 """
 
 import argparse
-import faulthandler
-import signal
 import ctypes
+import faulthandler
 import json
 import os
+import signal
 import statistics
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from browsers import exe_name  # noqa: E402
+from browsers import ATSPI, AccessibilityBus as Bus, exe_name  # noqa: E402
 from desktop import Desktop, wait_for  # noqa: E402
-
-ATSPI = "org.a11y.atspi."
-PROPERTIES = "org.freedesktop.DBus.Properties"
-
-
-class Bus:
-    """A plain D-Bus client of the accessibility bus (GDBus, its own connection, no signal
-    subscribed). libatspi is not used here: its reentrant dispatch deadlocks when an event
-    handler of its cache makes a call while a Chromium event floods in (seen here), and its
-    event match rules would be one more client request that might wake a browser."""
-
-    def __init__(self, address):
-        import gi
-        gi.require_version("Atspi", "2.0")
-        from gi.repository import Atspi, Gio
-        self.Atspi = Atspi  # its enumerations only
-        self.conn = Gio.DBusConnection.new_for_address_sync(
-            address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
-            Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
-        self.Gio = Gio
-        self.calls = 0
-
-    def call(self, ref, interface, method, args=None, timeout_ms=5000):
-        from gi.repository import GLib
-        self.calls += 1
-        bus, path = ref
-        value = self.conn.call_sync(bus, path, interface, method,
-                                    GLib.Variant(*args) if args else None, None,
-                                    self.Gio.DBusCallFlags.NONE, timeout_ms, None)
-        return value.unpack()
-
-    def prop(self, ref, interface, name):
-        return self.call(ref, PROPERTIES, "Get", ("(ss)", (interface, name)))[0]
-
-    def pid(self, bus_name):
-        return self.call(("org.freedesktop.DBus", "/org/freedesktop/DBus"),
-                         "org.freedesktop.DBus", "GetConnectionUnixProcessID",
-                         ("(s)", (bus_name,)))[0]
-
-    def applications(self, pid=None):
-        root = ("org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root")
-        apps = []
-        for ref in self.call(root, ATSPI + "Accessible", "GetChildren")[0]:
-            try:
-                p = self.pid(ref[0])
-            except Exception:  # noqa: BLE001 (an application that went away)
-                continue
-            if pid is None or p == pid:
-                apps.append(tuple(ref))
-        return apps
-
-    def children(self, ref):
-        # A sleeping Chromium window answers one child, the null reference.
-        return [tuple(c) for c in self.call(ref, ATSPI + "Accessible", "GetChildren")[0]
-                if c[1] != "/org/a11y/atspi/null"]
-
-    def walk(self, ref, limit=5000):
-        out, stack = [], [ref]
-        while stack and len(out) < limit:
-            a = stack.pop()
-            out.append(a)
-            try:
-                stack.extend(reversed(self.children(a)))
-            except Exception:  # noqa: BLE001
-                pass
-        return out
-
-    def state_bits(self, ref):
-        low, high = self.call(ref, ATSPI + "Accessible", "GetState")[0]
-        return low | (high << 32)
-
-    def states(self, ref):
-        bits = self.state_bits(ref)
-        return sorted(self.Atspi.StateType(i).value_nick for i in range(64)
-                      if bits >> i & 1 and i < self.Atspi.StateType.LAST_DEFINED)
-
-    def has_state(self, ref, state):
-        return bool(self.state_bits(ref) >> int(state) & 1)
-
-    def role_name(self, ref):
-        """The role as libatspi names it, from GetRole (what libatspi itself asks)."""
-        role = self.call(ref, ATSPI + "Accessible", "GetRole")[0]
-        try:
-            return self.Atspi.Role(role).value_nick.replace("-", " ")
-        except ValueError:
-            return "role %d" % role
-
-    def interfaces(self, ref):
-        return sorted(self.call(ref, ATSPI + "Accessible", "GetInterfaces")[0])
-
-    def attributes(self, ref):
-        return self.call(ref, ATSPI + "Accessible", "GetAttributes")[0]
-
-    def focused_in(self, app):
-        for a in self.walk(app):
-            try:
-                if self.has_state(a, self.Atspi.StateType.FOCUSED) and \
-                        ATSPI + "Text" in self.interfaces(a):
-                    return a
-            except Exception:  # noqa: BLE001
-                pass
-        return None
-
-    def collection_focused(self, app):
-        """The Collection query for a focused accessible that the adapter makes."""
-        bits = 1 << int(self.Atspi.StateType.FOCUSED)
-        rule = ([bits & 0xFFFFFFFF, bits >> 32], 1, {}, 0, [], 0, [], 0, False)
-        return self.call(app, ATSPI + "Collection", "GetMatches",
-                         ("((aiia{ss}iaiiasib)uib)", (rule, 0, 1, True)))[0]
-
-    def text(self, ref):
-        return self.call(ref, ATSPI + "Text", "GetText", ("(ii)", (0, -1)))[0]
-
-    def count(self, ref):
-        return self.prop(ref, ATSPI + "Text", "CharacterCount")
-
-    def caret(self, ref):
-        return self.prop(ref, ATSPI + "Text", "CaretOffset")
-
-    def toolkit(self, app):
-        return (self.prop(app, ATSPI + "Application", "ToolkitName"),
-                self.prop(app, ATSPI + "Application", "Version"))
-
-    def insert_text(self, ref, position, text, length):
-        return self.call(ref, ATSPI + "EditableText", "InsertText",
-                         ("(isi)", (position, text, length)))[0]
-
-    def set_text_contents(self, ref, text):
-        return self.call(ref, ATSPI + "EditableText", "SetTextContents", ("(s)", (text,)))[0]
-
 
 def emit(**fact):
     print(json.dumps(fact, ensure_ascii=False), flush=True)
