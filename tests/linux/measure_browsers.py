@@ -178,8 +178,24 @@ def wake(desktop, runs):
                     for app in bus.applications(browser.pid):
                         bus.attributes(app)
 
+                def screen_reader():
+                    desktop._run("gdbus", "call", "--session", "--dest", "org.a11y.Bus",
+                                 "--object-path", "/org/a11y/bus", "--method",
+                                 "org.freedesktop.DBus.Properties.Set", "org.a11y.Status",
+                                 "ScreenReaderEnabled", "<true>")
+
+                def event_listener():
+                    # What a client's atspi_event_listener_register asks of the registry.
+                    bus.call(("org.a11y.atspi.Registry", "/org/a11y/atspi/registry"),
+                             ATSPI + "Registry", "RegisterEvent",
+                             ("(sass)", ("object:state-changed:focused", [], "")))
+
                 for name, action, seconds in (
                         ("walk: children, role, states, interfaces, name", walk_reads, 8),
+                        ("registry: RegisterEvent object:state-changed:focused",
+                         event_listener, 5),
+                        ("session bus: org.a11y.Status ScreenReaderEnabled true",
+                         screen_reader, 5),
                         ("application: toolkit name and version", toolkit, 5),
                         ("Collection.GetMatches for the focused state", collection, 8),
                         ("GetAttributes on the application root only", attributes_of_root, 10)):
