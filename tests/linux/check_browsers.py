@@ -92,6 +92,30 @@ def check(kind):
         expect("after the move", (s["fields"]["input"]["value"], s["fields"]["other"]["value"],
                                   s["active"]), ("abc", "def", "other"))
 
+        # The marker key the tests press to know that earlier keys have arrived, and the
+        # modifiers they hold: none of them types anything or moves the focus (Alt alone
+        # would open Firefox's menu bar without its preference).
+        browser.set("input", "keep", caret=2)
+        browser.focus("input")
+        browser.reset()
+        for key in ("Control_L", "alt", "super", "shift"):
+            desktop.xdotool_key("key", key)
+        desktop.xdotool_key("key", "Control_L")
+        s = wait_for(lambda: (lambda s: s if [e for e in s["log"] if e[0] == "keydown"][-1:]
+                              == [["keydown", "input", "Control"]] and len(s["log"]) > 2
+                              else None)(browser.state()), timeout=15, what="the marker")
+        expect("keys seen for the marker and the modifiers",
+               [e[2] for e in s["log"] if e[0] == "keydown"],
+               ["Control", "Alt", "Meta", "Shift", "Control"])
+        expect("after them", (s["fields"]["input"]["value"], s["active"], s["hasFocus"]),
+               ("keep", "input", True))
+
+        # The accessibility tree follows the page's focus (this read wakes Chromium's).
+        for field in ("input", "textarea", "editable", "password", "datalist", "other"):
+            browser.focus(field)
+            ref = browser.accessible_focus(field)
+            print("  ok  accessible focus on %s: %s" % (field, ref[1]))
+
         pids = browser.processes()
         print("  browser session before stop: %s" % sorted((p, exe_name(p)) for p in pids))
     finally:
