@@ -93,7 +93,11 @@ class BrowserFields:
         cls.browser = desktop.browser(cls.kind)
         try:
             cls.browser.set("input", "a😀b c", caret=3)
-            cls.browser.focus("input")
+            # Waiting for the accessible focus reads attributes, which would wake Chromium: a
+            # browser that builds its tree on demand is given only the page's and the X focus.
+            # Firefox's tree is there from the start, but shows the focus a moment after the
+            # page has it (the first capture of a run under load came too early).
+            cls.browser.focus("input", accessible=not cls.tree_on_demand)
             # The helper's first capture in this browser, before anything else has read its
             # accessibility tree: a sleeping Chromium must be woken by the helper itself.
             cls.first_capture = helper.ask(action="capture", allowTyping=True)
@@ -278,6 +282,7 @@ class BrowserFields:
 
 class Chromium(BrowserFields, unittest.TestCase):
     kind = "chromium"
+    tree_on_demand = True
     insert_rows = (
         ("input: astral and right-to-left", "input", "a😀b c", 3, "Z é 😀 שלום",
          "a😀bZ é 😀 שלום c"),
@@ -292,6 +297,7 @@ class Chromium(BrowserFields, unittest.TestCase):
 
 class Firefox(BrowserFields, unittest.TestCase):
     kind = "firefox"
+    tree_on_demand = False
     insert_rows = (
         ("input: astral and right-to-left", "input", "a😀b c", 3, "Z é 😀 שלום",
          "a😀bZ é 😀 שלום c"),
