@@ -49,6 +49,9 @@ inline constexpr std::chrono::milliseconds kRemapIdle{200};
 // waits for that before the key is refused.
 inline constexpr std::chrono::milliseconds kQuietSpell{10};
 inline constexpr std::chrono::milliseconds kIdleLimit{3000};
+// How long a key for a field waits at most, after its spare was remapped, for the target to be
+// seen idle (see `typeScalar`'s settleRemaps).
+inline constexpr std::chrono::milliseconds kRemapSettle{500};
 
 // Whether the focus still belongs to the target. Runs while this client holds the server
 // grab: it may make X requests on the display it is handed and nothing else (any other
@@ -105,9 +108,9 @@ class X11Keyboard {
   // on every path. May sleep (never under the grab) until a spare keycode may be remapped.
   //
   // With `settleRemaps`, a key whose spare had to be remapped is sent only once the target has
-  // been seen idle after the remap, in a grab of its own with its own focus check: for a client
-  // that reads a new mapping in its own time (Chromium), a key right behind the remap would
-  // type nothing. A target that does not go idle within kIdleLimit gets kTargetBusy.
+  // been seen idle after the remap, or kRemapSettle has passed, in a grab of its own with its
+  // own focus check: for a client that reads a new mapping in its own time (Chromium), a key
+  // right behind the remap would type nothing. The caller confirms what arrived.
   KeyOutcome typeScalar(char32_t scalar, const FocusCheck& focusIsTarget, std::int32_t targetPid,
                         bool settleRemaps = false);
 
