@@ -224,6 +224,31 @@ TEST_F(ProcessTest, CaptureThenTypeIntoATerminal) {
   EXPECT_EQ(lookups, 4u);  // capture, validation, and one before each of the two scalars
 }
 
+TEST_F(ProcessTest, SecureEventInputStopsTyping) {
+  json desktop = testing::terminalDesktop();
+  desktop["secureInput"] = true;
+  writeDesktop(desktop);
+  Child c = sim();
+  EXPECT_EQ(ask(c, {{"action", "capture"}}),
+            (json{{"ok", false}, {"reason", "unsupported-field"}}));
+  // Turned on after the first character: nothing more is typed, and the host is not told that
+  // the text was sent.
+  desktop["secureInput"] = false;
+  desktop["schedule"] = json::parse(R"([{"afterPosts": 2, "patch": {"secureInput": true}}])");
+  writeDesktop(desktop);
+  const std::string token = ask(c, {{"action", "capture"}}).at("token");
+  EXPECT_EQ(ask(c, {{"action", "insert"}, {"token", token}, {"text", "ls"}}),
+            (json{{"ok", false}, {"reason", "write-unconfirmed"}}));
+  c.closeStdin();
+  EXPECT_EQ(exitCode(c.wait()), 0);
+  EXPECT_EQ(c.errors(), "");
+  std::string typed;
+  for (const json& e : journal()) {
+    if (e.at("op") == "postToPid" && e.at("keyDown") == true) typed += e.at("text").get<std::string>();
+  }
+  EXPECT_EQ(typed, "l");
+}
+
 TEST_F(ProcessTest, DesktopReplacedBetweenRequestsIsReloaded) {
   json desktop = testing::baseDesktop();
   writeDesktop(desktop);

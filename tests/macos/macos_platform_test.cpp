@@ -286,6 +286,15 @@ TEST_F(MacPlatformTest, ModifierFlagsAreThoseOfTheCombinedSessionState) {
   EXPECT_EQ(services().calls, std::vector<std::string>{"CGEventSourceFlagsState 0"});
 }
 
+TEST_F(MacPlatformTest, SecureEventInputIsTheSessionsState) {
+  for (const bool on : {false, true}) {
+    services().calls.clear();
+    services().secureInput = on;
+    EXPECT_EQ(platform->secureEventInput(), on);
+    EXPECT_EQ(services().calls, std::vector<std::string>{"IsSecureEventInputEnabled"});
+  }
+}
+
 TEST_F(MacPlatformTest, FrontmostApplicationIsReadAfterThePendingWorkspaceNews) {
   services().pendingSources = 3;
   services().frontmost = RunningApp{501, "com.apple.Terminal"};

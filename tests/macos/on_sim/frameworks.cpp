@@ -3,6 +3,7 @@
 #include "tests/macos/on_sim/frameworks.h"
 
 #include <ApplicationServices/ApplicationServices.h>
+#include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <unistd.h>
 
@@ -472,6 +473,12 @@ Boolean AXValueGetValue(AXValueRef value, AXValueType theType, void* valuePtr) {
       CFRangeMake(static_cast<CFIndex>(object->axValue.range->location),
                   static_cast<CFIndex>(object->axValue.range->length));
   return true;
+}
+
+// ------------------------------------------------------------------ secure event input
+
+Boolean IsSecureEventInputEnabled(void) {
+  return desktop().secureEventInput();
 }
 
 // ------------------------------------------------------------------ Quartz event services

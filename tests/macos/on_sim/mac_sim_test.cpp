@@ -116,6 +116,10 @@ TEST(MacOnSim, AnswersAndJournalAreTheSimulatedDesktopsOwn) {
   json lone = testing::baseDesktop();
   lone["elements"]["body"]["attributes"]["AXValue"] = "\xED\xA0\x80";  // a lone high surrogate
   lone["elements"]["body"]["attributes"]["AXSelectedTextRange"] = {{"range", {1, 0}}};
+  json secureTerminal = testing::terminalDesktop();
+  secureTerminal["secureInput"] = true;
+  json secureMidway = testing::terminalDesktop();
+  secureMidway["schedule"] = json::parse(R"([{"afterPosts": 4, "patch": {"secureInput": true}}])");
   json host = testing::baseDesktop();
   host["parentPid"] = 501;
   const Row rows[] = {
@@ -133,6 +137,9 @@ TEST(MacOnSim, AnswersAndJournalAreTheSimulatedDesktopsOwn) {
       {"untrusted", untrusted, {{{"action", "status"}}, capture}, refused("permission-required")},
       {"modifier held", held, {capture, insert("ls")}, refused("modifier-held")},
       {"lone surrogate kept", lone, {capture, insert("x")}, done},
+      {"terminal under secure event input", secureTerminal, {capture}, refused("unsupported-field")},
+      {"secure event input turned on while typing", secureMidway, {capture, insert("ls -l")},
+       refused("write-unconfirmed")},
       {"the host itself", host, {capture}, refused("unsupported-field")},
       {"browser web field typed",
        webDesktop("com.google.Chrome", "AXEnhancedUserInterface", false),
