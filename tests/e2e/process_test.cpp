@@ -244,9 +244,28 @@ TEST_F(ProcessTest, SecureEventInputStopsTyping) {
   EXPECT_EQ(c.errors(), "");
   std::string typed;
   for (const json& e : journal()) {
-    if (e.at("op") == "postToPid" && e.at("keyDown") == true) typed += e.at("text").get<std::string>();
+    if (e.at("op") == "postToPid" && e.at("keyDown") == true)
+      typed += e.at("text").get<std::string>();
   }
   EXPECT_EQ(typed, "l");
+}
+
+TEST_F(ProcessTest, DisabledAccessibilityApiAsksForThePermissionAgain) {
+  json desktop = testing::baseDesktop();
+  writeDesktop(desktop);
+  Child c = sim();
+  const std::string token = ask(c, {{"action", "capture"}}).at("token");
+  desktop["apps"]["501"]["attributes"]["AXFocusedUIElement"] = {{"error", -25211}};
+  writeDesktop(desktop);
+  EXPECT_EQ(ask(c, {{"action", "status"}}), (json{{"ok", true}, {"trusted", true}}));
+  EXPECT_EQ(ask(c, {{"action", "insert"}, {"token", token}, {"text", "x"}}),
+            (json{{"ok", false}, {"reason", "permission-required"}}));
+  EXPECT_EQ(ask(c, {{"action", "capture"}}),
+            (json{{"ok", false}, {"reason", "permission-required"}}));
+  c.closeStdin();
+  EXPECT_EQ(exitCode(c.wait()), 0);
+  EXPECT_EQ(c.errors(), "");
+  EXPECT_EQ(count("setAttributeValue"), 0u);
 }
 
 TEST_F(ProcessTest, DesktopReplacedBetweenRequestsIsReloaded) {

@@ -120,6 +120,8 @@ TEST(MacOnSim, AnswersAndJournalAreTheSimulatedDesktopsOwn) {
   secureTerminal["secureInput"] = true;
   json secureMidway = testing::terminalDesktop();
   secureMidway["schedule"] = json::parse(R"([{"afterPosts": 4, "patch": {"secureInput": true}}])");
+  json apiDisabled = testing::baseDesktop();
+  apiDisabled["apps"]["501"]["attributes"]["AXFocusedUIElement"] = {{"error", -25211}};
   json host = testing::baseDesktop();
   host["parentPid"] = 501;
   const Row rows[] = {
@@ -137,9 +139,15 @@ TEST(MacOnSim, AnswersAndJournalAreTheSimulatedDesktopsOwn) {
       {"untrusted", untrusted, {{{"action", "status"}}, capture}, refused("permission-required")},
       {"modifier held", held, {capture, insert("ls")}, refused("modifier-held")},
       {"lone surrogate kept", lone, {capture, insert("x")}, done},
-      {"terminal under secure event input", secureTerminal, {capture}, refused("unsupported-field")},
-      {"secure event input turned on while typing", secureMidway, {capture, insert("ls -l")},
+      {"terminal under secure event input",
+       secureTerminal,
+       {capture},
+       refused("unsupported-field")},
+      {"secure event input turned on while typing",
+       secureMidway,
+       {capture, insert("ls -l")},
        refused("write-unconfirmed")},
+      {"accessibility API disabled", apiDisabled, {capture}, refused("permission-required")},
       {"the host itself", host, {capture}, refused("unsupported-field")},
       {"browser web field typed",
        webDesktop("com.google.Chrome", "AXEnhancedUserInterface", false),
