@@ -339,9 +339,8 @@ TEST_F(MacPlatformTest, TrustClockAndTokenAreThePlatformsOwn) {
 
   // CFUUIDCreateString writes upper case, the path every capture takes on a Mac; lower case is
   // accepted and raised all the same.
-  for (const std::u16string& text :
-       {std::u16string(u"0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F"),
-        std::u16string(u"0f8c5e52-1b5a-4c1f-9e1a-7a2b3c4d5e6f")}) {
+  for (const std::u16string& text : {std::u16string(u"0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F"),
+                                     std::u16string(u"0f8c5e52-1b5a-4c1f-9e1a-7a2b3c4d5e6f")}) {
     services().calls.clear();
     services().uuidText = text;
     EXPECT_EQ(platform->newUuid(), "0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F");
