@@ -33,7 +33,8 @@ bool typeScalar(Platform& platform, const Element& validatedElement, Pid validat
 // pair per Unicode scalar, looking the focus up again before every scalar (pid first, then
 // the element). Answers `Reason::kInvalidText` (nothing left to type, or too long),
 // `Reason::kModifierHeld`, `Reason::kWriteUnconfirmed` (focus lost, secure event input on, or
-// an event could not be made; what was posted stays posted), or `Delivery::kSentUnverified`: nothing is read back.
+// an event could not be made; what was posted stays posted), or `Delivery::kSentUnverified`:
+// nothing is read back.
 InsertResult typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
                       std::u16string_view text);
 

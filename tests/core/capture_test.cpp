@@ -454,12 +454,13 @@ TEST(Capture, SecureEventInputRefusesOnlyFieldsThatWouldBeTyped) {
   browser["frontmost"] = 701;
   browser["apps"]["701"] = {{"bundleId", "com.example.Browser"},
                             {"attributes", {{"AXFocusedUIElement", {{"element", "web"}}}}}};
-  browser["elements"]["web"] = {
-      {"app", 701},
-      {"attributes",
-       {{"AXRole", "AXTextField"}, {"AXEnabled", true}, {"AXValue", ""},
-        {"AXSelectedTextRange", {{"range", {0, 0}}}}}},
-      {"typedOnly", true}};
+  browser["elements"]["web"] = {{"app", 701},
+                                {"attributes",
+                                 {{"AXRole", "AXTextField"},
+                                  {"AXEnabled", true},
+                                  {"AXValue", ""},
+                                  {"AXSelectedTextRange", {{"range", {0, 0}}}}}},
+                                {"typedOnly", true}};
   const json typing = {{"action", "capture"}, {"allowTyping", true}};
   const json plain = {{"action", "capture"}};
   struct Row {
