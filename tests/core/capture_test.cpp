@@ -485,6 +485,18 @@ TEST(Capture, SecureEventInputRefusesOnlyFieldsThatWouldBeTyped) {
     EXPECT_EQ(h.target().holding(), row.captured);
     EXPECT_TRUE(h.entries("postToPid").empty());
   }
+
+  // Turned on while a field that takes keys only is being typed into: the key after it is never
+  // posted, and the insert is not confirmed.
+  browser["elements"]["web"]["onKeys"] = "insert";
+  browser["schedule"] = {{{"afterPosts", 2}, {"patch", {{"secureInput", true}}}}};
+  Harness h(browser);
+  h.desktop().setWait([](double) {});
+  const json captured = h.request(typing);
+  ASSERT_TRUE(captured.contains("token"));
+  EXPECT_EQ(h.insert(captured["token"], "xyz"), refusedWith("write-unconfirmed"));
+  EXPECT_EQ(h.entries("postToPid").size(), 2u) << "one key pair, for x";
+  EXPECT_EQ(h.desktop().attribute("web", "AXValue"), json("x"));
 }
 
 TEST(Capture, SecondCaptureReplacesTheFirst) {

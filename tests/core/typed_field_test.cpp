@@ -189,9 +189,6 @@ TEST(TypedDelivery, Outcomes) {
        refusedWith("write-unconfirmed"), "\xC3\xA9", "a\xF0\x9F\x98\x80" "be\xCC\x81 c"},
       {"no key event can be made", {{"eventCreations", 0}}, "xy", refusedWith("write-unconfirmed"),
        "", before},
-      {"secure event input turned on after one key",
-       {{"schedule", {{{"afterPosts", 2}, {"patch", {{"secureInput", true}}}}}}}, "xyz",
-       refusedWith("write-unconfirmed"), "x", "a\xF0\x9F\x98\x80" "bx c"},
       {"the field stopped taking keys only", {{"elements", {{"web", {{"typedOnly", false}}}}}}, "xy",
        refusedWith("target-changed"), "", before},
   };
