@@ -24,6 +24,8 @@ CaptureResult capture(Platform& platform, TargetSlot& target, const CaptureOptio
       inspect(platform, focus->element, terminal,
               typingCheck(platform, focus->pid, options.allowTyping && !terminal));
   if (!field) return Reason::kUnsupportedField;
+  // A field that would be typed into cannot take keys while secure event input is on.
+  if ((terminal || field->typed) && platform.secureEventInput()) return Reason::kUnsupportedField;
 
   std::string token = platform.newUuid();
   std::string hash = digest(field->value);

@@ -22,7 +22,8 @@ struct CaptureOptions {
 TypingCheck typingCheck(Platform& platform, Pid pid, bool allowTyping);
 
 // Records the focused field of the frontmost application in the slot and answers its new
-// token, or `Reason::kUnsupportedField` for any failure. The slot is cleared first, so a failed
+// token, or `Reason::kUnsupportedField` for any failure, a terminal or a field that takes keys
+// only while secure event input is on included. The slot is cleared first, so a failed
 // capture also discards the one before it.
 CaptureResult capture(Platform& platform, TargetSlot& target, const CaptureOptions& options = {});
 

@@ -13,6 +13,10 @@ bool typeScalar(Platform& platform, const Element& validatedElement, Pid validat
   const std::optional<Focus> focus = focused(platform);
   if (!focus || focus->pid != validatedPid) return false;
   if (!platform.elementsEqual(focus->element, validatedElement)) return false;
+  // Under secure event input the system withholds the key from the application: posting it
+  // would report a character typed that never arrived, and the ones after it would land in
+  // the wrong place if it were lifted midway.
+  if (platform.secureEventInput()) return false;
   // Both events exist before either is posted, so a failure never leaves a key down.
   KeyEvent down = platform.createKeyboardEvent(kVirtualKey, true);
   if (!down) return false;

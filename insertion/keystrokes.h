@@ -24,16 +24,17 @@ inline constexpr std::uint16_t kVirtualKey = 0;
 
 // Types one Unicode scalar (its one or two UTF-16 code units) into the validated process as a
 // key-down/key-up pair, after looking the focus up again: false, with nothing posted, when the
-// focus is no longer on the validated element of the validated process or an event cannot be
-// made; false also when the platform knows a key did not arrive.
+// focus is no longer on the validated element of the validated process, secure event input is
+// on, or an event cannot be made; false also when the platform knows a key did not arrive.
 bool typeScalar(Platform& platform, const Element& validatedElement, Pid validatedPid,
                 std::u16string_view scalar);
 
 // Types the terminal-safe form of the text into the validated process, one key-down/key-up
 // pair per Unicode scalar, looking the focus up again before every scalar (pid first, then
 // the element). Answers `Reason::kInvalidText` (nothing left to type, or too long),
-// `Reason::kModifierHeld`, `Reason::kWriteUnconfirmed` (focus lost or an event could not be
-// made; what was posted stays posted), or `Delivery::kSentUnverified`: nothing is read back.
+// `Reason::kModifierHeld`, `Reason::kWriteUnconfirmed` (focus lost, secure event input on, or
+// an event could not be made; what was posted stays posted), or `Delivery::kSentUnverified`:
+// nothing is read back.
 InsertResult typeText(Platform& platform, const Element& validatedElement, Pid validatedPid,
                       std::u16string_view text);
 

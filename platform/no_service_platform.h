@@ -42,6 +42,7 @@ class NoServicePlatform : public Platform {
   }
   bool builtOnElectron(Pid) override { return false; }
 
+  bool secureEventInput() override { return false; }
   std::uint64_t modifierFlags() override { return 0; }
   KeyEvent createKeyboardEvent(std::uint16_t, bool) override { return {}; }
   void setUnicodeString(KeyEvent&, std::u16string_view) override {}

@@ -192,6 +192,10 @@ class Platform {
   virtual bool builtOnElectron(Pid pid) = 0;
 
   // --- keyboard events ---
+  // Whether secure event input is on (a password prompt, or a terminal's secure keyboard
+  // entry): the system then withholds synthetic key events from the application, so a key
+  // posted would never arrive. False where the platform has no such state.
+  virtual bool secureEventInput() = 0;
   // The modifier flag word of the combined session state.
   virtual std::uint64_t modifierFlags() = 0;
   // A new keyboard event with no event source; empty when none could be created.

@@ -2,6 +2,7 @@
 
 #include "insertion/capture.h"
 #include "insertion/insert.h"
+#include "protocol/api_disabled_watch.h"
 #include "protocol/responses.h"
 
 namespace caretsafe {
@@ -31,18 +32,29 @@ nlohmann::json handle(const nlohmann::json& request, Platform& platform, TargetS
     target.clear();
     return refused(Reason::kPermissionRequired);
   }
+  // A permission that the check affirms while the accessibility API refuses every request
+  // (kAXErrorAPIDisabled) is answered as a refused gate: the host must have it granted again.
+  ApiDisabledWatch watched(platform);
+  nlohmann::json answer;
   if (action == "capture") {
     // Only the JSON value true turns typing on; anything else is the default capture.
     const auto allow = request.find("allowTyping");
     const bool allowTyping = allow != request.end() && allow->is_boolean() && allow->get<bool>();
-    return response(capture(platform, target, CaptureOptions{.allowTyping = allowTyping}));
-  }
-  if (action == "insert") {
+    answer = response(capture(watched, target, CaptureOptions{.allowTyping = allowTyping}));
+  } else if (action == "insert") {
     const InsertRequest insertRequest{.token = stringMember(request, "token"),
                                       .text = stringMember(request, "text")};
-    return response(insert(insertRequest, platform, target));
+    answer = response(insert(insertRequest, watched, target));
+  } else {
+    return refused(Reason::kInvalidCommand);
   }
-  return refused(Reason::kInvalidCommand);
+  // Except once a write or a key may have reached the field: then "write-unconfirmed" stays, so
+  // that the host does not take the text for undelivered and insert it again.
+  if (watched.apiDisabled() && answer != refused(Reason::kWriteUnconfirmed)) {
+    target.clear();
+    return refused(Reason::kPermissionRequired);
+  }
+  return answer;
 }
 
 }  // namespace caretsafe

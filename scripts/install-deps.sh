@@ -7,7 +7,7 @@ packages=(
   nlohmann-json3-dev libutf8proc-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libclang-rt-14-dev
-  python3
+  python3 python3-yaml shellcheck
   libgnustep-base-dev libgnustep-gui-dev
   libatspi2.0-dev libdbus-1-dev libglib2.0-dev libx11-dev libxres-dev libxtst-dev
   xvfb xauth x11-utils dbus dbus-bin libglib2.0-bin at-spi2-core xdotool xterm sakura twm

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, then
-#   1. builds with warnings as errors in ./build and runs the suite, then the Node client's
-#      tests against the caretsafe-sim just built (scripts/test-node.sh);
+#   1. builds with warnings as errors in ./build and runs the suite (its end-to-end suites run
+#      against caretsafe-sim and again against caretsafe-mac-sim, the macOS adapter over
+#      frameworks that the simulated desktop answers), then the Node client's tests against
+#      each of the two (scripts/test-node.sh);
 #   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer in ./build-asan and
 #      runs the whole suite there (its end-to-end tests spawn the sanitized binaries), failing
 #      on any sanitizer report, even one from a child process whose test passed;
@@ -20,6 +22,11 @@ echo
 echo "== the Node client against build/caretsafe-sim"
 bash scripts/test-node.sh | tee build/node-test.log
 node_summary=$(grep -E '^(# |ℹ )(tests|pass|fail) ' build/node-test.log | tr '\n' ' ' || true)
+
+echo
+echo "== the Node client against build/caretsafe-mac-sim (the macOS adapter)"
+CARETSAFE_SIM=build/caretsafe-mac-sim bash scripts/test-node.sh | tee build/node-mac-test.log
+node_mac_summary=$(grep -E '^(# |ℹ )(tests|pass|fail) ' build/node-mac-test.log | tr '\n' ' ' || true)
 [ "${CARETSAFE_QUICK:-0}" = 1 ] && exit 0
 
 echo
@@ -48,6 +55,7 @@ fuzz_summary=$(grep '^fuzz: ' build-fuzz/run.log)
 echo
 echo "== summary"
 echo "node client: $node_summary"
+echo "node client, macOS adapter: $node_mac_summary"
 echo "sanitizer suite: $asan_summary"
 echo "$fuzz_summary"
 echo "main suite: $main_summary"

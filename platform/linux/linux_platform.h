@@ -81,6 +81,7 @@ class LinuxPlatform final : public Platform {
     return kAxErrorAttributeUnsupported;
   }
   bool builtOnElectron(Pid) override { return false; }
+  bool secureEventInput() override { return false; }  // X11 has no such state
   std::uint64_t modifierFlags() override;
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override;

@@ -9,6 +9,7 @@
 // calling the platform; the handle bookkeeping never sees one.
 
 #include <ApplicationServices/ApplicationServices.h>
+#include <Carbon/Carbon.h>  // IsSecureEventInputEnabled (HIToolbox)
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cstdint>
@@ -176,6 +177,8 @@ class MacPlatform final : public Platform {
   bool builtOnElectron(Pid pid) override { return macos::bundleHoldsElectron(pid); }
 
   // --- keyboard events ---
+
+  bool secureEventInput() override { return IsSecureEventInputEnabled() != 0; }
 
   std::uint64_t modifierFlags() override {
     return CGEventSourceFlagsState(kCGEventSourceStateCombinedSessionState);

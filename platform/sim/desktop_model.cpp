@@ -194,6 +194,7 @@ bool readMembers(const json& members, Desktop& desktop, bool strict) {
     return v.is_number() ? std::optional(v.get<double>()) : std::nullopt;
   });
   desktop.modifiers = read("modifiers", countOf).value_or(0);
+  desktop.secureInput = read("secureInput", booleanOf).value_or(false);
   desktop.eventCreations = read("eventCreations", countOf);
   desktop.schedule =
       read("schedule", [&](const json& v) {

@@ -119,6 +119,7 @@ struct Desktop {
   std::optional<Pid> frontmost;
   std::optional<double> clock;
   std::uint64_t modifiers = 0;
+  bool secureInput = false;  // secure event input is on
   std::optional<std::uint64_t> eventCreations;
   std::vector<ScheduleEntry> schedule;
   std::map<Pid, App> apps;

@@ -602,6 +602,11 @@ bool SimDesktop::typedOnly(const Element& element) {
 
 // --- keyboard events ---
 
+bool SimDesktop::secureEventInput() {
+  refresh();
+  return desktop_.secureInput;
+}
+
 std::uint64_t SimDesktop::modifierFlags() {
   refresh();
   const std::uint64_t flags = desktop_.modifiers;

@@ -446,6 +446,59 @@ TEST(Capture, EveryRefusedFieldIsUnsupportedAndLeavesTheSlotEmpty) {
   }
 }
 
+// Under secure event input a key posted to another application never arrives, so a field that
+// would be typed into is refused at its capture; a field written through the accessibility
+// interface is not affected.
+TEST(Capture, SecureEventInputRefusesOnlyFieldsThatWouldBeTyped) {
+  json browser = testing::baseDesktop();
+  browser["frontmost"] = 701;
+  browser["apps"]["701"] = {{"bundleId", "com.example.Browser"},
+                            {"attributes", {{"AXFocusedUIElement", {{"element", "web"}}}}}};
+  browser["elements"]["web"] = {{"app", 701},
+                                {"attributes",
+                                 {{"AXRole", "AXTextField"},
+                                  {"AXEnabled", true},
+                                  {"AXValue", ""},
+                                  {"AXSelectedTextRange", {{"range", {0, 0}}}}}},
+                                {"typedOnly", true}};
+  const json typing = {{"action", "capture"}, {"allowTyping", true}};
+  const json plain = {{"action", "capture"}};
+  struct Row {
+    const char* name;
+    json desktop;
+    json request;
+    bool captured;
+  };
+  const Row rows[] = {
+      {"terminal", testing::terminalDesktop(), plain, false},
+      {"field typed into", browser, typing, false},
+      {"written field", testing::baseDesktop(), plain, true},
+      {"written field, typing allowed", testing::baseDesktop(), typing, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Harness h(row.desktop);
+    h.desktop().setWait([](double) {});
+    ASSERT_TRUE(h.request(row.request).contains("token")) << "captured while it is off";
+    h.desktop().patch({{"secureInput", true}});
+    EXPECT_EQ(h.request(row.request).contains("token"), row.captured);
+    EXPECT_EQ(h.target().holding(), row.captured);
+    EXPECT_TRUE(h.entries("postToPid").empty());
+  }
+
+  // Turned on while a field that takes keys only is being typed into: the key after it is never
+  // posted, and the insert is not confirmed.
+  browser["elements"]["web"]["onKeys"] = "insert";
+  browser["schedule"] = {{{"afterPosts", 2}, {"patch", {{"secureInput", true}}}}};
+  Harness h(browser);
+  h.desktop().setWait([](double) {});
+  const json captured = h.request(typing);
+  ASSERT_TRUE(captured.contains("token"));
+  EXPECT_EQ(h.insert(captured["token"], "xyz"), refusedWith("write-unconfirmed"));
+  EXPECT_EQ(h.entries("postToPid").size(), 2u) << "one key pair, for x";
+  EXPECT_EQ(h.desktop().attribute("web", "AXValue"), json("x"));
+}
+
 TEST(Capture, SecondCaptureReplacesTheFirst) {
   Harness h;
   const std::string first = h.captureToken();

@@ -221,6 +221,70 @@ TEST(Dispatcher, TrustIsAskedAfreshEveryTime) {
   EXPECT_EQ(h.entries("isProcessTrusted").size(), 3u);
 }
 
+// A permission that the check affirms while every accessibility request answers
+// kAXErrorAPIDisabled (after the host is re-signed or updated) is answered as no permission, and
+// drops the capture, unless something may already have reached the field.
+TEST(Dispatcher, AccessibilityApiDisabledIsAPermissionToGrantAgain) {
+  const json disabled = {{"error", -25211}};
+  // A merge patch: the null drops the element the focus named.
+  const json focusLost = {{"element", nullptr}, {"error", -25211}};
+  const json focusDisabled = {{"apps",
+                               {{"501", {{"attributes", {{"AXFocusedUIElement", focusLost}}}}},
+                                {"601", {{"attributes", {{"AXFocusedUIElement", focusLost}}}}}}}};
+  struct Row {
+    const char* name;
+    json desktop;
+    json beforeCapture;  // patches applied before the second capture
+    json beforeInsert;   // and after it, before the insert
+    json capture;        // the answer to the second capture (the first always succeeds)
+    json insert;         // the answer to the insert, when the capture succeeded
+  };
+  const json typedAfterOne = {{"schedule", {{{"afterPosts", 2}, {"patch", focusDisabled}}}}};
+  const Row rows[] = {
+      {"capture", testing::baseDesktop(), focusDisabled, json::object(),
+       refusedWith("permission-required"), nullptr},
+      {"capture of a terminal", testing::terminalDesktop(), focusDisabled, json::object(),
+       refusedWith("permission-required"), nullptr},
+      {"a settable test alone",
+       testing::baseDesktop(),
+       {{"elements", {{"body", {{"settable", {{"AXSelectedText", disabled}}}}}}}},
+       json::object(),
+       refusedWith("permission-required"),
+       nullptr},
+      {"insert, at its validation", testing::baseDesktop(), json::object(), focusDisabled, nullptr,
+       refusedWith("permission-required")},
+      {"insert whose write answers it",
+       testing::baseDesktop(),
+       json::object(),
+       {{"elements", {{"body", {{"onWrite", disabled}}}}}},
+       nullptr,
+       refusedWith("write-unconfirmed")},
+      {"typing, after a key was posted", testing::terminalDesktop(), json::object(), typedAfterOne,
+       nullptr, refusedWith("write-unconfirmed")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Harness h(row.desktop);
+    const std::string earlier = h.captureToken();
+    ASSERT_FALSE(earlier.empty());
+    h.desktop().patch(row.beforeCapture);
+    const json captured = h.request({{"action", "capture"}});
+    if (!row.capture.is_null()) {
+      EXPECT_EQ(captured, row.capture);
+      EXPECT_FALSE(h.target().holding());
+      EXPECT_EQ(h.insert(earlier, "x"), refusedWith("no-target")) << "the earlier capture dropped";
+    } else {
+      ASSERT_TRUE(captured.contains("token"));
+      h.desktop().patch(row.beforeInsert);
+      EXPECT_EQ(h.insert(captured["token"], "ls"), row.insert);
+      EXPECT_FALSE(h.target().holding());
+    }
+    // The permission check itself still answers yes.
+    EXPECT_EQ(h.request({{"action", "status"}}), kStatus);
+    EXPECT_EQ(h.desktop().liveElementReferences(), 0u);
+  }
+}
+
 TEST(Responses, DomainResultsBecomeTheirResponseObjects) {
   // The reason-code table, complete and exact.
   const std::pair<Reason, const char*> codes[] = {

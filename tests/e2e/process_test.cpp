@@ -224,6 +224,50 @@ TEST_F(ProcessTest, CaptureThenTypeIntoATerminal) {
   EXPECT_EQ(lookups, 4u);  // capture, validation, and one before each of the two scalars
 }
 
+TEST_F(ProcessTest, SecureEventInputStopsTyping) {
+  json desktop = testing::terminalDesktop();
+  desktop["secureInput"] = true;
+  writeDesktop(desktop);
+  Child c = sim();
+  EXPECT_EQ(ask(c, {{"action", "capture"}}),
+            (json{{"ok", false}, {"reason", "unsupported-field"}}));
+  // Turned on after the first character: nothing more is typed, and the host is not told that
+  // the text was sent.
+  desktop["secureInput"] = false;
+  desktop["schedule"] = json::parse(R"([{"afterPosts": 2, "patch": {"secureInput": true}}])");
+  writeDesktop(desktop);
+  const std::string token = ask(c, {{"action", "capture"}}).at("token");
+  EXPECT_EQ(ask(c, {{"action", "insert"}, {"token", token}, {"text", "ls"}}),
+            (json{{"ok", false}, {"reason", "write-unconfirmed"}}));
+  c.closeStdin();
+  EXPECT_EQ(exitCode(c.wait()), 0);
+  EXPECT_EQ(c.errors(), "");
+  std::string typed;
+  for (const json& e : journal()) {
+    if (e.at("op") == "postToPid" && e.at("keyDown") == true)
+      typed += e.at("text").get<std::string>();
+  }
+  EXPECT_EQ(typed, "l");
+}
+
+TEST_F(ProcessTest, DisabledAccessibilityApiAsksForThePermissionAgain) {
+  json desktop = testing::baseDesktop();
+  writeDesktop(desktop);
+  Child c = sim();
+  const std::string token = ask(c, {{"action", "capture"}}).at("token");
+  desktop["apps"]["501"]["attributes"]["AXFocusedUIElement"] = {{"error", -25211}};
+  writeDesktop(desktop);
+  EXPECT_EQ(ask(c, {{"action", "status"}}), (json{{"ok", true}, {"trusted", true}}));
+  EXPECT_EQ(ask(c, {{"action", "insert"}, {"token", token}, {"text", "x"}}),
+            (json{{"ok", false}, {"reason", "permission-required"}}));
+  EXPECT_EQ(ask(c, {{"action", "capture"}}),
+            (json{{"ok", false}, {"reason", "permission-required"}}));
+  c.closeStdin();
+  EXPECT_EQ(exitCode(c.wait()), 0);
+  EXPECT_EQ(c.errors(), "");
+  EXPECT_EQ(count("setAttributeValue"), 0u);
+}
+
 TEST_F(ProcessTest, DesktopReplacedBetweenRequestsIsReloaded) {
   json desktop = testing::baseDesktop();
   writeDesktop(desktop);

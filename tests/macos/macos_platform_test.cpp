@@ -315,6 +315,15 @@ TEST_F(MacPlatformTest, ModifierFlagsAreThoseOfTheCombinedSessionState) {
   EXPECT_EQ(services().calls, std::vector<std::string>{"CGEventSourceFlagsState 0"});
 }
 
+TEST_F(MacPlatformTest, SecureEventInputIsTheSessionsState) {
+  for (const bool on : {false, true}) {
+    services().calls.clear();
+    services().secureInput = on;
+    EXPECT_EQ(platform->secureEventInput(), on);
+    EXPECT_EQ(services().calls, std::vector<std::string>{"IsSecureEventInputEnabled"});
+  }
+}
+
 TEST_F(MacPlatformTest, FrontmostApplicationIsReadAfterThePendingWorkspaceNews) {
   services().pendingSources = 3;
   services().frontmost = RunningApp{501, "com.apple.Terminal"};
@@ -357,8 +366,16 @@ TEST_F(MacPlatformTest, TrustClockAndTokenAreThePlatformsOwn) {
   services().absoluteTime = 789000000.25;
   EXPECT_EQ(platform->now(), 789000000.25);
 
-  services().uuidText = u"0f8c5e52-1b5a-4c1f-9e1a-7a2b3c4d5e6f";
-  EXPECT_EQ(platform->newUuid(), "0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F");
+  // CFUUIDCreateString writes upper case, the path every capture takes on a Mac; lower case is
+  // accepted and raised all the same.
+  for (const std::u16string& text : {std::u16string(u"0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F"),
+                                     std::u16string(u"0f8c5e52-1b5a-4c1f-9e1a-7a2b3c4d5e6f")}) {
+    services().calls.clear();
+    services().uuidText = text;
+    EXPECT_EQ(platform->newUuid(), "0F8C5E52-1B5A-4C1F-9E1A-7A2B3C4D5E6F");
+    EXPECT_EQ(services().calls, (std::vector<std::string>{"CFUUIDCreate", "CFUUIDCreateString"}));
+    EXPECT_EQ(fake::liveObjects(), 0u) << "the UUID and its string are released";
+  }
 }
 
 using MacPlatformDeathTest = MacPlatformTest;

@@ -203,6 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
                    edited("\"frontmost\": 501", "\"frontmost\": 2147483648")},
         InvalidRow{"ModifiersNegative", withTop(R"("modifiers": -1)")},
         InvalidRow{"ParentPidAsText", withTop(R"("parentPid": "1")")},
+        InvalidRow{"SecureInputAsNumber", withTop(R"("secureInput": 1)")},
         InvalidRow{"ClockAsText", withTop(R"("clock": "now")")},
         InvalidRow{"AppKeyNotCanonical", edited("\"501\": {", "\"0501\": {")},
         InvalidRow{"AppKeyNotANumber", edited("\"501\": {", "\"notes\": {")},

@@ -19,9 +19,13 @@
 
 namespace caretsafe::testing {
 
-// The built binaries, as the build names them.
+// The built binaries, as the build names them. The simulated desktop's program is
+// caretsafe-sim, or the one CARETSAFE_E2E_SIM names: the same suites run caretsafe-mac-sim, the
+// macOS adapter over frameworks answered by the simulated desktop, that way.
 inline std::string simBinary() {
-  return CARETSAFE_SIM_BIN;
+  const char* chosen = std::getenv("CARETSAFE_E2E_SIM");
+  return chosen != nullptr && *chosen != '\0' ? std::string(chosen)
+                                              : std::string(CARETSAFE_SIM_BIN);
 }
 inline std::string realBinary() {
   return CARETSAFE_BIN;

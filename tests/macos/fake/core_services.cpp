@@ -4,6 +4,8 @@
 #include <set>
 #include <string>
 
+#include <Carbon/Carbon.h>
+
 #include "tests/macos/fake/services.h"
 
 namespace caretsafe::fake {
@@ -364,6 +366,13 @@ Boolean AXValueGetValue(AXValueRef value, AXValueType theType, void* valuePtr) {
   if (object == nullptr || object->axKind != theType || !object->readable) return false;
   *static_cast<CFRange*>(valuePtr) = object->range;
   return true;
+}
+
+// ------------------------------------------------------------------ secure event input
+
+Boolean IsSecureEventInputEnabled(void) {
+  record("IsSecureEventInputEnabled");
+  return services().secureInput;
 }
 
 // ------------------------------------------------------------------ Quartz event services

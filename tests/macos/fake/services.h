@@ -47,6 +47,7 @@ struct Services {
   bool createApplicationFails = false;
 
   CGEventFlags modifierFlags = 0;
+  bool secureInput = false;  // what IsSecureEventInputEnabled answers
   // How many keyboard events can still be created; negative: any number.
   int eventsLeft = -1;
 

@@ -1,0 +1,89 @@
+"""The real-Mac check as far as Linux can take it: scripts/mac-e2e.sh passes shellcheck and its
+dry run shows every step it would take; .github/workflows/macos.yml is a workflow of the shape
+the check needs. Run by CTest as macos.mac-check (python3 mac_check_test.py <source dir>)."""
+
+import os
+import subprocess
+import sys
+import unittest
+
+import yaml
+
+SOURCE = sys.argv.pop(1) if len(sys.argv) > 1 else os.getcwd()
+SCRIPT = os.path.join(SOURCE, "scripts", "mac-e2e.sh")
+WORKFLOW = os.path.join(SOURCE, ".github", "workflows", "macos.yml")
+
+
+def run(*args):
+    return subprocess.run(args, capture_output=True, text=True, encoding="utf-8", timeout=60)
+
+
+class Script(unittest.TestCase):
+    def test_shellcheck_finds_nothing(self):
+        result = run("shellcheck", SCRIPT)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+    def test_dry_run_shows_every_step_and_runs_none(self):
+        result = run("bash", SCRIPT, "--dry-run")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        shown = result.stdout + result.stderr
+        for step in [
+            "+ cmake --preset mac-universal",
+            "+ cmake --build --preset mac-universal",
+            "+ lipo -archs ",
+            "+ vtool -show-build ",
+            "/build-mac/caretsafe --self-test",
+            "+ codesign --verify --strict",
+            '> {"action":"status"}',
+            "check: status is {\"ok\":true,\"trusted\":true}",
+            'make new document with properties {text:"a😀b c"}',
+            '> {"action":"insert","token":"<token>","text":"Z"}',
+            "check: the document is a😀bZ c",
+            'do script ""',
+            '"text":"echo héllo 😀 wörld"',
+            'check: the insert\'s answer is {"ok":true,"delivery":"sent-unverified"}',
+            "check: the window shows the typed line is yes",
+            "tell me to activate",
+            "do shell script \"exec '",
+            'check: the capture\'s answer is {"ok":false,"reason":"unsupported-field"}',
+            "dry run: nothing was run",
+        ]:
+            self.assertIn(step, shown)
+        self.assertNotIn("FAILED", shown)
+
+    def test_refuses_to_run_for_real_off_a_mac(self):
+        result = run("bash", SCRIPT, "--no-build")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("needs macOS", result.stderr)
+        self.assertEqual(result.stdout, "")
+
+    def test_unknown_argument_is_refused(self):
+        self.assertEqual(run("bash", SCRIPT, "--dryrun").returncode, 2)
+
+
+class Workflow(unittest.TestCase):
+    def setUp(self):
+        with open(WORKFLOW, encoding="utf-8") as f:
+            self.workflow = yaml.safe_load(f)
+
+    def test_runs_on_a_hosted_mac_on_every_change(self):
+        # YAML 1.1 reads the key `on` as true.
+        triggers = self.workflow.get("on", self.workflow.get(True))
+        self.assertIn("push", triggers)
+        self.assertIn("pull_request", triggers)
+        (job,) = self.workflow["jobs"].values()
+        self.assertTrue(job["runs-on"].startswith("macos-"))
+
+    def test_steps_grant_the_permission_before_the_check(self):
+        (job,) = self.workflow["jobs"].values()
+        runs = [step.get("run", "") for step in job["steps"]]
+        grant = next(i for i, r in enumerate(runs) if "kTCCServiceAccessibility" in r)
+        check = next(i for i, r in enumerate(runs) if "scripts/mac-e2e.sh" in r)
+        tests = next(i for i, r in enumerate(runs) if "ctest" in r)
+        self.assertLess(grant, check)
+        self.assertLess(tests, check)
+        self.assertIn("build-mac/caretsafe", runs[grant])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
