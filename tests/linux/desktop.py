@@ -25,6 +25,8 @@ PYTHON = "/usr/bin/python3"
 # condition holds, so they only matter when something is broken.
 STARTUP_TIMEOUT = 30.0
 REPLY_TIMEOUT = 20.0
+# How long a helper may take to exit once its input has ended.
+EXIT_TIMEOUT = 10.0
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -120,9 +122,18 @@ def wait_for(condition, timeout=STARTUP_TIMEOUT, interval=0.02, what="condition"
         time.sleep(interval)
 
 
-def end_process(pid, timeout=5.0):
+def end_process(pid, timeout=5.0, proc=None):
     """Ends one process that we started, by its pid: SIGTERM, then SIGKILL if it lingers.
-    A stopped process is continued first so that it can act on the signal."""
+    A stopped process is continued first so that it can act on the signal. With `proc`, the
+    Popen that started it, the process is reaped through it, so that its exit status stays
+    known (reaped here behind Popen's back, it would later read as 0)."""
+    def alive():
+        if proc is not None:
+            return proc.poll() is None
+        return process_alive(pid)
+
+    if not alive():
+        return
     try:
         os.kill(pid, signal.SIGCONT)
         os.kill(pid, signal.SIGTERM)
@@ -130,7 +141,7 @@ def end_process(pid, timeout=5.0):
         return
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if not process_alive(pid):
+        if not alive():
             return
         time.sleep(0.02)
     try:
@@ -248,8 +259,7 @@ class App:
             self.proc.stdin.close()
         except OSError:
             pass
-        if self.proc.poll() is None:
-            end_process(self.pid)
+        end_process(self.pid, proc=self.proc)
         self.proc.wait()
         self.proc.stdout.close()
 
@@ -307,7 +317,7 @@ class Terminal:
 
     def stop(self):
         if self.proc.poll() is None:
-            end_process(self.pid)
+            end_process(self.pid, proc=self.proc)
         self.proc.wait()
 
 
@@ -340,18 +350,23 @@ class Helper:
         self.stderr_file.seek(0)
         return self.stderr_file.read()
 
-    def finish(self):
-        """Closes standard input, waits for the exit; the exit status."""
+    # What `finish` answers for a helper that had to be ended: never 0, so that every check of
+    # the exit status fails for a helper that hangs at exit.
+    HUNG_AT_EXIT = "did not exit after its input ended"
+
+    def finish(self, timeout=EXIT_TIMEOUT):
+        """Closes standard input, waits for the exit; the exit status, or HUNG_AT_EXIT when
+        the helper had to be ended (whatever status the signal then left)."""
         try:
             self.proc.stdin.close()
         except OSError:
             pass
         try:
-            return self.proc.wait(timeout=10)
+            return self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            if self.proc.poll() is None:
-                end_process(self.pid)
-            return self.proc.wait()
+            end_process(self.pid, proc=self.proc)
+            self.proc.wait()
+            return self.HUNG_AT_EXIT
         finally:
             self.proc.stdout.close()
 
@@ -377,7 +392,7 @@ class Monitor:
 
     def stop(self):
         if self.proc.poll() is None:
-            end_process(self.pid)
+            end_process(self.pid, proc=self.proc)
         self.proc.wait()
         self.output.close()
 
@@ -628,7 +643,7 @@ class Desktop:
         the display's number stays taken until `stop`, so that a server another test starts
         meanwhile cannot take it and be found by a helper still looking for this one."""
         if self.xvfb is not None and self.xvfb.poll() is None:
-            end_process(self.xvfb.pid)
+            end_process(self.xvfb.pid, proc=self.xvfb)
             self.xvfb.wait()
         if keep_number and self.display is not None and self.reserved_lock is None:
             # The lock file X servers check before they take a number: a live pid in it (ours)
@@ -661,12 +676,12 @@ class Desktop:
             a.stop()
         for p in self.processes:
             if p.poll() is None:
-                end_process(p.pid)
+                end_process(p.pid, proc=p)
             p.wait()
         if self.bus is not None:
             # A child that was already waited for is not signalled: its pid may be reused.
             if self.bus.poll() is None:
-                end_process(self.bus.pid)
+                end_process(self.bus.pid, proc=self.bus)
             self.bus.wait()
             self.bus.stdout.close()
         # The bus launcher ends with the session bus, and the registry with the accessibility

@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from desktop import Desktop, process_alive, wait_for
+from desktop import Desktop, Helper, process_alive, wait_for
 
 # Far below libatspi's own 15 s for an application it has just met, and its 25 s default
 # otherwise; with the 0.6 s messaging timeout a refusal takes about 0.6 s.
@@ -21,6 +21,33 @@ def finish_cleanly(test, helper):
     exit_status = helper.finish()
     test.assertEqual(helper.stderr().decode("utf-8", "replace"), "")
     test.assertEqual(exit_status, 0)
+
+
+class Harness(unittest.TestCase):
+    """The exit-status checks above can only see what the harness reports: a helper that must
+    be ended because it does not exit after its input ends is a failure, never status 0."""
+
+    def test_a_helper_that_hangs_at_exit_is_not_status_zero(self):
+        rows = [
+            # name, a stand-in helper, what `finish` must answer
+            ("exits 0", "cat > /dev/null", 0),
+            ("exits 3", "cat > /dev/null; exit 3", 3),
+            ("hangs, ends on SIGTERM", "cat > /dev/null; exec sleep 60", Helper.HUNG_AT_EXIT),
+            # As caretsafe does on SIGTERM: a clean exit, status 0, that must not hide the hang.
+            ("hangs, exits 0 on SIGTERM",
+             "trap 'exit 0' TERM; cat > /dev/null; while :; do sleep 0.1; done",
+             Helper.HUNG_AT_EXIT),
+            ("hangs, deaf to SIGTERM", "trap '' TERM; cat > /dev/null; while :; do sleep 1; done",
+             Helper.HUNG_AT_EXIT),
+        ]
+        for name, script, expected in rows:
+            with self.subTest(name):
+                helper = Helper("/bin/sh", dict(os.environ), args=("-c", script))
+                try:
+                    self.assertEqual(helper.finish(timeout=1.0), expected)
+                    self.assertFalse(process_alive(helper.pid))
+                finally:
+                    helper.stop()
 
 
 class Status(unittest.TestCase):

@@ -358,7 +358,7 @@ class UnderAWindowManager(unittest.TestCase):
                     self.assertEqual(line(t), "framed: héllo 😀 שלום")
         finally:
             desktop.processes.remove(wm)
-            end_process(wm.pid)
+            end_process(wm.pid, proc=wm)
             wm.wait()
         # The server puts the windows back where they were for the tests that follow.
         for t in (xterm, sakura, elsewhere):
