@@ -13,6 +13,7 @@
 #include "app/request_loop.h"
 #include "app/self_test.h"
 #include "platform/process_platform.h"
+#include "platform/stop_request.h"
 
 int main(int argc, char** argv) {
   // "--self-test" anywhere, the program's own name included, runs the self-test instead.
@@ -32,7 +33,11 @@ int main(int argc, char** argv) {
   // no file opened later takes its number and receives what a library might print there.
   if (!caretsafe::isOpenDescriptor(2)) ::open("/dev/null", O_WRONLY);
 
-  caretsafe::FdInputBuffer inputBuffer(0);
+  // A host ends its helper with SIGTERM (the Node client, 2 s after closing its input): the
+  // loop ends after the request in hand, which the platform cuts short, and the platform then
+  // undoes what it changed on the desktop (spare keycodes) before the process exits.
+  caretsafe::installStopHandlers();
+  caretsafe::FdInputBuffer inputBuffer(0, caretsafe::stopDescriptor());
   caretsafe::FdOutputBuffer outputBuffer(1);
   std::istream in(&inputBuffer);
   std::ostream out(&outputBuffer);

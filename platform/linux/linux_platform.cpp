@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/sleep.h"
+#include "platform/stop_request.h"
 #include "probe/app_ids.h"
 #include "text/utf.h"
 
@@ -35,6 +36,11 @@ constexpr std::size_t kMaxWalkNodes = 5000;
 constexpr auto kWakeWait = std::chrono::milliseconds(3000);
 constexpr double kWakePoll = 0.05;
 constexpr gint kMaxWakeWindows = 16;
+
+// How long the spare keycodes wait for the last target to read its keys when the process has
+// been asked to stop: a host that sent SIGTERM may send SIGKILL 2 s later, and a spare left
+// mapped then would type its keysym for the rest of the session.
+constexpr auto kStopSettle = std::chrono::milliseconds(800);
 
 // Processes whose application roots are remembered; past this the memory starts afresh.
 constexpr std::size_t kMaxCachedProcesses = 256;
@@ -140,7 +146,7 @@ class LinuxPlatform::Budget {
 
 LinuxPlatform::LinuxPlatform() {
   // The keyboard types on the connection's display: it goes before that display does.
-  x11_.beforeClose([this] { keyboard_.reset(); });
+  x11_.beforeClose([this] { dropKeyboard(); });
   GArray* states = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
   const AtspiStateType focused = ATSPI_STATE_FOCUSED;
   g_array_append_val(states, focused);
@@ -152,10 +158,22 @@ LinuxPlatform::LinuxPlatform() {
   g_object_unref(set);
 }
 
+void LinuxPlatform::dropKeyboard() {
+  if (!keyboard_) return;
+  if (x11_.broken()) {
+    // Nothing can be sent any more, and nothing waited for: the next keyboard on this server
+    // clears what stayed mapped.
+    keyboard_->abandon();
+  } else if (stopRequested()) {
+    keyboard_->restoreSpares(kStopSettle, /*evenIfBusy=*/true);
+  }
+  keyboard_.reset();
+}
+
 LinuxPlatform::~LinuxPlatform() {
   // The spare keycodes are emptied while the display is open; the connection, going last,
   // must find nothing left to release.
-  keyboard_.reset();
+  dropKeyboard();
   x11_.beforeClose({});
   if (focusedRule_ != nullptr) g_object_unref(focusedRule_);
 }
@@ -220,6 +238,8 @@ bool LinuxPlatform::arm(const Budget& budget) {
 
 bool LinuxPlatform::isProcessTrusted() {
   if (!x11_.answers()) return false;
+  // Opening the keyboard clears spare keycodes an earlier helper left mapped when it died.
+  keyboard();
   bus_.setTimeout(kDefaultTimeoutMs);
   return bus_.ready(x11_.display());
 }
@@ -422,7 +442,7 @@ LinuxPlatform::Search LinuxPlatform::wake(const Roots& roots, int timeoutMs) {
   // without a focused element, is waited for; later its tree is there or it has no focus.
   if (!lazy) return {};
   const auto until = Clock::now() + kWakeWait;
-  while (Clock::now() < until) {
+  while (Clock::now() < until && !stopRequested()) {
     sleepSeconds(kWakePoll);
     const Budget budget(timeoutMs);
     const Search search = searchRoots(roots, budget);
@@ -880,6 +900,8 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   const Key& key = *reinterpret_cast<const Key*>(event.ref());
   if (!key.keyDown) return true;
   if (key.units.empty()) return false;
+  // Asked to stop: the text is cut short here, and the answer says so.
+  if (stopRequested()) return false;
   const text::ScalarAt scalar = text::scalarAt(key.units, 0, text::LoneSurrogates::kKeep);
   if (scalar.units != key.units.size()) return false;
   // Keys go only to the window the last focus lookup for this process began with.

@@ -110,6 +110,9 @@ class LinuxPlatform final : public Platform {
   std::optional<x11::WindowId> keyWindow(Pid pid);
   // The keyboard on the current display, opened on first use; null without XTest or XKB.
   x11::X11Keyboard* keyboard();
+  // Ends the keyboard before its display closes: its spares restored (in a bounded time when
+  // the process was asked to stop), or abandoned when the display broke.
+  void dropKeyboard();
   Handle* handleOf(const Element& element) const;
   void note(std::string_view method, _AtspiAccessible* accessible);
   bool arm(int timeoutMs);

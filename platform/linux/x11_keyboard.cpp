@@ -1,8 +1,10 @@
 #include "platform/linux/x11_keyboard.h"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -10,6 +12,8 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace caretsafe::x11 {
 namespace {
@@ -148,6 +152,24 @@ std::unique_ptr<X11Keyboard> X11Keyboard::open(Display* display) {
   XDisplayKeycodes(display, &keyboard->minKeycode_, &keyboard->maxKeycode_);
   const int count = keyboard->maxKeycode_ - keyboard->minKeycode_ + 1;
   if (count <= 0) return nullptr;
+  // The owner window: never mapped, never shown, gone with this connection.
+  keyboard->marksAtom_ = XInternAtom(display, "_CARETSAFE_SPARES", False);
+  keyboard->ownerAtom_ = XInternAtom(display, "_CARETSAFE_SPARE_OWNER", False);
+  XSetWindowAttributes attributes{};
+  keyboard->owner_ = XCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, 0,
+                                   InputOnly, nullptr, 0, &attributes);
+  // The server hands a dead client's window ids to the next client at once, so the window id
+  // alone does not name an owner: a random stamp on the window, repeated in each mark, does.
+  std::uint32_t stamp = 0;
+  while (::getrandom(&stamp, sizeof stamp, 0) != static_cast<ssize_t>(sizeof stamp) ||
+         stamp == 0) {
+  }
+  keyboard->stamp_ = stamp;
+  const long stampLong = static_cast<long>(stamp);
+  XChangeProperty(display, keyboard->owner_, static_cast<Atom>(keyboard->ownerAtom_), XA_CARDINAL,
+                  32, PropModeReplace, reinterpret_cast<const unsigned char*>(&stampLong), 1);
+  // Before the spares are counted: a keycode an earlier helper left mapped is a spare again.
+  keyboard->clearOrphans();
   int perKeycode = 0;
   std::unique_ptr<KeySym, XFreeDeleter> map(XGetKeyboardMapping(
       display, static_cast<KeyCode>(keyboard->minKeycode_), count, &perKeycode));
@@ -173,7 +195,115 @@ std::unique_ptr<X11Keyboard> X11Keyboard::open(Display* display) {
 }
 
 X11Keyboard::~X11Keyboard() {
+  if (abandoned_) return;
   restoreSpares();
+  XDestroyWindow(display_, owner_);
+  XSync(display_, False);
+}
+
+std::vector<X11Keyboard::Mark> X11Keyboard::readMarks() {
+  // Far more than the spares of any server: 4 longs per spare.
+  constexpr long kMaxLongs = 4 * 256;
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0;
+  unsigned long after = 0;
+  unsigned char* data = nullptr;
+  const int status =
+      XGetWindowProperty(display_, DefaultRootWindow(display_), static_cast<Atom>(marksAtom_), 0,
+                         kMaxLongs, False, XA_CARDINAL, &type, &format, &items, &after, &data);
+  const std::unique_ptr<unsigned char, XFreeDeleter> held(data);
+  std::vector<Mark> marks;
+  if (status != Success || type != XA_CARDINAL || format != 32 || data == nullptr) return marks;
+  const auto* longs = reinterpret_cast<const unsigned long*>(data);
+  for (unsigned long i = 0; i + 3 < items; i += 4) {
+    marks.push_back(Mark{longs[i], longs[i + 1], longs[i + 2], longs[i + 3]});
+  }
+  return marks;
+}
+
+void X11Keyboard::writeMarks(const std::vector<Mark>& marks) {
+  const Window root = DefaultRootWindow(display_);
+  if (marks.empty()) {
+    XDeleteProperty(display_, root, static_cast<Atom>(marksAtom_));
+    return;
+  }
+  std::vector<unsigned long> longs;
+  for (const Mark& m : marks) longs.insert(longs.end(), {m.owner, m.stamp, m.code, m.sym});
+  XChangeProperty(display_, root, static_cast<Atom>(marksAtom_), XA_CARDINAL, 32,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(longs.data()),
+                  static_cast<int>(longs.size()));
+}
+
+void X11Keyboard::mark(unsigned char code, unsigned long sym) {
+  std::vector<Mark> marks = readMarks();
+  std::erase_if(marks, [&](const Mark& m) { return ours(m) && m.code == code; });
+  marks.push_back(Mark{owner_, stamp_, code, sym});
+  writeMarks(marks);
+}
+
+void X11Keyboard::unmarkEmptied() {
+  std::vector<Mark> marks = readMarks();
+  const auto emptied = [&](const Mark& m) {
+    if (!ours(m)) return false;
+    const auto spare = std::find_if(spares_.begin(), spares_.end(),
+                                    [&](const Spare& s) { return s.code == m.code; });
+    return spare == spares_.end() || spare->sym == NoSymbol;
+  };
+  if (std::none_of(marks.begin(), marks.end(), emptied)) return;
+  std::erase_if(marks, emptied);
+  writeMarks(marks);
+}
+
+void X11Keyboard::clearOrphans() {
+  XGrabServer(display_);
+  std::vector<Mark> marks = readMarks();
+  if (!marks.empty()) {
+    // Owners are children of the root window carrying the stamp their marks repeat; under the
+    // grab none can come or go.
+    std::unordered_map<unsigned long, unsigned long> owners;  // window → its stamp
+    Window root = None;
+    Window parent = None;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) != 0) {
+      const std::unique_ptr<Window, XFreeDeleter> held(children);
+      std::unordered_set<unsigned long> marked;
+      for (const Mark& m : marks) marked.insert(m.owner);
+      for (unsigned int i = 0; i < count; ++i) {
+        if (marked.count(children[i]) == 0) continue;
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(display_, children[i], static_cast<Atom>(ownerAtom_), 0, 1, False,
+                           XA_CARDINAL, &type, &format, &items, &after, &data);
+        const std::unique_ptr<unsigned char, XFreeDeleter> stamp(data);
+        if (type == XA_CARDINAL && format == 32 && items == 1 && data != nullptr) {
+          owners.emplace(children[i], *reinterpret_cast<const unsigned long*>(data));
+        }
+      }
+      const std::size_t before = marks.size();
+      std::erase_if(marks, [&](const Mark& m) {
+        const auto owner = owners.find(m.owner);
+        if (owner != owners.end() && owner->second == m.stamp) return false;
+        const bool valid = m.code >= static_cast<unsigned long>(std::max(minKeycode_, kFirstUsableKeycode)) &&
+                           m.code <= static_cast<unsigned long>(maxKeycode_) && m.sym != NoSymbol;
+        if (valid) {
+          const auto code = static_cast<unsigned char>(m.code);
+          const std::optional<std::vector<unsigned long>> now = readKeysyms(code);
+          // Remapped since by someone else: theirs now, left alone.
+          if (now && holdsOnly(*now, m.sym)) writeKeysym(code, NoSymbol);
+        }
+        return true;
+      });
+      if (marks.size() != before) writeMarks(marks);
+    }
+  }
+  XUngrabServer(display_);
+  XSync(display_, False);
+  drainMappingEvents();
 }
 
 bool X11Keyboard::loadLayout() {
@@ -413,6 +543,8 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
     if (!ours || key.sym != sym) {
       ++stats_.remaps;
       key.sym = NoSymbol;
+      // Marked before it is mapped: whatever ends this process, the mapping can be found.
+      mark(key.code, sym);
       if (!writeKeysym(key.code, sym)) {
         outcome = KeyOutcome::kXFailure;
         return Attempt::kDone;
@@ -453,18 +585,19 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   return Attempt::kDone;
 }
 
-bool X11Keyboard::restoreSpares() {
+bool X11Keyboard::restoreSpares(std::chrono::milliseconds idleLimit, bool evenIfBusy) {
+  if (abandoned_) return false;
   const bool anyMapped =
       std::any_of(spares_.begin(), spares_.end(), [](const Spare& s) { return s.sym != 0; });
   if (!anyMapped) return true;
   if (lastKey_) std::this_thread::sleep_until(*lastKey_ + kRemapIdle);
-  const Clock::time_point deadline = Clock::now() + kIdleLimit;
+  const Clock::time_point deadline = Clock::now() + idleLimit;
   bool ok = true;
   for (Spare& spare : spares_) {
     if (spare.sym == NoSymbol) continue;
     // Emptied under a key its target has not read yet, the key would arrive as nothing; a
-    // keysym left behind is the lesser harm.
-    if (!lastKeyHandled(spare, deadline)) {
+    // keysym left behind is the lesser harm, unless the process is ending.
+    if (!lastKeyHandled(spare, deadline) && !evenIfBusy) {
       ok = false;
       continue;
     }
@@ -479,6 +612,9 @@ bool X11Keyboard::restoreSpares() {
       ok = writeKeysym(spare.code, NoSymbol) && ok;
     }
   }
+  XGrabServer(display_);
+  unmarkEmptied();
+  XUngrabServer(display_);
   XSync(display_, False);
   drainMappingEvents();
   return ok;

@@ -15,6 +15,14 @@
 // The focus check and the key events form one step under a server grab: no other client can
 // move the focus between them.
 //
+// A spare left mapped would type its keysym for the rest of the X session whenever a physical
+// key on that keycode is pressed. So every spare this object maps is first marked on the root
+// window (`_CARETSAFE_SPARES`: owner window, its stamp, keycode, keysym), the owner being a small
+// window of this object's connection, which the server destroys when the connection ends, and
+// the stamp a random number it carries (window ids are reused at once). A keyboard
+// that opens clears the spares whose owner is gone (a helper that was killed, or lost its
+// display), if they still hold what was marked; another client's mapping is never touched.
+//
 // Plain Xlib, XTest and XKB; no exceptions, nothing printed. The connection and its error
 // handlers belong to the caller: the module sends no request that fails for valid input, and
 // reports every X call that does not answer as a result value. It takes the keymap-change
@@ -108,9 +116,15 @@ class X11Keyboard {
   // Waits until kRemapIdle has passed since the last key and each target has been seen idle
   // (it may not have read its last keys yet), then gives every spare keycode that still holds
   // this object's keysym no keysym again. A spare whose target does not go idle within
-  // kIdleLimit keeps its keysym. False when one was kept or an X request failed. Typing
-  // afterwards maps spares afresh.
-  bool restoreSpares();
+  // `idleLimit` keeps its keysym (and its mark, for a later keyboard to clear), unless
+  // `evenIfBusy`: then it is emptied all the same (the process is ending, and a keysym left
+  // for the session is the greater harm). False when one was kept or an X request failed.
+  // Typing afterwards maps spares afresh.
+  bool restoreSpares(std::chrono::milliseconds idleLimit = kIdleLimit, bool evenIfBusy = false);
+
+  // The display has gone: nothing more is sent, the destructor restores nothing. What stayed
+  // mapped is marked for a later keyboard to clear.
+  void abandon() { abandoned_ = true; }
 
   const KeyboardStats& stats() const { return stats_; }
   // Spare keycodes this object may use (empty keycodes found at open, keycode 8 excluded).
@@ -147,8 +161,29 @@ class X11Keyboard {
   std::optional<std::vector<unsigned long>> readKeysyms(unsigned char code);
   bool writeKeysym(unsigned char code, unsigned long sym);
   void drainMappingEvents();
+  // The marks on the root window (see above); under a server grab.
+  struct Mark {
+    unsigned long owner = 0;
+    unsigned long stamp = 0;
+    unsigned long code = 0;
+    unsigned long sym = 0;
+  };
+  std::vector<Mark> readMarks();
+  bool ours(const Mark& m) const { return m.owner == owner_ && m.stamp == stamp_; }
+  void writeMarks(const std::vector<Mark>& marks);
+  // Marks `code` as holding `sym` for this object (replacing its earlier mark of that code).
+  void mark(unsigned char code, unsigned long sym);
+  // Drops this object's marks of spares that hold nothing now.
+  void unmarkEmptied();
+  // Clears the spares marked by owners that are gone, when they still hold the marked keysym.
+  void clearOrphans();
 
   Display* display_;
+  unsigned long owner_ = 0;  // the window whose life stands for this object's
+  unsigned long marksAtom_ = 0;
+  unsigned long ownerAtom_ = 0;
+  unsigned long stamp_ = 0;
+  bool abandoned_ = false;
   int minKeycode_ = 0;
   int maxKeycode_ = 0;
   int keysymsPerKeycode_ = 0;

@@ -78,6 +78,57 @@ def _xkb_locked_mods(display):
         xlib.XCloseDisplay(dpy)
 
 
+def _xlib_for_keymap():
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XDisplayKeycodes.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int),
+                                      ctypes.POINTER(ctypes.c_int)]
+    xlib.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)
+    xlib.XGetKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int,
+                                         ctypes.POINTER(ctypes.c_int)]
+    xlib.XChangeKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                            ctypes.POINTER(ctypes.c_ulong), ctypes.c_int]
+    xlib.XFree.argtypes = [ctypes.c_void_p]
+    xlib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return xlib
+
+
+def _keymap(display):
+    """The server's keyboard mapping: keycode → tuple of keysyms (NoSymbol columns dropped)."""
+    xlib = _xlib_for_keymap()
+    dpy = xlib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise DesktopError("cannot open " + display)
+    try:
+        low, high, per = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
+        xlib.XDisplayKeycodes(dpy, ctypes.byref(low), ctypes.byref(high))
+        count = high.value - low.value + 1
+        syms = xlib.XGetKeyboardMapping(dpy, low.value, count, ctypes.byref(per))
+        try:
+            return {low.value + i: tuple(s for s in syms[i * per.value:(i + 1) * per.value] if s)
+                    for i in range(count)}
+        finally:
+            xlib.XFree(syms)
+    finally:
+        xlib.XCloseDisplay(dpy)
+
+
+def _set_keysym(display, keycode, keysym):
+    """Maps one keycode to one keysym in every column, as any other client may."""
+    xlib = _xlib_for_keymap()
+    dpy = xlib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise DesktopError("cannot open " + display)
+    try:
+        columns = (ctypes.c_ulong * 4)(*([keysym] * 4))
+        xlib.XChangeKeyboardMapping(dpy, keycode, 4, columns, 1)
+        xlib.XSync(dpy, 0)
+    finally:
+        xlib.XCloseDisplay(dpy)
+
+
 class KeyboardGrab:
     """Another client holding the keyboard, as a screen locker or a passphrase prompt does:
     a connection of its own with an active grab on the root window, until `release`."""
@@ -633,6 +684,19 @@ class Desktop:
     def locked_modifiers(self):
         """The keyboard's locked modifier mask (LockMask 0x2 for Caps Lock), from XKB."""
         return _xkb_locked_mods(self.display)
+
+    def keymap(self):
+        """The keyboard mapping now: keycode → tuple of its keysyms (empty for a spare)."""
+        return _keymap(self.display)
+
+    def set_keysym(self, keycode, keysym):
+        """Maps a keycode to a keysym as another client would (0 empties it)."""
+        _set_keysym(self.display, keycode, keysym)
+
+    def root_property(self, name):
+        """A property of the root window as xprop prints it, or None when it is not set."""
+        out = self._run("xprop", "-root", name).stdout.decode().strip()
+        return None if "not found" in out or "no such atom" in out else out
 
     def focused_window(self):
         r = self._run("xdotool", "getwindowfocus")

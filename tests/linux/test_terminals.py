@@ -3,6 +3,9 @@ stands for its text area), and sakura, a VTE terminal captured through its acces
 insert is checked by what the program behind the terminal (`sh -c 'cat > FILE'`) received;
 the test presses Return itself afterwards, since caretsafe never types a line break."""
 
+import os
+import signal
+import time
 import unittest
 
 from desktop import Desktop, KeyboardGrab, end_process, wait_for
@@ -339,6 +342,77 @@ class WindowLevel(unittest.TestCase):
         app.focus("one")
         self.assertEqual(helper.ask(action="capture"),
                          {"ok": False, "reason": "unsupported-field"})
+
+
+def capture_with(h, terminal):
+    """As `capture`, through another helper than the module's."""
+    terminal.focus()
+    return wait_for(lambda: h.ask(action="capture").get("token"), timeout=20,
+                    what="a capture of " + terminal.name)
+
+
+def keysym(ch):
+    code = ord(ch)
+    return code if code <= 0xFF else 0x1000000 + code
+
+
+class SpareKeycodes(unittest.TestCase):
+    """A spare keycode left mapped types its character for the rest of the X session whenever
+    a physical key on it is pressed: nothing may stay mapped however the helper ends."""
+
+    def test_sigterm_during_a_long_insert_restores_every_spare(self):
+        before = desktop.keymap()
+        h = desktop.helper()
+        token = capture_with(h, xterm)
+        # 4,000 units of characters off the keyboard's first level, all on spares.
+        text = text_of_units("éñ€😀שלום中文ąęß", 4000)
+        start = len(xterm.received())
+        h.channel.send({"action": "insert", "token": token, "text": text})
+        wait_for(lambda: len(xterm.received()) > start + 40, timeout=20, what="typing to start")
+        self.assertNotEqual(desktop.keymap(), before)
+        os.kill(h.pid, signal.SIGTERM)
+        signalled = time.monotonic()
+        status = h.proc.wait(timeout=10)
+        seconds = time.monotonic() - signalled
+        # The insert in hand is cut short and answered; then the helper ends cleanly.
+        self.assertEqual(h.channel.read(timeout=1),
+                         {"ok": False, "reason": "write-unconfirmed"})
+        self.assertEqual(status, 0)
+        self.assertLess(seconds, 2.0)
+        self.assertEqual(desktop.keymap(), before)
+        got = line(xterm)
+        self.assertTrue(len(got) < len(text) and text.startswith(got), got)
+
+    def test_spares_of_a_killed_helper_cleared_by_the_next(self):
+        """Marked spares of a helper that died are cleared when the next one starts; those
+        of a helper still running, and another client's mapping, are left alone."""
+        before = desktop.keymap()
+        foreign = max(code for code, syms in before.items() if not syms)
+        desktop.set_keysym(foreign, keysym("☃"))
+        killed = desktop.helper()
+        alive = desktop.helper()
+        try:
+            for h, text in ((killed, "ąę ąę"), (alive, "ćń ćń")):
+                self.assertEqual(h.ask(action="insert", token=capture_with(h, xterm),
+                                       text=text), SENT)
+                self.assertEqual(line(xterm), text)
+
+            def holders(ch):
+                return [c for c, syms in desktop.keymap().items() if keysym(ch) in syms]
+
+            os.kill(killed.pid, signal.SIGKILL)
+            killed.proc.wait()
+            self.assertTrue(holders("ą") and holders("ę"), "the killed helper's spares stay")
+            fresh = desktop.helper()
+            self.assertEqual(fresh.ask(action="status"), {"ok": True, "trusted": True})
+            self.assertEqual((holders("ą"), holders("ę")), ([], []))
+            self.assertTrue(holders("ć") and holders("ń"))
+            self.assertEqual(set(desktop.keymap()[foreign]), {keysym("☃")})
+            self.assertEqual(fresh.finish(), 0)
+            self.assertEqual(alive.finish(), 0)
+        finally:
+            desktop.set_keysym(foreign, 0)
+        self.assertEqual(desktop.keymap(), before)
 
 
 class UnderAWindowManager(unittest.TestCase):
