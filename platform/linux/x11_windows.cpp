@@ -121,6 +121,12 @@ std::optional<Tree> queryTree(Display* display, Window window) {
   return tree;
 }
 
+// The window manager's check window last seen alive, per display.
+std::unordered_map<Display*, Window>& checkWindows() {
+  static std::unordered_map<Display*, Window> known;
+  return known;
+}
+
 // Whether the server tells the pid behind a window, asked once per display.
 std::unordered_map<Display*, bool>& clientIdSupport() {
   static std::unordered_map<Display*, bool> known;
@@ -185,6 +191,7 @@ void Connection::close() {
   XCloseDisplay(display_);
   brokenDisplays().erase(display_);
   clientIdSupport().erase(display_);
+  checkWindows().erase(display_);
   display_ = nullptr;
 }
 
@@ -275,12 +282,39 @@ bool isWithin(XDisplay* display, WindowId window, WindowId ancestor) {
   return false;
 }
 
+bool windowManagerRunning(XDisplay* display) {
+  if (isBroken(display)) return false;
+  const Atom check = atom(display, "_NET_SUPPORTING_WM_CHECK");
+  // The check window found last: while it still names itself, the root window need not be
+  // asked again (one request instead of two).
+  auto& known = checkWindows();
+  if (const auto it = known.find(display); it != known.end()) {
+    const auto self = cardinalProperty(display, it->second, check, XA_WINDOW);
+    if (self && *self == it->second) return true;
+    known.erase(it);
+  }
+  const auto named = cardinalProperty(display, DefaultRootWindow(display), check, XA_WINDOW);
+  if (!named || *named == None) return false;
+  // Gone (the manager exited and left the root window's properties behind), the read fails.
+  const auto self = cardinalProperty(display, *named, check, XA_WINDOW);
+  if (!self || *self != *named) return false;
+  if (!isBroken(display)) known[display] = *named;
+  return true;
+}
+
+std::optional<WindowId> managedActiveWindow(XDisplay* display) {
+  if (!windowManagerRunning(display)) return std::nullopt;
+  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
+  const auto active = cardinalProperty(display, DefaultRootWindow(display), netActive, XA_WINDOW);
+  if (!active || *active == None) return std::nullopt;
+  return *active;
+}
+
 std::optional<WindowId> activeWindow(XDisplay* display) {
   if (isBroken(display)) return std::nullopt;
-  const Window root = DefaultRootWindow(display);
-  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
-  if (const auto active = cardinalProperty(display, root, netActive, XA_WINDOW)) {
-    if (*active != None) return *active;
+  if (const std::optional<WindowId> active = managedActiveWindow(display)) {
+    // A window that is gone has no owner: the input focus says more then.
+    if (windowPid(display, *active)) return *active;
   }
   const std::optional<WindowId> focus = inputFocusWindow(display);
   if (!focus) return std::nullopt;
@@ -312,10 +346,9 @@ std::optional<std::string> rootTextProperty(XDisplay* display, const char* name)
 
 std::optional<Pid> activePid(XDisplay* display) {
   if (isBroken(display)) return std::nullopt;
-  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
-  if (const auto active =
-          cardinalProperty(display, DefaultRootWindow(display), netActive, XA_WINDOW)) {
-    if (*active != None) return windowPid(display, *active);
+  if (const std::optional<WindowId> active = managedActiveWindow(display)) {
+    // A window that is gone has no owner: the input focus says more then.
+    if (const std::optional<Pid> pid = windowPid(display, *active)) return pid;
   }
   // Without a window manager's word, the owner of the focus window is the application in
   // front; the server names it without a walk to the top-level window.

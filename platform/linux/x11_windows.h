@@ -85,8 +85,15 @@ std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel);
 // Whether `window` is `ancestor` or one of its descendants.
 bool isWithin(XDisplay* display, WindowId window, WindowId ancestor);
 
-// The active window: _NET_ACTIVE_WINDOW on the root window when a window manager keeps it,
-// otherwise the client window of the input focus's top-level window.
+// Whether an EWMH window manager runs: the root window's _NET_SUPPORTING_WM_CHECK names a live
+// window that names itself. A manager that exited leaves its root window properties behind.
+bool windowManagerRunning(XDisplay* display);
+
+// _NET_ACTIVE_WINDOW, trusted only while a window manager runs to keep it; nothing otherwise.
+std::optional<WindowId> managedActiveWindow(XDisplay* display);
+
+// The active window: _NET_ACTIVE_WINDOW when a running window manager keeps it and the window
+// still exists, otherwise the client window of the input focus's top-level window.
 std::optional<WindowId> activeWindow(XDisplay* display);
 
 // The pid of the process that owns the window: asked of the server (X-Resource extension,
@@ -96,8 +103,8 @@ std::optional<Pid> windowPid(XDisplay* display, WindowId window);
 // A text (STRING, 8-bit) property of the root window, such as AT_SPI_BUS; nothing when absent.
 std::optional<std::string> rootTextProperty(XDisplay* display, const char* name);
 
-// The pid of the process that owns the active window: _NET_ACTIVE_WINDOW's owner, else the
-// input focus's (see `inputFocusPid`; without a window manager the focus window and its
+// The pid of the process that owns the active window: the owner of `managedActiveWindow`
+// when there is one and it still exists, else the input focus's (see `inputFocusPid`; without a window manager the focus window and its
 // top-level window have the same owner).
 std::optional<Pid> activePid(XDisplay* display);
 

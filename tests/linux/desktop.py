@@ -129,6 +129,39 @@ def _set_keysym(display, keycode, keysym):
         xlib.XCloseDisplay(dpy)
 
 
+def _set_window_property(display, window, name, value):
+    """Sets a WINDOW-typed property (one window id; None removes it) on a window, or on the
+    root window when `window` is None, as a window manager does."""
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XDefaultRootWindow.restype = ctypes.c_ulong
+    xlib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong,
+                                     ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                     ctypes.c_void_p, ctypes.c_int]
+    xlib.XDeleteProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong]
+    xlib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = xlib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise DesktopError("cannot open " + display)
+    try:
+        target = window if window is not None else xlib.XDefaultRootWindow(dpy)
+        atom = xlib.XInternAtom(dpy, name.encode(), 0)
+        if value is None:
+            xlib.XDeleteProperty(dpy, target, atom)
+        else:
+            data = ctypes.c_ulong(value)
+            # XA_WINDOW (33), format 32, PropModeReplace (0)
+            xlib.XChangeProperty(dpy, target, atom, 33, 32, 0, ctypes.byref(data), 1)
+        xlib.XSync(dpy, 0)
+    finally:
+        xlib.XCloseDisplay(dpy)
+
+
 class KeyboardGrab:
     """Another client holding the keyboard, as a screen locker or a passphrase prompt does:
     a connection of its own with an active grab on the root window, until `release`."""
@@ -692,6 +725,10 @@ class Desktop:
     def set_keysym(self, keycode, keysym):
         """Maps a keycode to a keysym as another client would (0 empties it)."""
         _set_keysym(self.display, keycode, keysym)
+
+    def set_window_property(self, window, name, value):
+        """A window-id property on `window` (None: the root window); a None value removes it."""
+        _set_window_property(self.display, window, name, value)
 
     def root_property(self, name):
         """A property of the root window as xprop prints it, or None when it is not set."""
