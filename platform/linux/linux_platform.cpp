@@ -42,6 +42,10 @@ constexpr gint kMaxWakeWindows = 16;
 // mapped then would type its keysym for the rest of the session.
 constexpr auto kStopSettle = std::chrono::milliseconds(800);
 
+// The bound on the X requests of one key, or of emptying the spares, beyond the waits they
+// may make on purpose for a spare keycode to be read (see x11_keyboard.h).
+constexpr auto kKeyLimit = x11::kIdleLimit + x11::kRemapIdle + x11::kRequestLimit;
+
 // Processes whose application roots are remembered; past this the memory starts afresh.
 constexpr std::size_t kMaxCachedProcesses = 256;
 
@@ -160,6 +164,7 @@ LinuxPlatform::LinuxPlatform() {
 
 void LinuxPlatform::dropKeyboard() {
   if (!keyboard_) return;
+  const x11::Connection::Watch watch(x11_, kKeyLimit);
   if (x11_.broken()) {
     // Nothing can be sent any more, and nothing waited for: the next keyboard on this server
     // clears what stayed mapped.
@@ -238,6 +243,7 @@ bool LinuxPlatform::arm(const Budget& budget) {
 
 bool LinuxPlatform::isProcessTrusted() {
   if (!x11_.answers()) return false;
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
   // Opening the keyboard clears spare keycodes an earlier helper left mapped when it died.
   keyboard();
   bus_.setTimeout(kDefaultTimeoutMs);
@@ -247,6 +253,7 @@ bool LinuxPlatform::isProcessTrusted() {
 std::optional<RunningApp> LinuxPlatform::frontmostApplication() {
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
   const std::optional<Pid> pid = x11::activePid(display);
   if (!pid) return std::nullopt;
   return RunningApp{*pid, x11::applicationId(*pid)};
@@ -473,6 +480,7 @@ bool LinuxPlatform::isListedTerminal(Pid pid) {
 std::optional<x11::WindowId> LinuxPlatform::keyWindow(Pid pid) {
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
   const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
   if (!focus || focus->pid != pid) return std::nullopt;
   // The top-level window: under a window manager that reparents, the manager's frame around
@@ -878,6 +886,8 @@ x11::X11Keyboard* LinuxPlatform::keyboard() {
 }
 
 std::uint64_t LinuxPlatform::modifierFlags() {
+  if (x11_.display() == nullptr) return 0;
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
   x11::X11Keyboard* keys = keyboard();
   // Unreadable, the state counts as no modifier held: the keyboard checks it again under the
   // server grab before every key, and refuses the key then.
@@ -906,6 +916,8 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   if (scalar.units != key.units.size()) return false;
   // Keys go only to the window the last focus lookup for this process began with.
   if (keyTarget_.pid != pid || keyTarget_.window == 0) return false;
+  if (x11_.display() == nullptr) return false;
+  const x11::Connection::Watch watch(x11_, kKeyLimit);
   x11::X11Keyboard* keys = keyboard();
   if (keys == nullptr) return false;
   // Checked under the server grab: however the focus moves meanwhile, the key reaches that

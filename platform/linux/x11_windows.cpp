@@ -3,7 +3,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XRes.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
@@ -181,6 +184,100 @@ Connection::Connection() {
 
 Connection::~Connection() {
   close();
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Connection::watchdog() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!ending_) {
+    if (!deadline_) {
+      changed_.wait(lock);
+      continue;
+    }
+    const auto deadline = *deadline_;
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && deadline_ == deadline &&
+        watchedFd_ >= 0) {
+      // Only the socket is touched here, never Xlib: the thread waiting in Xlib finds the
+      // connection closed and returns through the I/O error handler.
+      ::shutdown(watchedFd_, SHUT_RDWR);
+      ++cutOff_;
+      deadline_.reset();
+    }
+  }
+}
+
+Connection::Watch::Watch(Connection& connection, std::chrono::milliseconds limit)
+    : connection_(connection) {
+  XDisplay* display = connection.display_;
+  if (display == nullptr || isBroken(display)) return;
+  {
+    const std::lock_guard<std::mutex> lock(connection.mutex_);
+    if (connection.deadline_) return;
+    outer_ = true;
+    connection.deadline_ = std::chrono::steady_clock::now() + limit;
+    connection.watchedFd_ = ConnectionNumber(display);
+    if (!connection.thread_.joinable()) connection.thread_ = std::thread([&c = connection] { c.watchdog(); });
+  }
+  connection.changed_.notify_all();
+}
+
+Connection::Watch::~Watch() {
+  if (!outer_) return;
+  {
+    const std::lock_guard<std::mutex> lock(connection_.mutex_);
+    connection_.deadline_.reset();
+    connection_.watchedFd_ = -1;
+  }
+  connection_.changed_.notify_all();
+}
+
+bool serverAnswers(const char* displayName, std::chrono::milliseconds limit) {
+  // ":N", ":N.S" or "unix:N": the local socket /tmp/.X11-unix/XN, also bound in the abstract
+  // namespace. Anything else (a host name) is not probed.
+  std::string_view name(displayName);
+  if (name.substr(0, 5) == "unix:") name.remove_prefix(4);
+  if (name.empty() || name.front() != ':') return true;
+  name.remove_prefix(1);
+  const std::size_t dot = name.find('.');
+  const std::string_view number = name.substr(0, dot);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) {
+    return true;
+  }
+  const std::string path = "/tmp/.X11-unix/X" + std::string(number);
+  for (const bool abstract : {true, false}) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return true;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    path.copy(address.sun_path + offset, sizeof address.sun_path - 1 - offset);
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
+        errno != EINPROGRESS) {
+      ::close(fd);
+      continue;  // not bound there; the other name, or no server at all
+    }
+    // The handshake's opening: little-endian, protocol 11.0, no authorisation. The server
+    // answers with success, failure or a demand for authentication: any reply will do.
+    const unsigned char hello[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    pollfd entry{fd, POLLOUT, 0};
+    bool answered = false;
+    if (::poll(&entry, 1, static_cast<int>(limit.count())) == 1 &&
+        ::send(fd, hello, sizeof hello, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof hello)) {
+      entry = pollfd{fd, POLLIN, 0};
+      answered = ::poll(&entry, 1, static_cast<int>(limit.count())) == 1 &&
+                 (entry.revents & POLLIN) != 0;
+    }
+    ::close(fd);
+    return answered;
+  }
+  return true;  // nothing listens locally: XOpenDisplay fails at once
 }
 
 void Connection::close() {
@@ -200,6 +297,7 @@ XDisplay* Connection::display() {
   close();
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || *name == '\0') return nullptr;
+  if (!serverAnswers(name, kOpenProbe)) return nullptr;
   display_ = XOpenDisplay(name);
   if (display_ != nullptr) XSetIOErrorExitHandler(display_, onConnectionBrokenExit, nullptr);
   return display_;
@@ -208,6 +306,7 @@ XDisplay* Connection::display() {
 bool Connection::answers() {
   XDisplay* d = display();
   if (d == nullptr) return false;
+  const Watch watch(*this, kRequestLimit);
   XSync(d, False);
   return !isBroken(d);
 }

@@ -11,10 +11,14 @@
 // every includer); `Display` is Xlib's `struct _XDisplay` and a window is an XID.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "platform/platform.h"
@@ -26,9 +30,28 @@ namespace caretsafe::x11 {
 using XDisplay = ::_XDisplay;
 using WindowId = unsigned long;  // an XID
 
-// One connection to the X server that DISPLAY names. Not copyable; single-threaded.
+// One connection to the X server that DISPLAY names. Not copyable; used from one thread.
+//
+// Xlib waits for a reply for ever, so a server that stops answering (stopped, or hung) would
+// hold a request for ever. A `Watch` bounds the X requests made while it lives: when its time
+// runs out, a watchdog thread shuts the connection's socket down, Xlib sees a broken
+// connection, and every request on it answers at once (as "nothing"). The next `display()`
+// opens a fresh connection, and does so only once the server has answered a probe within
+// kOpenProbe: opening waits on the server too.
 class Connection {
  public:
+  class Watch {
+   public:
+    Watch(Connection& connection, std::chrono::milliseconds limit);
+    ~Watch();
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+
+   private:
+    Connection& connection_;
+    bool outer_ = false;  // a watch inside another changes nothing
+  };
+
   Connection();
   ~Connection();
   Connection(const Connection&) = delete;
@@ -44,12 +67,33 @@ class Connection {
   // Called just before a display is closed (after a break, or when the connection ends), so
   // that whatever keeps the display lets go of it while it is still valid.
   void beforeClose(std::function<void()> release) { beforeClose_ = std::move(release); }
+  // How many times a watch ran out and cut the connection.
+  std::uint64_t cutOff() const { return cutOff_; }
 
  private:
   void close();
+  void watchdog();
   XDisplay* display_ = nullptr;
   std::function<void()> beforeClose_;
+  // The watchdog's state, shared with its thread.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  int watchedFd_ = -1;
+  bool ending_ = false;
+  std::uint64_t cutOff_ = 0;
+  std::thread thread_;
 };
+
+// How long a fresh connection's server has to answer a probe before it is opened.
+inline constexpr std::chrono::milliseconds kOpenProbe{2000};
+// How long the X requests of one step may take in all before the connection is cut.
+inline constexpr std::chrono::milliseconds kRequestLimit{2000};
+
+// Whether the X server behind a display name answers a connection within `limit`: a local
+// server is sent the opening of the protocol's handshake and must reply something. A name this
+// cannot probe (a remote server) counts as answering.
+bool serverAnswers(const char* displayName, std::chrono::milliseconds limit);
 
 // Counts the X protocol errors raised while it lives on one display, silently (they would
 // otherwise be printed). Requests that have a reply report their error at once; for requests

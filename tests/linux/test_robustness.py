@@ -247,5 +247,99 @@ class GoingAway(unittest.TestCase):
         self.keeps_answering_untrusted()
 
 
+def accessibility_bus_daemon(d):
+    """The pid of the accessibility bus's dbus-daemon: the bus launcher's child."""
+    launcher = d.others[0]
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open("/proc/%s/comm" % entry) as f:
+                name = f.read().strip()
+        except OSError:
+            continue
+        if name == "dbus-daemon" and int(fields[1]) == launcher:
+            return int(entry)
+    raise AssertionError("no accessibility bus daemon under pid %d" % launcher)
+
+
+class Unanswering(unittest.TestCase):
+    """A server that takes connections but never answers (stopped with SIGSTOP) costs a bounded
+    time per request, never the helper's life: libdbus's default wait is 25 s, Xlib's forever."""
+
+    BOUND = 8.0
+
+    def setUp(self):
+        self.desktop = Desktop().start()
+        self.stopped = None
+
+    def tearDown(self):
+        if self.stopped is not None:
+            os.kill(self.stopped, signal.SIGCONT)
+        self.desktop.stop()
+
+    def stop(self, pid):
+        self.stopped = pid
+        os.kill(pid, signal.SIGSTOP)
+
+    def resume(self):
+        os.kill(self.stopped, signal.SIGCONT)
+        self.stopped = None
+
+    def answers_within(self, helper, request, expected):
+        start = time.monotonic()
+        answer = helper.ask(timeout=self.BOUND + 5, **request)
+        seconds = time.monotonic() - start
+        print("\n  %s: %.2f s" % (request["action"], seconds), file=sys.stderr)
+        self.assertEqual(answer, expected)
+        self.assertLess(seconds, self.BOUND)
+
+    def test_session_bus_stopped(self):
+        """The bus address is asked of the session bus (no AT_SPI_BUS on the root window)."""
+        d = self.desktop
+        d._run("xprop", "-root", "-remove", "AT_SPI_BUS")
+        self.stop(d.bus.pid)
+        helper = d.helper()
+        self.answers_within(helper, {"action": "status"}, {"ok": True, "trusted": False})
+        self.resume()
+        d._run("xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS", d.a11y_address)
+        self.assertEqual(helper.ask(action="status"), {"ok": True, "trusted": True})
+        finish_cleanly(self, helper)
+
+    def test_accessibility_bus_stopped(self):
+        d = self.desktop
+        self.stop(accessibility_bus_daemon(d))
+        helper = d.helper()
+        self.answers_within(helper, {"action": "status"}, {"ok": True, "trusted": False})
+        self.resume()
+        self.assertEqual(helper.ask(action="status"), {"ok": True, "trusted": True})
+        finish_cleanly(self, helper)
+
+    def test_x_server_stopped(self):
+        d = self.desktop
+        gtk = d.app("gtk3_app.py")
+        helper = d.helper()
+        gtk.focus("entry")
+        gtk.set("entry", "kept", caret=4)
+        token = helper.ask(action="capture")["token"]
+        self.stop(d.xvfb.pid)
+        self.answers_within(helper, {"action": "status"}, {"ok": True, "trusted": False})
+        self.answers_within(helper, {"action": "capture"},
+                            {"ok": False, "reason": "permission-required"})
+        self.answers_within(helper, {"action": "insert", "token": token, "text": "x"},
+                            {"ok": False, "reason": "permission-required"})
+        self.resume()
+        # The server answers again: a fresh connection, and the field as it was.
+        self.assertEqual(helper.ask(action="status"), {"ok": True, "trusted": True})
+        captured = helper.ask(action="capture")
+        self.assertTrue(captured.get("ok"), captured)
+        self.assertEqual(helper.ask(action="insert", token=captured["token"], text="!"),
+                         {"ok": True})
+        self.assertEqual(gtk.state("entry")["text"], "kept!")
+        finish_cleanly(self, helper)
+
+
 if __name__ == "__main__":
     unittest.main()
