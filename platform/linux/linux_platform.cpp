@@ -343,6 +343,7 @@ void LinuxPlatform::refreshCaches() {
   if (bus_.generation() == cachedGeneration_) return;
   busPids_.clear();
   busToolkits_.clear();
+  busHidesText_.clear();
   wokenBuses_.clear();
   rootsByPid_.clear();
   rootless_ = {};
@@ -742,19 +743,15 @@ AttributeRead LinuxPlatform::selectedRange(const Handle& element) {
   Range range{start, end - start};
 
   if (*units == TextUnits::kCodePoints) {
-    // Converting needs the text before the offsets; a password field's text is never asked
-    // for, so its range stays in the toolkit's units (the policy refuses such a field anyway).
-    note("GetRole", element.accessible);
-    const AtspiRole role = currentRole(element.accessible);
-    if (role == ATSPI_ROLE_INVALID) return failure();
-    if (role != ATSPI_ROLE_PASSWORD_TEXT) {
-      note("GetText", element.accessible);
-      const OwnedText prefix(
-          atspi_text_get_text(textIface.get(), 0, static_cast<gint>(end), error.out()));
-      if (error.failed() || !prefix) return failure();
-      const std::string_view utf8(prefix.get());
-      const std::optional<std::int64_t> from = utf16Offset(*units, utf8, start);
-      const std::optional<std::int64_t> to = utf16Offset(*units, utf8, end);
+    // Converting needs the text before the offsets; a password's text is never asked for, so
+    // its range stays in the toolkit's units (the policy refuses such a field anyway, and its
+    // value is never read).
+    if (end > INT_MAX) return failure();
+    const TextRead prefix = readText(element, textIface.get(), *units, static_cast<int>(end));
+    if (!prefix.refused) {
+      if (!prefix.utf8) return failure();
+      const std::optional<std::int64_t> from = utf16Offset(*units, *prefix.utf8, start);
+      const std::optional<std::int64_t> to = utf16Offset(*units, *prefix.utf8, end);
       if (!from || !to) return failure();
       range = Range{*from, *to - *from};
     }
@@ -767,23 +764,66 @@ AttributeRead LinuxPlatform::value(const Handle& element) {
   if (!units) return failure();
   const Owned<AtspiText> textIface(atspi_accessible_get_text(element.accessible));
   if (!textIface) return failure(kAxErrorAttributeUnsupported);
-  if (!arm(element.timeoutMs)) return failure();
-  // Whatever asks, a password field's text is never requested.
+  const TextRead whole = readText(element, textIface.get(), *units, -1);
+  if (!whole.utf8) return failure();
+  return text(fieldText(*units, *whole.utf8));
+}
+
+std::optional<bool> LinuxPlatform::hidesTextUnseen(AtspiAccessible* accessible, int timeoutMs) {
+  const char* bus = busNameOf(accessible);
+  if (bus == nullptr) return std::nullopt;
+  refreshCaches();
+  if (const auto it = busHidesText_.find(bus); it != busHidesText_.end()) return it->second;
+  const std::optional<std::string> toolkit = toolkitName(accessible, timeoutMs);
+  if (!toolkit) return std::nullopt;
+  bool hides = false;
+  if (g_ascii_strcasecmp(toolkit->c_str(), "GTK") == 0) {
+    AtspiApplication* app = accessible->parent.app;
+    if (app == nullptr || app->root == nullptr || !arm(timeoutMs)) return std::nullopt;
+    note("GetToolkitVersion", app->root);
+    ErrorSlot error;
+    const OwnedText version(atspi_accessible_get_toolkit_version(app->root, error.out()));
+    if (error.failed() || !version) return std::nullopt;
+    // GTK 4 and later; GTK 3 gives a hidden entry the password role.
+    hides = std::atoi(version.get()) >= 4;
+  }
+  return busHidesText_.emplace(bus, hides).first->second;
+}
+
+LinuxPlatform::TextRead LinuxPlatform::readText(const Handle& element, AtspiText* textIface,
+                                                TextUnits units, int end) {
+  if (!arm(element.timeoutMs)) return {};
   note("GetRole", element.accessible);
   const AtspiRole role = currentRole(element.accessible);
-  if (role == ATSPI_ROLE_INVALID || role == ATSPI_ROLE_PASSWORD_TEXT) return failure();
+  if (role == ATSPI_ROLE_INVALID) return {};
+  if (role == ATSPI_ROLE_PASSWORD_TEXT) return {true, std::nullopt};
+  if (role == ATSPI_ROLE_TEXT) {
+    const std::optional<bool> hides = hidesTextUnseen(element.accessible, element.timeoutMs);
+    if (!hides) return {};
+    if (*hides) {
+      if (!arm(element.timeoutMs)) return {};
+      note("GetState", element.accessible);
+      const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(element.accessible));
+      if (!states) return {};
+      if (!atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE)) return {true, std::nullopt};
+    }
+  }
+  if (!arm(element.timeoutMs)) return {};
   ErrorSlot error;
-  note("GetCharacterCount", element.accessible);
-  const gint count = atspi_text_get_character_count(textIface.get(), error.out());
-  if (error.failed() || count < 0) return failure();
+  gint count = -1;
+  if (end < 0) {
+    note("GetCharacterCount", element.accessible);
+    count = atspi_text_get_character_count(textIface, error.out());
+    if (error.failed() || count < 0) return {};
+  }
   note("GetText", element.accessible);
-  const OwnedText whole(atspi_text_get_text(textIface.get(), 0, -1, error.out()));
-  if (error.failed() || !whole) return failure();
-  const std::string_view utf8(whole.get());
-  // A text that disagrees with the count is not the field's text (GTK 4's entries answer ""
-  // while holding text): such a field is unreadable, never written blind.
-  if (unitCount(*units, utf8) != static_cast<std::size_t>(count)) return failure();
-  return text(fieldText(*units, utf8));
+  const OwnedText got(atspi_text_get_text(textIface, 0, end, error.out()));
+  if (error.failed() || !got) return {};
+  std::string utf8(got.get());
+  // A whole text that disagrees with the count is not the field's text: such a field is
+  // unreadable, never written blind.
+  if (end < 0 && unitCount(units, utf8) != static_cast<std::size_t>(count)) return {};
+  return {false, std::move(utf8)};
 }
 
 SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,

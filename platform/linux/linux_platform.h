@@ -34,6 +34,7 @@
 
 struct _AtspiAccessible;
 struct _AtspiMatchRule;
+struct _AtspiText;
 
 namespace caretsafe::linux_desktop {
 
@@ -150,6 +151,21 @@ class LinuxPlatform final : public Platform {
   void askAttributes(_AtspiAccessible* accessible, const Budget& budget);
   bool lazyTree(_AtspiAccessible* root, int timeoutMs);
 
+  // The one reader of a field's text: from its start to `end` (-1: the whole text, then
+  // checked against the character count, as a text that disagrees is not the field's). A
+  // password's text is never requested, nor its length: a field with the password role, or a
+  // single-line text of a toolkit whose entries hide their text unseen (GTK 4: an entry set to
+  // hide its text looks like any other), is refused before any text request.
+  struct TextRead {
+    bool refused = false;
+    std::optional<std::string> utf8;  // none when refused or the read failed
+  };
+  TextRead readText(const Handle& element, _AtspiText* textIface, TextUnits units,
+                    int end);
+  // Whether the application's single-line text fields may hide their text without saying so
+  // (asked once per bus name).
+  std::optional<bool> hidesTextUnseen(_AtspiAccessible* accessible, int timeoutMs);
+
   AttributeRead role(const Handle& element);
   AttributeRead subrole(const Handle& element);
   AttributeRead enabled(const Handle& element);
@@ -167,6 +183,7 @@ class LinuxPlatform final : public Platform {
   // toolkit. Dropped when the session restarts.
   std::unordered_map<std::string, Pid> busPids_;
   std::unordered_map<std::string, std::string> busToolkits_;
+  std::unordered_map<std::string, bool> busHidesText_;
   // The bus names of applications already woken and waited for.
   std::unordered_set<std::string> wokenBuses_;
   // The application roots each process registered, as last found: asked first, so that a
