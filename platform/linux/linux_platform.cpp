@@ -484,9 +484,9 @@ std::optional<x11::WindowId> LinuxPlatform::keyWindow(Pid pid) {
   const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
   const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
   if (!focus || focus->pid != pid) return std::nullopt;
-  // The top-level window: under a window manager that reparents, the manager's frame around
-  // the terminal's own window, which is as much one terminal window as the window itself.
-  return x11::topLevelWindow(display, focus->window);
+  // The application's own window (WM_STATE), not the top-level window, which under a virtual
+  // root or a container holds other windows of the same process, or other processes'.
+  return x11::ownClientWindow(display, focus->window);
 }
 
 std::optional<int> LinuxPlatform::registrySize(const Budget& budget) {

@@ -106,7 +106,7 @@ class LinuxPlatform final : public Platform {
   Element newWindowElement(x11::WindowId window, Pid pid);
   // Whether the process is a terminal on the terminal list.
   bool isListedTerminal(Pid pid);
-  // The top-level window that holds the input focus, when the focus window belongs to this
+  // The client window (see x11::ownClientWindow) that holds the input focus, when the focus window belongs to this
   // process: where keys typed into it go. Nothing otherwise.
   std::optional<x11::WindowId> keyWindow(Pid pid);
   // The keyboard on the current display, opened on first use; null without XTest or XKB.

@@ -370,6 +370,20 @@ std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel) {
   return topLevel;
 }
 
+std::optional<WindowId> ownClientWindow(XDisplay* display, WindowId window) {
+  const Atom wmState = atom(display, "WM_STATE");
+  Window current = window;
+  for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
+    if (wmState != None && hasProperty(display, current, wmState)) return current;
+    const std::optional<Tree> tree = queryTree(display, current);
+    if (!tree || current == tree->root) return std::nullopt;
+    // No manager marked it: the top-level window is as near as the tree tells.
+    if (tree->parent == tree->root) return current;
+    current = tree->parent;
+  }
+  return std::nullopt;
+}
+
 bool isWithin(XDisplay* display, WindowId window, WindowId ancestor) {
   Window current = window;
   for (int depth = 0; depth < kMaxTreeDepth; ++depth) {

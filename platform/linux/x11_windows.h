@@ -126,6 +126,13 @@ std::optional<WindowId> topLevelWindow(XDisplay* display, WindowId window);
 // window manager that reparents) the descendant that carries WM_STATE.
 std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel);
 
+// The application window that holds `window`: the window itself or its nearest ancestor that
+// carries WM_STATE (the window manager's mark of a client window), else, where no manager marks
+// windows, its top-level window. Under a reparenting manager, a virtual root or a container
+// that embeds other programs' windows, the top-level window holds more than one application
+// window; this one does not.
+std::optional<WindowId> ownClientWindow(XDisplay* display, WindowId window);
+
 // Whether `window` is `ancestor` or one of its descendants.
 bool isWithin(XDisplay* display, WindowId window, WindowId ancestor);
 

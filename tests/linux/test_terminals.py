@@ -344,6 +344,38 @@ class WindowLevel(unittest.TestCase):
                          {"ok": False, "reason": "unsupported-field"})
 
 
+class InsideAContainer(unittest.TestCase):
+    """Two windows of one process inside a window of another (a virtual root, or a container
+    that embeds programs' windows), each marked with WM_STATE as a window manager marks client
+    windows: the captured window is the one that held the focus, not the container."""
+
+    def test_focus_moved_to_a_sibling_part_way(self):
+        app = desktop.app("key_windows.py", {"NO_AT_BRIDGE": "1"}, app_id="xterm")
+        container = desktop.app("key_windows.py", {"NO_AT_BRIDGE": "1"})
+        for name in ("one", "two"):
+            window = str(app.windows[name])
+            desktop._run("xdotool", "windowreparent", window, str(container.windows["one"]))
+            desktop._run("xprop", "-id", window, "-f", "WM_STATE", "32c", "-set", "WM_STATE",
+                         "1,0")
+            wait_for(lambda: desktop.parent_of(int(window))[0] == container.windows["one"],
+                     what="window %s in the container" % name)
+        app.set("one", "")
+        app.set("two", "")
+        # Not a top-level window any more: the toolkit may not count it active, but keys reach it.
+        desktop.focus_window(app.windows["one"])
+        captured = helper.ask(action="capture")
+        self.assertTrue(captured.get("ok"), captured)
+        text = text_of_units("in a container ", 4000)
+        helper.channel.send({"action": "insert", "token": captured["token"], "text": text})
+        wait_for(lambda: len(app.state("one")["text"]) >= 10, timeout=20,
+                 what="the first characters")
+        desktop.focus_window(app.windows["two"])
+        self.assertEqual(helper.channel.read(), {"ok": False, "reason": "write-unconfirmed"})
+        self.assertEqual(app.state("two")["text"], "")
+        got = app.state("one")["text"]
+        self.assertTrue(text.startswith(got) and len(got) < len(text), got[-40:])
+
+
 def capture_with(h, terminal):
     """As `capture`, through another helper than the module's."""
     terminal.focus()
