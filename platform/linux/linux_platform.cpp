@@ -1,6 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
 #include <atspi/atspi.h>
+#include <dbus/dbus.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -163,6 +164,8 @@ LinuxPlatform::LinuxPlatform() {
 }
 
 void LinuxPlatform::dropKeyboard() {
+  // A fresh connection is asked afresh.
+  sandboxedX_.reset();
   if (!keyboard_) return;
   const x11::Connection::Watch watch(x11_, kKeyLimit);
   if (x11_.broken()) {
@@ -250,10 +253,30 @@ bool LinuxPlatform::isProcessTrusted() {
   return bus_.ready(x11_.display());
 }
 
+bool LinuxPlatform::sandboxed() {
+  const Pid own = ownPid();
+  x11::XDisplay* display = x11_.display();
+  if (!sandboxedX_ && display != nullptr) {
+    const std::optional<Pid> seen = x11::ownPidAsSeenByServer(display);
+    if (seen || !x11_.broken()) sandboxedX_ = seen && *seen != own;
+  }
+  if (bus_.connected() && (!sandboxedBus_ || sandboxedBusGeneration_ != bus_.generation())) {
+    const char* name = dbus_bus_get_unique_name(bus_.connection());
+    const std::optional<int> seen = name != nullptr ? bus_.processOf(name) : std::nullopt;
+    if (seen) {
+      sandboxedBus_ = *seen != own;
+      sandboxedBusGeneration_ = bus_.generation();
+    }
+  }
+  return sandboxedX_.value_or(false) || sandboxedBus_.value_or(false);
+}
+
 std::optional<RunningApp> LinuxPlatform::frontmostApplication() {
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
   const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
+  // Pids from another namespace would be compared with ours: refused rather than guessed.
+  if (sandboxed()) return std::nullopt;
   const std::optional<Pid> pid = x11::activePid(display);
   if (!pid) return std::nullopt;
   return RunningApp{*pid, x11::applicationId(*pid)};

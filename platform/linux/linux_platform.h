@@ -104,6 +104,12 @@ class LinuxPlatform final : public Platform {
 
   Element newElement(_AtspiAccessible* owned);
   Element newWindowElement(x11::WindowId window, Pid pid);
+  // Whether this process runs in a process-id namespace of its own (a sandbox such as
+  // Flatpak's): the pids the X server and the bus name are then not ours, so neither the host
+  // and parent refusal nor the terminal list, nor the owner checks of keys, can be trusted.
+  // Asked of the X server (the pid it sees for a window of ours) and of the accessibility bus
+  // (the pid it sees for our connection), once per connection.
+  bool sandboxed();
   // Whether the process is a terminal on the terminal list.
   bool isListedTerminal(Pid pid);
   // The client window (see x11::ownClientWindow) that holds the input focus, when the focus window belongs to this
@@ -197,6 +203,10 @@ class LinuxPlatform final : public Platform {
     std::chrono::steady_clock::time_point confirmed{};
   } rootless_;
   std::uint64_t cachedGeneration_ = 0;
+  // What `sandboxed` found for the current X connection and bus session.
+  std::optional<bool> sandboxedX_;
+  std::optional<bool> sandboxedBus_;
+  std::uint64_t sandboxedBusGeneration_ = 0;
   // The window keys may go to: the one that held the focus as the last focused-element lookup
   // began, when it belonged to the application looked up (none when that lookup found nothing).
   struct KeyTarget {

@@ -446,6 +446,16 @@ std::optional<Pid> windowPid(XDisplay* display, WindowId window) {
   return std::nullopt;
 }
 
+std::optional<Pid> ownPidAsSeenByServer(XDisplay* display) {
+  if (isBroken(display)) return std::nullopt;
+  XSetWindowAttributes attributes{};
+  const Window probe = XCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, 0,
+                                     InputOnly, nullptr, 0, &attributes);
+  const std::optional<Pid> pid = pidFromServer(display, probe);
+  XDestroyWindow(display, probe);
+  return pid;
+}
+
 std::optional<std::string> rootTextProperty(XDisplay* display, const char* name) {
   if (isBroken(display)) return std::nullopt;
   constexpr long kMaxLongs = 4096;  // 16 KiB: far more than a bus address

@@ -151,6 +151,10 @@ std::optional<WindowId> activeWindow(XDisplay* display);
 // client ids with the pid mask), else the window's _NET_WM_PID.
 std::optional<Pid> windowPid(XDisplay* display, WindowId window);
 
+// The pid the server names as the owner of a window of this connection's own: a process id
+// as the server sees it. Nothing when the server cannot tell pids (no X-Resource 1.2).
+std::optional<Pid> ownPidAsSeenByServer(XDisplay* display);
+
 // A text (STRING, 8-bit) property of the root window, such as AT_SPI_BUS; nothing when absent.
 std::optional<std::string> rootTextProperty(XDisplay* display, const char* name);
 

@@ -5,7 +5,7 @@ may have been written."""
 import time
 import unittest
 
-from desktop import Desktop, wait_for
+from desktop import Desktop, Helper, binary, sanitizer_environment, wait_for
 
 desktop = gtk = gtk4 = qt = helper = driver = None
 
@@ -146,6 +146,29 @@ class UnsupportedFields(unittest.TestCase):
         self.assertTrue(seen("GetNSelections", password_path))
         self.assertFalse(seen("GetText", password_path))
         self.assertFalse(seen("GetCharacterCount", password_path))
+
+
+class Sandboxed(unittest.TestCase):
+    """A helper in a process-id namespace of its own (as a Flatpak host's is): the pids the X
+    server and the accessibility bus name are not its own, so it cannot tell its host or its
+    parent, or a terminal, by pid. It refuses to capture rather than guess."""
+
+    def test_capture_refused_in_a_pid_namespace(self):
+        env = dict(desktop.env)
+        env.update(sanitizer_environment())
+        sandboxed = Helper("/usr/bin/unshare",
+                           env, args=("--pid", "--fork", "--mount-proc", binary("CARETSAFE_BIN")))
+        desktop.helpers.append(sandboxed)
+        gtk.focus("entry")
+        gtk.set("entry", "kept", caret=4)
+        # The same field is captured by a helper outside the namespace.
+        self.assertTrue(helper.ask(action="capture").get("ok"))
+        self.assertEqual(sandboxed.ask(action="status"), {"ok": True, "trusted": True})
+        self.assertEqual(sandboxed.ask(action="capture"),
+                         {"ok": False, "reason": "unsupported-field"})
+        self.assertEqual(gtk.state("entry")["text"], "kept")
+        self.assertEqual(sandboxed.finish(), 0)
+        self.assertEqual(sandboxed.stderr(), b"")
 
 
 class ChangedBeforeInsert(unittest.TestCase):
