@@ -17,7 +17,7 @@
 
 #include "platform/sleep.h"
 #include "platform/stop_request.h"
-#include "probe/app_ids.h"
+#include "platform/app_ids.h"
 #include "text/utf.h"
 
 namespace caretsafe::linux_desktop {
