@@ -2,6 +2,7 @@
 // answering JSON request lines on standard input with JSON response lines on standard output.
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -42,8 +43,20 @@ int main(int argc, char** argv) {
   std::istream in(&inputBuffer);
   std::ostream out(&outputBuffer);
 
-  const auto platform = caretsafe::makeProcessPlatform();
-  caretsafe::TargetSlot target;  // empty before the first line; dropped before the platform
-  const caretsafe::LoopEnd end = caretsafe::runRequestLoop(*platform, target, in, out);
+  caretsafe::LoopEnd end = caretsafe::LoopEnd::kInputEnded;
+  {
+    const auto platform = caretsafe::makeProcessPlatform();
+    caretsafe::TargetSlot target;  // empty before the first line; dropped before the platform
+    end = caretsafe::runRequestLoop(*platform, target, in, out);
+  }
+  if (end == caretsafe::LoopEnd::kInputEnded && caretsafe::restartRequested() &&
+      !caretsafe::stopRequested()) {
+    // The same process (same pid, same pipes) starts afresh; the host sees one helper that
+    // answers on. Every line read so far has been answered, and what the host wrote since
+    // waits in the pipe.
+    out.flush();
+    ::execv("/proc/self/exe", argv);
+    return caretsafe::kExitRestartFailed;
+  }
   return end == caretsafe::LoopEnd::kInputEnded ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -11,6 +11,7 @@ namespace caretsafe {
 namespace {
 
 std::atomic<bool> requested{false};
+std::atomic<bool> restart{false};
 // The pipe the handler writes one byte to; its read end is what waits watch.
 int pipeRead = -1;
 int pipeWrite = -1;
@@ -44,6 +45,18 @@ void installStopHandlers() {
     return true;
   }();
   static_cast<void>(installed);
+}
+
+void requestRestart() noexcept {
+  restart.store(true);
+  if (pipeWrite >= 0) {
+    const char byte = 2;
+    [[maybe_unused]] const ssize_t n = ::write(pipeWrite, &byte, 1);
+  }
+}
+
+bool restartRequested() noexcept {
+  return restart.load();
 }
 
 bool stopRequested() noexcept {

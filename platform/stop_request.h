@@ -12,8 +12,18 @@ void installStopHandlers();
 // Whether a stop was requested. Safe to ask from any code at any time.
 bool stopRequested() noexcept;
 
-// A descriptor that becomes readable once a stop is requested, for a wait on input to watch
-// beside its own; -1 before the handlers are installed.
+// A descriptor that becomes readable once a stop (or a restart) is requested, for a wait on
+// input to watch beside its own; -1 before the handlers are installed.
 int stopDescriptor() noexcept;
+
+// Asks for the process to start afresh, as the same process, once the request in hand is
+// answered and no input it has read is left unanswered: for a platform whose state cannot be
+// rebuilt inside the process (a library session that cannot be started twice).
+void requestRestart() noexcept;
+bool restartRequested() noexcept;
+
+// The exit status when a restart was asked for and the program could not be started again
+// (its file replaced or gone): the host should start the helper again.
+inline constexpr int kExitRestartFailed = 75;
 
 }  // namespace caretsafe

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/stop_request.h"
+
 namespace caretsafe::linux_desktop {
 namespace {
 
@@ -217,7 +219,18 @@ void AccessibilityBus::lose() {
   // would only touch the dead connection's leftovers.
   if (connection_ != nullptr) dbus_connection_unref(connection_);
   connection_ = nullptr;
-  sessionLost = true;
+  if (!sessionLost) {
+    sessionLost = true;
+    // Only a fresh process can start another session: the program starts itself afresh once
+    // the request in hand is answered, finding the bus as at start-up (not the dead one's
+    // address, which the session start put into the environment).
+    if (environmentAddress_) {
+      ::setenv("AT_SPI_BUS_ADDRESS", environmentAddress_->c_str(), 1);
+    } else {
+      ::unsetenv("AT_SPI_BUS_ADDRESS");
+    }
+    requestRestart();
+  }
 }
 
 bool AccessibilityBus::ready(x11::XDisplay* display) {
