@@ -47,6 +47,11 @@ constexpr auto kStopSettle = std::chrono::milliseconds(800);
 // may make on purpose for a spare keycode to be read (see x11_keyboard.h).
 constexpr auto kKeyLimit = x11::kIdleLimit + x11::kRemapIdle + x11::kRequestLimit;
 
+// How long the input focus read for the frontmost application stands for the focus in the
+// focused-element lookup that follows it (the same request); keys are checked against the focus
+// again under the server grab, whatever this finds.
+constexpr auto kFocusReuse = std::chrono::milliseconds(100);
+
 // Processes whose application roots are remembered; past this the memory starts afresh.
 constexpr std::size_t kMaxCachedProcesses = 256;
 
@@ -54,6 +59,9 @@ constexpr std::size_t kMaxCachedProcesses = 256;
 // the registry's list keeps its size: lookups closer together than this (one before every
 // character typed) need not go through the whole list, and a capture after a pause does.
 constexpr auto kRootlessFor = std::chrono::seconds(1);
+// How long such a confirmation stands without even that request; `confirmed` is not renewed
+// meanwhile, so the registry is asked again at least this often while typing.
+constexpr auto kRootlessTrust = std::chrono::milliseconds(100);
 
 struct Unref {
   void operator()(void* object) const {
@@ -277,7 +285,11 @@ std::optional<RunningApp> LinuxPlatform::frontmostApplication() {
   const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
   // Pids from another namespace would be compared with ours: refused rather than guessed.
   if (sandboxed()) return std::nullopt;
-  const std::optional<Pid> pid = x11::activePid(display);
+  std::optional<x11::KeyFocus> focus;
+  const std::optional<Pid> pid = x11::activePid(display, &focus);
+  // The focus-element lookup that follows at once needs the focus too: one read serves both.
+  lookupFocus_ = {};
+  if (focus) lookupFocus_ = {*focus, Clock::now()};
   if (!pid) return std::nullopt;
   return RunningApp{*pid, x11::applicationId(*pid)};
 }
@@ -404,6 +416,12 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   const Budget budget(application.timeoutMs);
   if (!arm(budget)) return failure();
   refreshCaches();
+  if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessTrust &&
+      terminal && window) {
+    // Typing into it: the lookup before each character trusts a confirmation this recent
+    // (the key itself is checked at window level under the server grab).
+    return answer(newWindowElement(*window, application.pid));
+  }
   if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessFor) {
     // Still without an accessible while nothing has joined or left the registry: one request
     // instead of one per application on the desktop, before every character typed into it.
@@ -505,7 +523,13 @@ std::optional<x11::WindowId> LinuxPlatform::keyWindow(Pid pid) {
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
   const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
-  const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
+  std::optional<x11::KeyFocus> focus;
+  if (lookupFocus_.focus && Clock::now() - lookupFocus_.read < kFocusReuse) {
+    focus = lookupFocus_.focus;
+  } else {
+    focus = x11::keyFocus(display);
+  }
+  lookupFocus_ = {};
   if (!focus || focus->pid != pid) return std::nullopt;
   // The application's own window (WM_STATE), not the top-level window, which under a virtual
   // root or a container holds other windows of the same process, or other processes'.

@@ -213,6 +213,12 @@ class LinuxPlatform final : public Platform {
     Pid pid = 0;
     x11::WindowId window = 0;
   } keyTarget_;
+  // The input focus as the last frontmost-application lookup read it, for the focused-element
+  // lookup that follows (consumed once).
+  struct LookupFocus {
+    std::optional<x11::KeyFocus> focus;
+    std::chrono::steady_clock::time_point read{};
+  } lookupFocus_;
   RequestObserver observer_;
 };
 

@@ -146,9 +146,14 @@ std::unique_ptr<X11Keyboard> X11Keyboard::open(Display* display) {
   if (!XkbQueryExtension(display, &opcode, &eventBase, &errorBase, &major, &minor)) {
     return nullptr;
   }
+  const int xkbEventBase = eventBase;
   if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) return nullptr;
 
   std::unique_ptr<X11Keyboard> keyboard(new X11Keyboard(display));
+  // Once XKB is in use, Xlib passes on no notice of a keyboard map change unless its XKB
+  // notices are asked for (measured): then each change brings them, whoever made it.
+  keyboard->xkbEventBase_ = xkbEventBase;
+  XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
   XDisplayKeycodes(display, &keyboard->minKeycode_, &keyboard->maxKeycode_);
   const int count = keyboard->maxKeycode_ - keyboard->minKeycode_ + 1;
   if (count <= 0) return nullptr;
@@ -365,13 +370,49 @@ bool X11Keyboard::writeKeysym(unsigned char code, unsigned long sym) {
   return now && holdsOnly(*now, sym);
 }
 
-void X11Keyboard::drainMappingEvents() {
+bool X11Keyboard::modifierFreeIn(const XkbStateRec& state) const {
+  const auto held = static_cast<unsigned int>(state.base_mods | state.latched_mods);
+  const auto locked = static_cast<unsigned int>(state.locked_mods);
+  return flagsOf(held) == 0 && (flagsOf(locked) & ~kShiftFlag) == 0 && (held & LockMask) == 0;
+}
+
+bool X11Keyboard::resyncMapping() {
+  mappingUnknown_ = true;
+  if (!loadLayout()) return false;
+  const int count = maxKeycode_ - minKeycode_ + 1;
+  int perKeycode = 0;
+  std::unique_ptr<KeySym, XFreeDeleter> map(
+      XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode_), count, &perKeycode));
+  if (!map || perKeycode <= 0) return false;
+  keysymsPerKeycode_ = perKeycode;
+  for (Spare& spare : spares_) {
+    const KeySym* first = map.get() + (spare.code - minKeycode_) * perKeycode;
+    const std::vector<unsigned long> syms(first, first + perKeycode);
+    if (!spare.foreign && holdsOnly(syms, spare.sym)) continue;
+    if (holdsOnly(syms, NoSymbol)) {
+      if (spare.foreign) spare.lastKey = Clock::now();  // its last key may still be unread
+      spare.foreign = false;
+      spare.sym = NoSymbol;
+    } else {
+      spare.foreign = true;
+      spare.sym = NoSymbol;
+    }
+  }
+  mappingUnknown_ = false;
+  return true;
+}
+
+bool X11Keyboard::drainMappingEvents() {
   // Every client is told of every mapping change; the ones this object causes would
   // otherwise pile up in the connection's queue.
+  bool any = false;
   XEvent event;
   while (XCheckTypedEvent(display_, MappingNotify, &event)) {
     XRefreshKeyboardMapping(&event.xmapping);
+    any = true;
   }
+  while (XCheckTypedEvent(display_, xkbEventBase_, &event)) any = true;
+  return any;
 }
 
 void X11Keyboard::reclaimForeignSpares() {
@@ -484,11 +525,38 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
       XSync(keyboard->display_, False);
       keyboard->drainMappingEvents();
     }
+    // The same, with the keyboard's state read after the ungrab: its reply comes once the
+    // server has handled everything before it, so it is the sync. False when it was not read.
+    bool releaseReading(XkbStateRec& state) {
+      held = false;
+      XUngrabServer(keyboard->display_);
+      const bool read = XkbGetState(keyboard->display_, XkbUseCoreKbd, &state) == Success;
+      if (!read) XSync(keyboard->display_, False);
+      keyboard->drainMappingEvents();
+      return read;
+    }
   } grab(this);
 
   if (!focusIsTarget(display_)) {
     outcome = KeyOutcome::kFocusLost;
     return Attempt::kDone;
+  }
+  // The focus check's replies came after every event the server sent before the grab: a
+  // mapping notice among them means another client changed the keyboard map since this
+  // object last looked (its own changes' notices are taken at each release). Only then are
+  // the keys read back before use.
+  if (drainMappingEvents() || mappingUnknown_) {
+    if (!resyncMapping()) {
+      outcome = KeyOutcome::kXFailure;
+      return Attempt::kDone;
+    }
+    if (levelOneCode) {
+      const auto found = levelOne_.find(sym);
+      if (found == levelOne_.end() || found->second != *levelOneCode) {
+        return Attempt::kLevelOneUnusable;
+      }
+    }
+    if (spare && spares_[*spare].foreign) return Attempt::kSpareTaken;
   }
   // A modifier pressed since the caller's own check would turn the key into a command (a
   // Control-M is a carriage return); a locked Control, Alt or Super would too. A Caps Lock
@@ -497,9 +565,7 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   // once more after it.
   const auto modifierFree = [this](XkbStateRec& state) -> std::optional<bool> {
     if (XkbGetState(display_, XkbUseCoreKbd, &state) != Success) return std::nullopt;
-    const auto held = static_cast<unsigned int>(state.base_mods | state.latched_mods);
-    const auto locked = static_cast<unsigned int>(state.locked_mods);
-    return flagsOf(held) == 0 && (flagsOf(locked) & ~kShiftFlag) == 0 && (held & LockMask) == 0;
+    return modifierFreeIn(state);
   };
   const auto refuseUnlessModifierFree = [&](XkbStateRec& state) {
     const std::optional<bool> free = modifierFree(state);
@@ -511,15 +577,11 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   if (!refuseUnlessModifierFree(state)) return Attempt::kDone;
 
   unsigned char code = 0;
+  bool remapped = false;
   if (levelOneCode) {
     // Exact only when the key, as the server maps it now and as clients will translate it
     // with these modifiers minus Lock, gives the keysym.
     if (state.group != 0) return Attempt::kLevelOneUnusable;
-    const std::optional<std::vector<unsigned long>> now = readKeysyms(*levelOneCode);
-    if (!now || now->front() != sym) {
-      layoutStale_ = true;
-      return Attempt::kLevelOneUnusable;
-    }
     unsigned int consumed = 0;
     KeySym translated = NoSymbol;
     const auto mods =
@@ -533,14 +595,10 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
     Spare& key = spares_[*spare];
     // Write only a keycode that holds nothing or what this object put there: anything else
     // belongs to another client now.
-    const std::optional<std::vector<unsigned long>> now = readKeysyms(key.code);
-    if (!now) {
-      outcome = KeyOutcome::kXFailure;
-      return Attempt::kDone;
-    }
-    const bool ours = holdsOnly(*now, key.sym);
-    if (!ours && !holdsOnly(*now, NoSymbol)) return Attempt::kSpareTaken;
-    if (!ours || key.sym != sym) {
+    // The key holds what this object wrote or found there (nothing): no notice of another
+    // client's change came, or the map was read afresh above.
+    if (key.sym != sym) {
+      remapped = true;
       ++stats_.remaps;
       key.sym = NoSymbol;
       // Marked before it is mapped: whatever ends this process, the mapping can be found.
@@ -554,7 +612,8 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
     code = key.code;
   }
 
-  if (!refuseUnlessModifierFree(state)) return Attempt::kDone;
+  // A remap took requests of its own: the state is read again just before the key.
+  if (remapped && !refuseUnlessModifierFree(state)) return Attempt::kDone;
   // With Lock in the state a client upper-cases a Latin-1 letter; take it off for this key
   // only.
   const bool unlock = (static_cast<unsigned int>(state.locked_mods) & LockMask) != 0;
@@ -563,7 +622,8 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   bool released = pressed && XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0;
   if (pressed && !released) released = XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0;
   if (unlock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
-  grab.release();
+  XkbStateRec after{};
+  const bool afterRead = grab.releaseReading(after);
 
   // Idle time counts from when the server has sent the key on.
   const Clock::time_point sent = Clock::now();
@@ -579,8 +639,11 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   if (outcome == KeyOutcome::kTyped) {
     // A modifier the user pressed while the key was on its way may have changed what it
     // means: the key is not vouched for then, and nothing more is typed after it.
-    XkbStateRec after{};
-    refuseUnlessModifierFree(after);
+    if (!afterRead) {
+      outcome = KeyOutcome::kXFailure;
+    } else if (!modifierFreeIn(after)) {
+      outcome = KeyOutcome::kModifierHeld;
+    }
   }
   return Attempt::kDone;
 }

@@ -25,9 +25,11 @@
 //
 // Plain Xlib, XTest and XKB; no exceptions, nothing printed. The connection and its error
 // handlers belong to the caller: the module sends no request that fails for valid input, and
-// reports every X call that does not answer as a result value. It takes the keymap-change
-// notices (MappingNotify) off the connection's event queue, refreshing Xlib's keymap with
-// them, since its own remaps cause one each.
+// reports every X call that does not answer as a result value. It asks for the keyboard map's
+// change notices (XKB's map notices, and with them the core MappingNotify), and takes them off
+// the connection's event queue: a notice that arrived before its server grab tells it that
+// another client changed the map, which it then reads afresh; otherwise the keys hold what it
+// knows, and they are not read back before each key.
 #pragma once
 
 #include <chrono>
@@ -41,6 +43,7 @@
 
 typedef struct _XDisplay Display;
 typedef struct _XkbDesc* XkbDescPtr;
+struct _XkbStateRec;
 
 namespace caretsafe::x11 {
 
@@ -160,7 +163,12 @@ class X11Keyboard {
                   std::int32_t targetPid, KeyOutcome& outcome);
   std::optional<std::vector<unsigned long>> readKeysyms(unsigned char code);
   bool writeKeysym(unsigned char code, unsigned long sym);
-  void drainMappingEvents();
+  // Takes the mapping notices off the queue; whether there were any.
+  bool drainMappingEvents();
+  // Reads the layout and the spares' keysyms afresh, after another client changed the map.
+  bool resyncMapping();
+  // Whether no modifier is held (nor Control, Alt or Super locked) in the state.
+  bool modifierFreeIn(const ::_XkbStateRec& state) const;
   // The marks on the root window (see above); under a server grab.
   struct Mark {
     unsigned long owner = 0;
@@ -191,6 +199,10 @@ class X11Keyboard {
   std::vector<Spare> spares_;
   std::unique_ptr<struct _XkbDesc, XkbDescDeleter> layout_;
   bool layoutStale_ = false;
+  // Whether another client may have changed the keyboard map since it was last read: set by
+  // its notices, cleared by `resyncMapping`.
+  bool mappingUnknown_ = false;
+  int xkbEventBase_ = 0;
   std::unordered_map<unsigned long, unsigned char> levelOne_;  // keysym → its own keycode
   unsigned int altMods_ = 0;
   unsigned int superMods_ = 0;

@@ -124,6 +124,17 @@ std::optional<Tree> queryTree(Display* display, Window window) {
   return tree;
 }
 
+// Whether this connection listens to the root window's property notices, and whether the
+// root named no manager's check window when last read (valid until a notice says otherwise).
+struct WatchedRoot {
+  bool selected = false;
+  bool noManager = false;
+};
+std::unordered_map<Display*, WatchedRoot>& watchedRoots() {
+  static std::unordered_map<Display*, WatchedRoot> watched;
+  return watched;
+}
+
 // The window manager's check window last seen alive, per display.
 std::unordered_map<Display*, Window>& checkWindows() {
   static std::unordered_map<Display*, Window> known;
@@ -289,6 +300,7 @@ void Connection::close() {
   brokenDisplays().erase(display_);
   clientIdSupport().erase(display_);
   checkWindows().erase(display_);
+  watchedRoots().erase(display_);
   display_ = nullptr;
 }
 
@@ -374,11 +386,12 @@ std::optional<WindowId> ownClientWindow(XDisplay* display, WindowId window) {
   const Atom wmState = atom(display, "WM_STATE");
   Window current = window;
   for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
-    if (wmState != None && hasProperty(display, current, wmState)) return current;
     const std::optional<Tree> tree = queryTree(display, current);
     if (!tree || current == tree->root) return std::nullopt;
-    // No manager marked it: the top-level window is as near as the tree tells.
+    // A top-level window is the answer whether a manager marked it or not (then no manager
+    // marked anything nearer): one request for the common case of a focus on it.
     if (tree->parent == tree->root) return current;
+    if (wmState != None && hasProperty(display, current, wmState)) return current;
     current = tree->parent;
   }
   return std::nullopt;
@@ -398,6 +411,21 @@ bool isWithin(XDisplay* display, WindowId window, WindowId ancestor) {
 bool windowManagerRunning(XDisplay* display) {
   if (isBroken(display)) return false;
   const Atom check = atom(display, "_NET_SUPPORTING_WM_CHECK");
+  // With no manager's mark on the root window, the root's property notices say when one
+  // comes: until then the answer stays "none" without a request. The notices are asked for
+  // once; those that arrived are taken off the queue here.
+  const Window root = DefaultRootWindow(display);
+  WatchedRoot& watched = watchedRoots()[display];
+  if (!watched.selected) {
+    XSelectInput(display, root, PropertyChangeMask);
+    watched.selected = true;
+    watched.noManager = false;
+  }
+  XEvent event;
+  while (XCheckTypedWindowEvent(display, root, PropertyNotify, &event)) {
+    if (event.xproperty.atom == check) watched.noManager = false;
+  }
+  if (watched.noManager) return false;
   // The check window found last: while it still names itself, the root window need not be
   // asked again (one request instead of two).
   auto& known = checkWindows();
@@ -407,7 +435,10 @@ bool windowManagerRunning(XDisplay* display) {
     known.erase(it);
   }
   const auto named = cardinalProperty(display, DefaultRootWindow(display), check, XA_WINDOW);
-  if (!named || *named == None) return false;
+  if (!named || *named == None) {
+    if (!isBroken(display)) watched.noManager = true;
+    return false;
+  }
   // Gone (the manager exited and left the root window's properties behind), the read fails.
   const auto self = cardinalProperty(display, *named, check, XA_WINDOW);
   if (!self || *self != *named) return false;
@@ -467,15 +498,19 @@ std::optional<std::string> rootTextProperty(XDisplay* display, const char* name)
   return std::string(reinterpret_cast<const char*>(property->data.get()), property->items);
 }
 
-std::optional<Pid> activePid(XDisplay* display) {
+std::optional<Pid> activePid(XDisplay* display, std::optional<KeyFocus>* focusRead) {
   if (isBroken(display)) return std::nullopt;
+  // The focus first: its replies bring every root window notice sent before them, which
+  // `windowManagerRunning` needs to trust what it knows; and a caller needs the focus anyway.
+  const std::optional<KeyFocus> focus = keyFocus(display);
+  if (focusRead != nullptr) *focusRead = focus;
   if (const std::optional<WindowId> active = managedActiveWindow(display)) {
     // A window that is gone has no owner: the input focus says more then.
     if (const std::optional<Pid> pid = windowPid(display, *active)) return pid;
   }
   // Without a window manager's word, the owner of the focus window is the application in
   // front; the server names it without a walk to the top-level window.
-  return inputFocusPid(display);
+  return focus ? focus->pid : std::nullopt;
 }
 
 std::optional<KeyFocus> keyFocus(XDisplay* display) {
