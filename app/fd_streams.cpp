@@ -25,8 +25,24 @@ bool notReady(int error) {
 
 }  // namespace
 
+bool FdInputBuffer::stopped() {
+  if (stopFd_ < 0) return false;
+  // Waits for input or the stop, whichever comes first; a stop wins a tie, so that a host
+  // that keeps writing cannot hold the helper.
+  pollfd entries[2] = {{stopFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
+  for (;;) {
+    const int ready = ::poll(entries, 2, -1);
+    if (ready > 0) return (entries[0].revents & POLLIN) != 0;
+    if (ready < 0 && errno != EINTR) return false;  // the read below finds out more
+  }
+}
+
 FdInputBuffer::int_type FdInputBuffer::underflow() {
   while (!ended_) {
+    if (stopped()) {
+      ended_ = true;
+      break;
+    }
     const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
     if (n > 0) {
       setg(buffer_.data(), buffer_.data(), buffer_.data() + n);

@@ -12,13 +12,18 @@ namespace caretsafe {
 
 class FdInputBuffer : public std::streambuf {
  public:
-  explicit FdInputBuffer(int fd) : fd_(fd) {}
+  // With `stopFd` (see platform/stop_request.h), the input also ends, before the next read,
+  // once that descriptor is readable.
+  explicit FdInputBuffer(int fd, int stopFd = -1) : fd_(fd), stopFd_(stopFd) {}
 
  protected:
   int_type underflow() override;
 
  private:
+  bool stopped();
+
   int fd_;
+  int stopFd_;
   bool ended_ = false;  // once the input has ended or failed, it stays ended
   std::array<char, 64 * 1024> buffer_{};
 };

@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "probe/app_ids.h"
+#include "platform/app_ids.h"
 
 namespace caretsafe {
 namespace {

@@ -3,6 +3,10 @@
 # lock file, builds it (ES modules, CommonJS, declarations), type-checks a consumer of its
 # declarations, and runs its tests with Node's test runner against the real caretsafe-sim.
 #
+# One test file (test/linux_desktop.test.mjs) runs the real caretsafe (CARETSAFE_BIN, default
+# build/caretsafe) on the Linux test desktop (tests/linux/desktop_service.py); it is skipped
+# where either is missing.
+#
 # caretsafe-sim is taken from CARETSAFE_SIM, default build/caretsafe-sim (the CMake build);
 # when neither exists it is built into ./build first. Node 18 or later and npm are installed
 # from Debian when missing.

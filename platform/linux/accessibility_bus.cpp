@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string_view>
+
+#include "platform/stop_request.h"
 
 namespace caretsafe::linux_desktop {
 namespace {
@@ -52,6 +55,49 @@ std::optional<std::string> sessionBusAddress() {
   return "unix:path=" + socket;
 }
 
+// The bus's Hello, which every connection must send first, within the timeout. libdbus's own
+// `dbus_bus_register` waits 25 s for a bus that accepted the connection but does not answer (a
+// stopped one). This connection is used for one call and closed, so the unique name the
+// reply gives is not needed.
+bool registerWithin(DBusConnection* bus, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto left = [&] {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+  };
+  // The authentication comes first, and a blocking call would wait for it without any bound:
+  // it is driven here, one bounded wait at a time.
+  while (!dbus_connection_get_is_authenticated(bus)) {
+    if (left() <= 0 || !dbus_connection_read_write(bus, left())) return false;
+  }
+  if (left() <= 0) return false;
+  DBusMessage* hello = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                    "org.freedesktop.DBus", "Hello");
+  if (hello == nullptr) return false;
+  DBusError error;
+  dbus_error_init(&error);
+  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, hello, left(), &error);
+  const bool registered = reply != nullptr;
+  if (reply != nullptr) dbus_message_unref(reply);
+  dbus_message_unref(hello);
+  dbus_error_free(&error);
+  return registered;
+}
+
+// Whether the bus at `address` takes a connection and answers its Hello within the timeout.
+bool busAnswers(const std::string& address, int timeoutMs) {
+  DBusError error;
+  dbus_error_init(&error);
+  DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
+  dbus_error_free(&error);
+  if (bus == nullptr) return false;
+  const bool answered = registerWithin(bus, timeoutMs);
+  dbus_connection_close(bus);
+  dbus_connection_unref(bus);
+  return answered;
+}
+
 // org.a11y.Bus.GetAddress on the session bus, over a private connection closed afterwards.
 std::optional<std::string> addressFromSessionBus(int timeoutMs) {
   const std::optional<std::string> session = sessionBusAddress();
@@ -64,7 +110,7 @@ std::optional<std::string> addressFromSessionBus(int timeoutMs) {
     return std::nullopt;
   }
   std::optional<std::string> address;
-  if (dbus_bus_register(bus, &error)) {
+  if (registerWithin(bus, timeoutMs)) {
     DBusMessage* call =
         dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
     if (call != nullptr) {
@@ -136,6 +182,9 @@ bool AccessibilityBus::start(x11::XDisplay* display) {
   if (!sessionRunning) {
     const std::optional<std::string> address = busAddress(display);
     if (!address) return false;
+    // libatspi registers on the bus with libdbus's 25 s wait: a bus that does not answer
+    // (stopped, or hung) is found out here first, within the timeout.
+    if (!busAnswers(*address, timeoutMs_)) return false;
     // libatspi reads the address from here before trying any other way.
     ::setenv("AT_SPI_BUS_ADDRESS", address->c_str(), 1);
     if (atspi_init() != 0) {
@@ -170,7 +219,18 @@ void AccessibilityBus::lose() {
   // would only touch the dead connection's leftovers.
   if (connection_ != nullptr) dbus_connection_unref(connection_);
   connection_ = nullptr;
-  sessionLost = true;
+  if (!sessionLost) {
+    sessionLost = true;
+    // Only a fresh process can start another session: the program starts itself afresh once
+    // the request in hand is answered, finding the bus as at start-up (not the dead one's
+    // address, which the session start put into the environment).
+    if (environmentAddress_) {
+      ::setenv("AT_SPI_BUS_ADDRESS", environmentAddress_->c_str(), 1);
+    } else {
+      ::unsetenv("AT_SPI_BUS_ADDRESS");
+    }
+    requestRestart();
+  }
 }
 
 bool AccessibilityBus::ready(x11::XDisplay* display) {

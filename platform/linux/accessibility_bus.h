@@ -8,7 +8,8 @@
 // no libatspi request is ever made unless its session started. A start that fails is undone,
 // so a later `ready` (accessibility turned on meanwhile) tries again. A session whose bus
 // went away stays lost: libatspi cannot start another one in the same process, so the
-// helper answers "not trusted" from then on, until it is started again.
+// helper answers "not trusted" and asks to be started afresh (see platform/stop_request.h),
+// which the program does once the request in hand is answered.
 //
 // The helper runs no main loop and listens to no accessibility events; the broadcast events
 // libatspi subscribes to for its cache are unsubscribed again, so that nothing piles up

@@ -1,6 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
 #include <atspi/atspi.h>
+#include <dbus/dbus.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -15,7 +16,8 @@
 #include <vector>
 
 #include "platform/sleep.h"
-#include "probe/app_ids.h"
+#include "platform/stop_request.h"
+#include "platform/app_ids.h"
 #include "text/utf.h"
 
 namespace caretsafe::linux_desktop {
@@ -36,6 +38,20 @@ constexpr auto kWakeWait = std::chrono::milliseconds(3000);
 constexpr double kWakePoll = 0.05;
 constexpr gint kMaxWakeWindows = 16;
 
+// How long the spare keycodes wait for the last target to read its keys when the process has
+// been asked to stop: a host that sent SIGTERM may send SIGKILL 2 s later, and a spare left
+// mapped then would type its keysym for the rest of the session.
+constexpr auto kStopSettle = std::chrono::milliseconds(800);
+
+// The bound on the X requests of one key, or of emptying the spares, beyond the waits they
+// may make on purpose for a spare keycode to be read (see x11_keyboard.h).
+constexpr auto kKeyLimit = x11::kIdleLimit + x11::kRemapIdle + x11::kRequestLimit;
+
+// How long the input focus read for the frontmost application stands for the focus in the
+// focused-element lookup that follows it (the same request); keys are checked against the focus
+// again under the server grab, whatever this finds.
+constexpr auto kFocusReuse = std::chrono::milliseconds(100);
+
 // Processes whose application roots are remembered; past this the memory starts afresh.
 constexpr std::size_t kMaxCachedProcesses = 256;
 
@@ -43,6 +59,9 @@ constexpr std::size_t kMaxCachedProcesses = 256;
 // the registry's list keeps its size: lookups closer together than this (one before every
 // character typed) need not go through the whole list, and a capture after a pause does.
 constexpr auto kRootlessFor = std::chrono::seconds(1);
+// How long such a confirmation stands without even that request; `confirmed` is not renewed
+// meanwhile, so the registry is asked again at least this often while typing.
+constexpr auto kRootlessTrust = std::chrono::milliseconds(100);
 
 struct Unref {
   void operator()(void* object) const {
@@ -140,7 +159,7 @@ class LinuxPlatform::Budget {
 
 LinuxPlatform::LinuxPlatform() {
   // The keyboard types on the connection's display: it goes before that display does.
-  x11_.beforeClose([this] { keyboard_.reset(); });
+  x11_.beforeClose([this] { dropKeyboard(); });
   GArray* states = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
   const AtspiStateType focused = ATSPI_STATE_FOCUSED;
   g_array_append_val(states, focused);
@@ -152,10 +171,25 @@ LinuxPlatform::LinuxPlatform() {
   g_object_unref(set);
 }
 
+void LinuxPlatform::dropKeyboard() {
+  // A fresh connection is asked afresh.
+  sandboxedX_.reset();
+  if (!keyboard_) return;
+  const x11::Connection::Watch watch(x11_, kKeyLimit);
+  if (x11_.broken()) {
+    // Nothing can be sent any more, and nothing waited for: the next keyboard on this server
+    // clears what stayed mapped.
+    keyboard_->abandon();
+  } else if (stopRequested()) {
+    keyboard_->restoreSpares(kStopSettle, /*evenIfBusy=*/true);
+  }
+  keyboard_.reset();
+}
+
 LinuxPlatform::~LinuxPlatform() {
   // The spare keycodes are emptied while the display is open; the connection, going last,
   // must find nothing left to release.
-  keyboard_.reset();
+  dropKeyboard();
   x11_.beforeClose({});
   if (focusedRule_ != nullptr) g_object_unref(focusedRule_);
 }
@@ -220,14 +254,42 @@ bool LinuxPlatform::arm(const Budget& budget) {
 
 bool LinuxPlatform::isProcessTrusted() {
   if (!x11_.answers()) return false;
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
+  // Opening the keyboard clears spare keycodes an earlier helper left mapped when it died.
+  keyboard();
   bus_.setTimeout(kDefaultTimeoutMs);
   return bus_.ready(x11_.display());
+}
+
+bool LinuxPlatform::sandboxed() {
+  const Pid own = ownPid();
+  x11::XDisplay* display = x11_.display();
+  if (!sandboxedX_ && display != nullptr) {
+    const std::optional<Pid> seen = x11::ownPidAsSeenByServer(display);
+    if (seen || !x11_.broken()) sandboxedX_ = seen && *seen != own;
+  }
+  if (bus_.connected() && (!sandboxedBus_ || sandboxedBusGeneration_ != bus_.generation())) {
+    const char* name = dbus_bus_get_unique_name(bus_.connection());
+    const std::optional<int> seen = name != nullptr ? bus_.processOf(name) : std::nullopt;
+    if (seen) {
+      sandboxedBus_ = *seen != own;
+      sandboxedBusGeneration_ = bus_.generation();
+    }
+  }
+  return sandboxedX_.value_or(false) || sandboxedBus_.value_or(false);
 }
 
 std::optional<RunningApp> LinuxPlatform::frontmostApplication() {
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
-  const std::optional<Pid> pid = x11::activePid(display);
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
+  // Pids from another namespace would be compared with ours: refused rather than guessed.
+  if (sandboxed()) return std::nullopt;
+  std::optional<x11::KeyFocus> focus;
+  const std::optional<Pid> pid = x11::activePid(display, &focus);
+  // The focus-element lookup that follows at once needs the focus too: one read serves both.
+  lookupFocus_ = {};
+  if (focus) lookupFocus_ = {*focus, Clock::now()};
   if (!pid) return std::nullopt;
   return RunningApp{*pid, x11::applicationId(*pid)};
 }
@@ -316,6 +378,7 @@ void LinuxPlatform::refreshCaches() {
   if (bus_.generation() == cachedGeneration_) return;
   busPids_.clear();
   busToolkits_.clear();
+  busHidesText_.clear();
   wokenBuses_.clear();
   rootsByPid_.clear();
   rootless_ = {};
@@ -353,6 +416,12 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   const Budget budget(application.timeoutMs);
   if (!arm(budget)) return failure();
   refreshCaches();
+  if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessTrust &&
+      terminal && window) {
+    // Typing into it: the lookup before each character trusts a confirmation this recent
+    // (the key itself is checked at window level under the server grab).
+    return answer(newWindowElement(*window, application.pid));
+  }
   if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessFor) {
     // Still without an accessible while nothing has joined or left the registry: one request
     // instead of one per application on the desktop, before every character typed into it.
@@ -422,7 +491,7 @@ LinuxPlatform::Search LinuxPlatform::wake(const Roots& roots, int timeoutMs) {
   // without a focused element, is waited for; later its tree is there or it has no focus.
   if (!lazy) return {};
   const auto until = Clock::now() + kWakeWait;
-  while (Clock::now() < until) {
+  while (Clock::now() < until && !stopRequested()) {
     sleepSeconds(kWakePoll);
     const Budget budget(timeoutMs);
     const Search search = searchRoots(roots, budget);
@@ -453,11 +522,18 @@ bool LinuxPlatform::isListedTerminal(Pid pid) {
 std::optional<x11::WindowId> LinuxPlatform::keyWindow(Pid pid) {
   x11::XDisplay* display = x11_.display();
   if (display == nullptr) return std::nullopt;
-  const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
+  std::optional<x11::KeyFocus> focus;
+  if (lookupFocus_.focus && Clock::now() - lookupFocus_.read < kFocusReuse) {
+    focus = lookupFocus_.focus;
+  } else {
+    focus = x11::keyFocus(display);
+  }
+  lookupFocus_ = {};
   if (!focus || focus->pid != pid) return std::nullopt;
-  // The top-level window: under a window manager that reparents, the manager's frame around
-  // the terminal's own window, which is as much one terminal window as the window itself.
-  return x11::topLevelWindow(display, focus->window);
+  // The application's own window (WM_STATE), not the top-level window, which under a virtual
+  // root or a container holds other windows of the same process, or other processes'.
+  return x11::ownClientWindow(display, focus->window);
 }
 
 std::optional<int> LinuxPlatform::registrySize(const Budget& budget) {
@@ -727,19 +803,15 @@ AttributeRead LinuxPlatform::selectedRange(const Handle& element) {
   Range range{start, end - start};
 
   if (*units == TextUnits::kCodePoints) {
-    // Converting needs the text before the offsets; a password field's text is never asked
-    // for, so its range stays in the toolkit's units (the policy refuses such a field anyway).
-    note("GetRole", element.accessible);
-    const AtspiRole role = currentRole(element.accessible);
-    if (role == ATSPI_ROLE_INVALID) return failure();
-    if (role != ATSPI_ROLE_PASSWORD_TEXT) {
-      note("GetText", element.accessible);
-      const OwnedText prefix(
-          atspi_text_get_text(textIface.get(), 0, static_cast<gint>(end), error.out()));
-      if (error.failed() || !prefix) return failure();
-      const std::string_view utf8(prefix.get());
-      const std::optional<std::int64_t> from = utf16Offset(*units, utf8, start);
-      const std::optional<std::int64_t> to = utf16Offset(*units, utf8, end);
+    // Converting needs the text before the offsets; a password's text is never asked for, so
+    // its range stays in the toolkit's units (the policy refuses such a field anyway, and its
+    // value is never read).
+    if (end > INT_MAX) return failure();
+    const TextRead prefix = readText(element, textIface.get(), *units, static_cast<int>(end));
+    if (!prefix.refused) {
+      if (!prefix.utf8) return failure();
+      const std::optional<std::int64_t> from = utf16Offset(*units, *prefix.utf8, start);
+      const std::optional<std::int64_t> to = utf16Offset(*units, *prefix.utf8, end);
       if (!from || !to) return failure();
       range = Range{*from, *to - *from};
     }
@@ -752,23 +824,66 @@ AttributeRead LinuxPlatform::value(const Handle& element) {
   if (!units) return failure();
   const Owned<AtspiText> textIface(atspi_accessible_get_text(element.accessible));
   if (!textIface) return failure(kAxErrorAttributeUnsupported);
-  if (!arm(element.timeoutMs)) return failure();
-  // Whatever asks, a password field's text is never requested.
+  const TextRead whole = readText(element, textIface.get(), *units, -1);
+  if (!whole.utf8) return failure();
+  return text(fieldText(*units, *whole.utf8));
+}
+
+std::optional<bool> LinuxPlatform::hidesTextUnseen(AtspiAccessible* accessible, int timeoutMs) {
+  const char* bus = busNameOf(accessible);
+  if (bus == nullptr) return std::nullopt;
+  refreshCaches();
+  if (const auto it = busHidesText_.find(bus); it != busHidesText_.end()) return it->second;
+  const std::optional<std::string> toolkit = toolkitName(accessible, timeoutMs);
+  if (!toolkit) return std::nullopt;
+  bool hides = false;
+  if (g_ascii_strcasecmp(toolkit->c_str(), "GTK") == 0) {
+    AtspiApplication* app = accessible->parent.app;
+    if (app == nullptr || app->root == nullptr || !arm(timeoutMs)) return std::nullopt;
+    note("GetToolkitVersion", app->root);
+    ErrorSlot error;
+    const OwnedText version(atspi_accessible_get_toolkit_version(app->root, error.out()));
+    if (error.failed() || !version) return std::nullopt;
+    // GTK 4 and later; GTK 3 gives a hidden entry the password role.
+    hides = std::atoi(version.get()) >= 4;
+  }
+  return busHidesText_.emplace(bus, hides).first->second;
+}
+
+LinuxPlatform::TextRead LinuxPlatform::readText(const Handle& element, AtspiText* textIface,
+                                                TextUnits units, int end) {
+  if (!arm(element.timeoutMs)) return {};
   note("GetRole", element.accessible);
   const AtspiRole role = currentRole(element.accessible);
-  if (role == ATSPI_ROLE_INVALID || role == ATSPI_ROLE_PASSWORD_TEXT) return failure();
+  if (role == ATSPI_ROLE_INVALID) return {};
+  if (role == ATSPI_ROLE_PASSWORD_TEXT) return {true, std::nullopt};
+  if (role == ATSPI_ROLE_TEXT) {
+    const std::optional<bool> hides = hidesTextUnseen(element.accessible, element.timeoutMs);
+    if (!hides) return {};
+    if (*hides) {
+      if (!arm(element.timeoutMs)) return {};
+      note("GetState", element.accessible);
+      const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(element.accessible));
+      if (!states) return {};
+      if (!atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE)) return {true, std::nullopt};
+    }
+  }
+  if (!arm(element.timeoutMs)) return {};
   ErrorSlot error;
-  note("GetCharacterCount", element.accessible);
-  const gint count = atspi_text_get_character_count(textIface.get(), error.out());
-  if (error.failed() || count < 0) return failure();
+  gint count = -1;
+  if (end < 0) {
+    note("GetCharacterCount", element.accessible);
+    count = atspi_text_get_character_count(textIface, error.out());
+    if (error.failed() || count < 0) return {};
+  }
   note("GetText", element.accessible);
-  const OwnedText whole(atspi_text_get_text(textIface.get(), 0, -1, error.out()));
-  if (error.failed() || !whole) return failure();
-  const std::string_view utf8(whole.get());
-  // A text that disagrees with the count is not the field's text (GTK 4's entries answer ""
-  // while holding text): such a field is unreadable, never written blind.
-  if (unitCount(*units, utf8) != static_cast<std::size_t>(count)) return failure();
-  return text(fieldText(*units, utf8));
+  const OwnedText got(atspi_text_get_text(textIface, 0, end, error.out()));
+  if (error.failed() || !got) return {};
+  std::string utf8(got.get());
+  // A whole text that disagrees with the count is not the field's text: such a field is
+  // unreadable, never written blind.
+  if (end < 0 && unitCount(units, utf8) != static_cast<std::size_t>(count)) return {};
+  return {false, std::move(utf8)};
 }
 
 SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,
@@ -872,6 +987,8 @@ x11::X11Keyboard* LinuxPlatform::keyboard() {
 }
 
 std::uint64_t LinuxPlatform::modifierFlags() {
+  if (x11_.display() == nullptr) return 0;
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
   x11::X11Keyboard* keys = keyboard();
   // Unreadable, the state counts as no modifier held: the keyboard checks it again under the
   // server grab before every key, and refuses the key then.
@@ -894,10 +1011,14 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   const Key& key = *reinterpret_cast<const Key*>(event.ref());
   if (!key.keyDown) return true;
   if (key.units.empty()) return false;
+  // Asked to stop: the text is cut short here, and the answer says so.
+  if (stopRequested()) return false;
   const text::ScalarAt scalar = text::scalarAt(key.units, 0, text::LoneSurrogates::kKeep);
   if (scalar.units != key.units.size()) return false;
   // Keys go only to the window the last focus lookup for this process began with.
   if (keyTarget_.pid != pid || keyTarget_.window == 0) return false;
+  if (x11_.display() == nullptr) return false;
+  const x11::Connection::Watch watch(x11_, kKeyLimit);
   x11::X11Keyboard* keys = keyboard();
   if (keys == nullptr) return false;
   // Checked under the server grab: however the focus moves meanwhile, the key reaches that

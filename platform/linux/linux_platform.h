@@ -34,6 +34,7 @@
 
 struct _AtspiAccessible;
 struct _AtspiMatchRule;
+struct _AtspiText;
 
 namespace caretsafe::linux_desktop {
 
@@ -104,13 +105,22 @@ class LinuxPlatform final : public Platform {
 
   Element newElement(_AtspiAccessible* owned);
   Element newWindowElement(x11::WindowId window, Pid pid);
+  // Whether this process runs in a process-id namespace of its own (a sandbox such as
+  // Flatpak's): the pids the X server and the bus name are then not ours, so neither the host
+  // and parent refusal nor the terminal list, nor the owner checks of keys, can be trusted.
+  // Asked of the X server (the pid it sees for a window of ours) and of the accessibility bus
+  // (the pid it sees for our connection), once per connection.
+  bool sandboxed();
   // Whether the process is a terminal on the terminal list.
   bool isListedTerminal(Pid pid);
-  // The top-level window that holds the input focus, when the focus window belongs to this
+  // The client window (see x11::ownClientWindow) that holds the input focus, when the focus window belongs to this
   // process: where keys typed into it go. Nothing otherwise.
   std::optional<x11::WindowId> keyWindow(Pid pid);
   // The keyboard on the current display, opened on first use; null without XTest or XKB.
   x11::X11Keyboard* keyboard();
+  // Ends the keyboard before its display closes: its spares restored (in a bounded time when
+  // the process was asked to stop), or abandoned when the display broke.
+  void dropKeyboard();
   Handle* handleOf(const Element& element) const;
   void note(std::string_view method, _AtspiAccessible* accessible);
   bool arm(int timeoutMs);
@@ -148,6 +158,21 @@ class LinuxPlatform final : public Platform {
   void askAttributes(_AtspiAccessible* accessible, const Budget& budget);
   bool lazyTree(_AtspiAccessible* root, int timeoutMs);
 
+  // The one reader of a field's text: from its start to `end` (-1: the whole text, then
+  // checked against the character count, as a text that disagrees is not the field's). A
+  // password's text is never requested, nor its length: a field with the password role, or a
+  // single-line text of a toolkit whose entries hide their text unseen (GTK 4: an entry set to
+  // hide its text looks like any other), is refused before any text request.
+  struct TextRead {
+    bool refused = false;
+    std::optional<std::string> utf8;  // none when refused or the read failed
+  };
+  TextRead readText(const Handle& element, _AtspiText* textIface, TextUnits units,
+                    int end);
+  // Whether the application's single-line text fields may hide their text without saying so
+  // (asked once per bus name).
+  std::optional<bool> hidesTextUnseen(_AtspiAccessible* accessible, int timeoutMs);
+
   AttributeRead role(const Handle& element);
   AttributeRead subrole(const Handle& element);
   AttributeRead enabled(const Handle& element);
@@ -165,6 +190,7 @@ class LinuxPlatform final : public Platform {
   // toolkit. Dropped when the session restarts.
   std::unordered_map<std::string, Pid> busPids_;
   std::unordered_map<std::string, std::string> busToolkits_;
+  std::unordered_map<std::string, bool> busHidesText_;
   // The bus names of applications already woken and waited for.
   std::unordered_set<std::string> wokenBuses_;
   // The application roots each process registered, as last found: asked first, so that a
@@ -178,6 +204,10 @@ class LinuxPlatform final : public Platform {
     std::chrono::steady_clock::time_point confirmed{};
   } rootless_;
   std::uint64_t cachedGeneration_ = 0;
+  // What `sandboxed` found for the current X connection and bus session.
+  std::optional<bool> sandboxedX_;
+  std::optional<bool> sandboxedBus_;
+  std::uint64_t sandboxedBusGeneration_ = 0;
   // The window keys may go to: the one that held the focus as the last focused-element lookup
   // began, when it belonged to the application looked up (none when that lookup found nothing).
   struct KeyTarget {
@@ -185,6 +215,12 @@ class LinuxPlatform final : public Platform {
     x11::WindowId window = 0;
     bool terminal = false;  // a listed terminal, typed into as one
   } keyTarget_;
+  // The input focus as the last frontmost-application lookup read it, for the focused-element
+  // lookup that follows (consumed once).
+  struct LookupFocus {
+    std::optional<x11::KeyFocus> focus;
+    std::chrono::steady_clock::time_point read{};
+  } lookupFocus_;
   RequestObserver observer_;
 };
 

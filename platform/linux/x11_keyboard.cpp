@@ -1,8 +1,10 @@
 #include "platform/linux/x11_keyboard.h"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -10,6 +12,8 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace caretsafe::x11 {
 namespace {
@@ -142,12 +146,35 @@ std::unique_ptr<X11Keyboard> X11Keyboard::open(Display* display) {
   if (!XkbQueryExtension(display, &opcode, &eventBase, &errorBase, &major, &minor)) {
     return nullptr;
   }
+  const int xkbEventBase = eventBase;
   if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) return nullptr;
 
   std::unique_ptr<X11Keyboard> keyboard(new X11Keyboard(display));
+  // Once XKB is in use, Xlib passes on no notice of a keyboard map change unless its XKB
+  // notices are asked for (measured): then each change brings them, whoever made it.
+  keyboard->xkbEventBase_ = xkbEventBase;
+  XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
   XDisplayKeycodes(display, &keyboard->minKeycode_, &keyboard->maxKeycode_);
   const int count = keyboard->maxKeycode_ - keyboard->minKeycode_ + 1;
   if (count <= 0) return nullptr;
+  // The owner window: never mapped, never shown, gone with this connection.
+  keyboard->marksAtom_ = XInternAtom(display, "_CARETSAFE_SPARES", False);
+  keyboard->ownerAtom_ = XInternAtom(display, "_CARETSAFE_SPARE_OWNER", False);
+  XSetWindowAttributes attributes{};
+  keyboard->owner_ = XCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, 0,
+                                   InputOnly, nullptr, 0, &attributes);
+  // The server hands a dead client's window ids to the next client at once, so the window id
+  // alone does not name an owner: a random stamp on the window, repeated in each mark, does.
+  std::uint32_t stamp = 0;
+  while (::getrandom(&stamp, sizeof stamp, 0) != static_cast<ssize_t>(sizeof stamp) ||
+         stamp == 0) {
+  }
+  keyboard->stamp_ = stamp;
+  const long stampLong = static_cast<long>(stamp);
+  XChangeProperty(display, keyboard->owner_, static_cast<Atom>(keyboard->ownerAtom_), XA_CARDINAL,
+                  32, PropModeReplace, reinterpret_cast<const unsigned char*>(&stampLong), 1);
+  // Before the spares are counted: a keycode an earlier helper left mapped is a spare again.
+  keyboard->clearOrphans();
   int perKeycode = 0;
   std::unique_ptr<KeySym, XFreeDeleter> map(XGetKeyboardMapping(
       display, static_cast<KeyCode>(keyboard->minKeycode_), count, &perKeycode));
@@ -173,7 +200,115 @@ std::unique_ptr<X11Keyboard> X11Keyboard::open(Display* display) {
 }
 
 X11Keyboard::~X11Keyboard() {
+  if (abandoned_) return;
   restoreSpares();
+  XDestroyWindow(display_, owner_);
+  XSync(display_, False);
+}
+
+std::vector<X11Keyboard::Mark> X11Keyboard::readMarks() {
+  // Far more than the spares of any server: 4 longs per spare.
+  constexpr long kMaxLongs = 4 * 256;
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0;
+  unsigned long after = 0;
+  unsigned char* data = nullptr;
+  const int status =
+      XGetWindowProperty(display_, DefaultRootWindow(display_), static_cast<Atom>(marksAtom_), 0,
+                         kMaxLongs, False, XA_CARDINAL, &type, &format, &items, &after, &data);
+  const std::unique_ptr<unsigned char, XFreeDeleter> held(data);
+  std::vector<Mark> marks;
+  if (status != Success || type != XA_CARDINAL || format != 32 || data == nullptr) return marks;
+  const auto* longs = reinterpret_cast<const unsigned long*>(data);
+  for (unsigned long i = 0; i + 3 < items; i += 4) {
+    marks.push_back(Mark{longs[i], longs[i + 1], longs[i + 2], longs[i + 3]});
+  }
+  return marks;
+}
+
+void X11Keyboard::writeMarks(const std::vector<Mark>& marks) {
+  const Window root = DefaultRootWindow(display_);
+  if (marks.empty()) {
+    XDeleteProperty(display_, root, static_cast<Atom>(marksAtom_));
+    return;
+  }
+  std::vector<unsigned long> longs;
+  for (const Mark& m : marks) longs.insert(longs.end(), {m.owner, m.stamp, m.code, m.sym});
+  XChangeProperty(display_, root, static_cast<Atom>(marksAtom_), XA_CARDINAL, 32,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(longs.data()),
+                  static_cast<int>(longs.size()));
+}
+
+void X11Keyboard::mark(unsigned char code, unsigned long sym) {
+  std::vector<Mark> marks = readMarks();
+  std::erase_if(marks, [&](const Mark& m) { return ours(m) && m.code == code; });
+  marks.push_back(Mark{owner_, stamp_, code, sym});
+  writeMarks(marks);
+}
+
+void X11Keyboard::unmarkEmptied() {
+  std::vector<Mark> marks = readMarks();
+  const auto emptied = [&](const Mark& m) {
+    if (!ours(m)) return false;
+    const auto spare = std::find_if(spares_.begin(), spares_.end(),
+                                    [&](const Spare& s) { return s.code == m.code; });
+    return spare == spares_.end() || spare->sym == NoSymbol;
+  };
+  if (std::none_of(marks.begin(), marks.end(), emptied)) return;
+  std::erase_if(marks, emptied);
+  writeMarks(marks);
+}
+
+void X11Keyboard::clearOrphans() {
+  XGrabServer(display_);
+  std::vector<Mark> marks = readMarks();
+  if (!marks.empty()) {
+    // Owners are children of the root window carrying the stamp their marks repeat; under the
+    // grab none can come or go.
+    std::unordered_map<unsigned long, unsigned long> owners;  // window → its stamp
+    Window root = None;
+    Window parent = None;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) != 0) {
+      const std::unique_ptr<Window, XFreeDeleter> held(children);
+      std::unordered_set<unsigned long> marked;
+      for (const Mark& m : marks) marked.insert(m.owner);
+      for (unsigned int i = 0; i < count; ++i) {
+        if (marked.count(children[i]) == 0) continue;
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(display_, children[i], static_cast<Atom>(ownerAtom_), 0, 1, False,
+                           XA_CARDINAL, &type, &format, &items, &after, &data);
+        const std::unique_ptr<unsigned char, XFreeDeleter> stamp(data);
+        if (type == XA_CARDINAL && format == 32 && items == 1 && data != nullptr) {
+          owners.emplace(children[i], *reinterpret_cast<const unsigned long*>(data));
+        }
+      }
+      const std::size_t before = marks.size();
+      std::erase_if(marks, [&](const Mark& m) {
+        const auto owner = owners.find(m.owner);
+        if (owner != owners.end() && owner->second == m.stamp) return false;
+        const bool valid = m.code >= static_cast<unsigned long>(std::max(minKeycode_, kFirstUsableKeycode)) &&
+                           m.code <= static_cast<unsigned long>(maxKeycode_) && m.sym != NoSymbol;
+        if (valid) {
+          const auto code = static_cast<unsigned char>(m.code);
+          const std::optional<std::vector<unsigned long>> now = readKeysyms(code);
+          // Remapped since by someone else: theirs now, left alone.
+          if (now && holdsOnly(*now, m.sym)) writeKeysym(code, NoSymbol);
+        }
+        return true;
+      });
+      if (marks.size() != before) writeMarks(marks);
+    }
+  }
+  XUngrabServer(display_);
+  XSync(display_, False);
+  drainMappingEvents();
 }
 
 bool X11Keyboard::loadLayout() {
@@ -235,13 +370,49 @@ bool X11Keyboard::writeKeysym(unsigned char code, unsigned long sym) {
   return now && holdsOnly(*now, sym);
 }
 
-void X11Keyboard::drainMappingEvents() {
+bool X11Keyboard::modifierFreeIn(const XkbStateRec& state) const {
+  const auto held = static_cast<unsigned int>(state.base_mods | state.latched_mods);
+  const auto locked = static_cast<unsigned int>(state.locked_mods);
+  return flagsOf(held) == 0 && (flagsOf(locked) & ~kShiftFlag) == 0 && (held & LockMask) == 0;
+}
+
+bool X11Keyboard::resyncMapping() {
+  mappingUnknown_ = true;
+  if (!loadLayout()) return false;
+  const int count = maxKeycode_ - minKeycode_ + 1;
+  int perKeycode = 0;
+  std::unique_ptr<KeySym, XFreeDeleter> map(
+      XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode_), count, &perKeycode));
+  if (!map || perKeycode <= 0) return false;
+  keysymsPerKeycode_ = perKeycode;
+  for (Spare& spare : spares_) {
+    const KeySym* first = map.get() + (spare.code - minKeycode_) * perKeycode;
+    const std::vector<unsigned long> syms(first, first + perKeycode);
+    if (!spare.foreign && holdsOnly(syms, spare.sym)) continue;
+    if (holdsOnly(syms, NoSymbol)) {
+      if (spare.foreign) spare.lastKey = Clock::now();  // its last key may still be unread
+      spare.foreign = false;
+      spare.sym = NoSymbol;
+    } else {
+      spare.foreign = true;
+      spare.sym = NoSymbol;
+    }
+  }
+  mappingUnknown_ = false;
+  return true;
+}
+
+bool X11Keyboard::drainMappingEvents() {
   // Every client is told of every mapping change; the ones this object causes would
   // otherwise pile up in the connection's queue.
+  bool any = false;
   XEvent event;
   while (XCheckTypedEvent(display_, MappingNotify, &event)) {
     XRefreshKeyboardMapping(&event.xmapping);
+    any = true;
   }
+  while (XCheckTypedEvent(display_, xkbEventBase_, &event)) any = true;
+  return any;
 }
 
 void X11Keyboard::reclaimForeignSpares() {
@@ -367,11 +538,38 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
       XSync(keyboard->display_, False);
       keyboard->drainMappingEvents();
     }
+    // The same, with the keyboard's state read after the ungrab: its reply comes once the
+    // server has handled everything before it, so it is the sync. False when it was not read.
+    bool releaseReading(XkbStateRec& state) {
+      held = false;
+      XUngrabServer(keyboard->display_);
+      const bool read = XkbGetState(keyboard->display_, XkbUseCoreKbd, &state) == Success;
+      if (!read) XSync(keyboard->display_, False);
+      keyboard->drainMappingEvents();
+      return read;
+    }
   } grab(this);
 
   if (!focusIsTarget(display_)) {
     outcome = KeyOutcome::kFocusLost;
     return Attempt::kDone;
+  }
+  // The focus check's replies came after every event the server sent before the grab: a
+  // mapping notice among them means another client changed the keyboard map since this
+  // object last looked (its own changes' notices are taken at each release). Only then are
+  // the keys read back before use.
+  if (drainMappingEvents() || mappingUnknown_) {
+    if (!resyncMapping()) {
+      outcome = KeyOutcome::kXFailure;
+      return Attempt::kDone;
+    }
+    if (levelOneCode) {
+      const auto found = levelOne_.find(sym);
+      if (found == levelOne_.end() || found->second != *levelOneCode) {
+        return Attempt::kLevelOneUnusable;
+      }
+    }
+    if (spare && spares_[*spare].foreign) return Attempt::kSpareTaken;
   }
   // A modifier pressed since the caller's own check would turn the key into a command (a
   // Control-M is a carriage return); a locked Control, Alt or Super would too. A Caps Lock
@@ -380,9 +578,7 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   // once more after it.
   const auto modifierFree = [this](XkbStateRec& state) -> std::optional<bool> {
     if (XkbGetState(display_, XkbUseCoreKbd, &state) != Success) return std::nullopt;
-    const auto held = static_cast<unsigned int>(state.base_mods | state.latched_mods);
-    const auto locked = static_cast<unsigned int>(state.locked_mods);
-    return flagsOf(held) == 0 && (flagsOf(locked) & ~kShiftFlag) == 0 && (held & LockMask) == 0;
+    return modifierFreeIn(state);
   };
   const auto refuseUnlessModifierFree = [&](XkbStateRec& state) {
     const std::optional<bool> free = modifierFree(state);
@@ -394,15 +590,11 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   if (!refuseUnlessModifierFree(state)) return Attempt::kDone;
 
   unsigned char code = 0;
+  bool remapped = false;
   if (levelOneCode) {
     // Exact only when the key, as the server maps it now and as clients will translate it
     // with these modifiers minus Lock, gives the keysym.
     if (state.group != 0) return Attempt::kLevelOneUnusable;
-    const std::optional<std::vector<unsigned long>> now = readKeysyms(*levelOneCode);
-    if (!now || now->front() != sym) {
-      layoutStale_ = true;
-      return Attempt::kLevelOneUnusable;
-    }
     unsigned int consumed = 0;
     KeySym translated = NoSymbol;
     const auto mods =
@@ -416,16 +608,14 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
     Spare& key = spares_[*spare];
     // Write only a keycode that holds nothing or what this object put there: anything else
     // belongs to another client now.
-    const std::optional<std::vector<unsigned long>> now = readKeysyms(key.code);
-    if (!now) {
-      outcome = KeyOutcome::kXFailure;
-      return Attempt::kDone;
-    }
-    const bool ours = holdsOnly(*now, key.sym);
-    if (!ours && !holdsOnly(*now, NoSymbol)) return Attempt::kSpareTaken;
-    if (!ours || key.sym != sym) {
+    // The key holds what this object wrote or found there (nothing): no notice of another
+    // client's change came, or the map was read afresh above.
+    if (key.sym != sym) {
+      remapped = true;
       ++stats_.remaps;
       key.sym = NoSymbol;
+      // Marked before it is mapped: whatever ends this process, the mapping can be found.
+      mark(key.code, sym);
       if (!writeKeysym(key.code, sym)) {
         outcome = KeyOutcome::kXFailure;
         return Attempt::kDone;
@@ -436,7 +626,8 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
     code = key.code;
   }
 
-  if (!refuseUnlessModifierFree(state)) return Attempt::kDone;
+  // A remap took requests of its own: the state is read again just before the key.
+  if (remapped && !refuseUnlessModifierFree(state)) return Attempt::kDone;
   // With Lock in the state a client upper-cases a Latin-1 letter; take it off for this key
   // only.
   const bool unlock = (static_cast<unsigned int>(state.locked_mods) & LockMask) != 0;
@@ -445,7 +636,8 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   bool released = pressed && XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0;
   if (pressed && !released) released = XTestFakeKeyEvent(display_, code, False, CurrentTime) != 0;
   if (unlock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, LockMask);
-  grab.release();
+  XkbStateRec after{};
+  const bool afterRead = grab.releaseReading(after);
 
   // Idle time counts from when the server has sent the key on.
   const Clock::time_point sent = Clock::now();
@@ -461,24 +653,28 @@ X11Keyboard::Attempt X11Keyboard::attempt(unsigned long sym,
   if (outcome == KeyOutcome::kTyped) {
     // A modifier the user pressed while the key was on its way may have changed what it
     // means: the key is not vouched for then, and nothing more is typed after it.
-    XkbStateRec after{};
-    refuseUnlessModifierFree(after);
+    if (!afterRead) {
+      outcome = KeyOutcome::kXFailure;
+    } else if (!modifierFreeIn(after)) {
+      outcome = KeyOutcome::kModifierHeld;
+    }
   }
   return Attempt::kDone;
 }
 
-bool X11Keyboard::restoreSpares() {
+bool X11Keyboard::restoreSpares(std::chrono::milliseconds idleLimit, bool evenIfBusy) {
+  if (abandoned_) return false;
   const bool anyMapped =
       std::any_of(spares_.begin(), spares_.end(), [](const Spare& s) { return s.sym != 0; });
   if (!anyMapped) return true;
   if (lastKey_) std::this_thread::sleep_until(*lastKey_ + kRemapIdle);
-  const Clock::time_point deadline = Clock::now() + kIdleLimit;
+  const Clock::time_point deadline = Clock::now() + idleLimit;
   bool ok = true;
   for (Spare& spare : spares_) {
     if (spare.sym == NoSymbol) continue;
     // Emptied under a key its target has not read yet, the key would arrive as nothing; a
-    // keysym left behind is the lesser harm.
-    if (!lastKeyHandled(spare, deadline)) {
+    // keysym left behind is the lesser harm, unless the process is ending.
+    if (!lastKeyHandled(spare, deadline) && !evenIfBusy) {
       ok = false;
       continue;
     }
@@ -493,6 +689,9 @@ bool X11Keyboard::restoreSpares() {
       ok = writeKeysym(spare.code, NoSymbol) && ok;
     }
   }
+  XGrabServer(display_);
+  unmarkEmptied();
+  XUngrabServer(display_);
   XSync(display_, False);
   drainMappingEvents();
   return ok;

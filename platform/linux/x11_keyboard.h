@@ -15,11 +15,21 @@
 // The focus check and the key events form one step under a server grab: no other client can
 // move the focus between them.
 //
+// A spare left mapped would type its keysym for the rest of the X session whenever a physical
+// key on that keycode is pressed. So every spare this object maps is first marked on the root
+// window (`_CARETSAFE_SPARES`: owner window, its stamp, keycode, keysym), the owner being a small
+// window of this object's connection, which the server destroys when the connection ends, and
+// the stamp a random number it carries (window ids are reused at once). A keyboard
+// that opens clears the spares whose owner is gone (a helper that was killed, or lost its
+// display), if they still hold what was marked; another client's mapping is never touched.
+//
 // Plain Xlib, XTest and XKB; no exceptions, nothing printed. The connection and its error
 // handlers belong to the caller: the module sends no request that fails for valid input, and
-// reports every X call that does not answer as a result value. It takes the keymap-change
-// notices (MappingNotify) off the connection's event queue, refreshing Xlib's keymap with
-// them, since its own remaps cause one each.
+// reports every X call that does not answer as a result value. It asks for the keyboard map's
+// change notices (XKB's map notices, and with them the core MappingNotify), and takes them off
+// the connection's event queue: a notice that arrived before its server grab tells it that
+// another client changed the map, which it then reads afresh; otherwise the keys hold what it
+// knows, and they are not read back before each key.
 #pragma once
 
 #include <chrono>
@@ -33,6 +43,7 @@
 
 typedef struct _XDisplay Display;
 typedef struct _XkbDesc* XkbDescPtr;
+struct _XkbStateRec;
 
 namespace caretsafe::x11 {
 
@@ -117,9 +128,15 @@ class X11Keyboard {
   // Waits until kRemapIdle has passed since the last key and each target has been seen idle
   // (it may not have read its last keys yet), then gives every spare keycode that still holds
   // this object's keysym no keysym again. A spare whose target does not go idle within
-  // kIdleLimit keeps its keysym. False when one was kept or an X request failed. Typing
-  // afterwards maps spares afresh.
-  bool restoreSpares();
+  // `idleLimit` keeps its keysym (and its mark, for a later keyboard to clear), unless
+  // `evenIfBusy`: then it is emptied all the same (the process is ending, and a keysym left
+  // for the session is the greater harm). False when one was kept or an X request failed.
+  // Typing afterwards maps spares afresh.
+  bool restoreSpares(std::chrono::milliseconds idleLimit = kIdleLimit, bool evenIfBusy = false);
+
+  // The display has gone: nothing more is sent, the destructor restores nothing. What stayed
+  // mapped is marked for a later keyboard to clear.
+  void abandon() { abandoned_ = true; }
 
   const KeyboardStats& stats() const { return stats_; }
   // Spare keycodes this object may use (empty keycodes found at open, keycode 8 excluded).
@@ -157,9 +174,35 @@ class X11Keyboard {
                   std::int32_t targetPid, bool settleRemaps, KeyOutcome& outcome);
   std::optional<std::vector<unsigned long>> readKeysyms(unsigned char code);
   bool writeKeysym(unsigned char code, unsigned long sym);
-  void drainMappingEvents();
+  // Takes the mapping notices off the queue; whether there were any.
+  bool drainMappingEvents();
+  // Reads the layout and the spares' keysyms afresh, after another client changed the map.
+  bool resyncMapping();
+  // Whether no modifier is held (nor Control, Alt or Super locked) in the state.
+  bool modifierFreeIn(const ::_XkbStateRec& state) const;
+  // The marks on the root window (see above); under a server grab.
+  struct Mark {
+    unsigned long owner = 0;
+    unsigned long stamp = 0;
+    unsigned long code = 0;
+    unsigned long sym = 0;
+  };
+  std::vector<Mark> readMarks();
+  bool ours(const Mark& m) const { return m.owner == owner_ && m.stamp == stamp_; }
+  void writeMarks(const std::vector<Mark>& marks);
+  // Marks `code` as holding `sym` for this object (replacing its earlier mark of that code).
+  void mark(unsigned char code, unsigned long sym);
+  // Drops this object's marks of spares that hold nothing now.
+  void unmarkEmptied();
+  // Clears the spares marked by owners that are gone, when they still hold the marked keysym.
+  void clearOrphans();
 
   Display* display_;
+  unsigned long owner_ = 0;  // the window whose life stands for this object's
+  unsigned long marksAtom_ = 0;
+  unsigned long ownerAtom_ = 0;
+  unsigned long stamp_ = 0;
+  bool abandoned_ = false;
   int minKeycode_ = 0;
   int maxKeycode_ = 0;
   int keysymsPerKeycode_ = 0;
@@ -167,6 +210,10 @@ class X11Keyboard {
   std::vector<Spare> spares_;
   std::unique_ptr<struct _XkbDesc, XkbDescDeleter> layout_;
   bool layoutStale_ = false;
+  // Whether another client may have changed the keyboard map since it was last read: set by
+  // its notices, cleared by `resyncMapping`.
+  bool mappingUnknown_ = false;
+  int xkbEventBase_ = 0;
   std::unordered_map<unsigned long, unsigned char> levelOne_;  // keysym → its own keycode
   unsigned int altMods_ = 0;
   unsigned int superMods_ = 0;

@@ -3,7 +3,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XRes.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
@@ -121,6 +124,23 @@ std::optional<Tree> queryTree(Display* display, Window window) {
   return tree;
 }
 
+// Whether this connection listens to the root window's property notices, and whether the
+// root named no manager's check window when last read (valid until a notice says otherwise).
+struct WatchedRoot {
+  bool selected = false;
+  bool noManager = false;
+};
+std::unordered_map<Display*, WatchedRoot>& watchedRoots() {
+  static std::unordered_map<Display*, WatchedRoot> watched;
+  return watched;
+}
+
+// The window manager's check window last seen alive, per display.
+std::unordered_map<Display*, Window>& checkWindows() {
+  static std::unordered_map<Display*, Window> known;
+  return known;
+}
+
 // Whether the server tells the pid behind a window, asked once per display.
 std::unordered_map<Display*, bool>& clientIdSupport() {
   static std::unordered_map<Display*, bool> known;
@@ -175,6 +195,100 @@ Connection::Connection() {
 
 Connection::~Connection() {
   close();
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Connection::watchdog() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!ending_) {
+    if (!deadline_) {
+      changed_.wait(lock);
+      continue;
+    }
+    const auto deadline = *deadline_;
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && deadline_ == deadline &&
+        watchedFd_ >= 0) {
+      // Only the socket is touched here, never Xlib: the thread waiting in Xlib finds the
+      // connection closed and returns through the I/O error handler.
+      ::shutdown(watchedFd_, SHUT_RDWR);
+      ++cutOff_;
+      deadline_.reset();
+    }
+  }
+}
+
+Connection::Watch::Watch(Connection& connection, std::chrono::milliseconds limit)
+    : connection_(connection) {
+  XDisplay* display = connection.display_;
+  if (display == nullptr || isBroken(display)) return;
+  {
+    const std::lock_guard<std::mutex> lock(connection.mutex_);
+    if (connection.deadline_) return;
+    outer_ = true;
+    connection.deadline_ = std::chrono::steady_clock::now() + limit;
+    connection.watchedFd_ = ConnectionNumber(display);
+    if (!connection.thread_.joinable()) connection.thread_ = std::thread([&c = connection] { c.watchdog(); });
+  }
+  connection.changed_.notify_all();
+}
+
+Connection::Watch::~Watch() {
+  if (!outer_) return;
+  {
+    const std::lock_guard<std::mutex> lock(connection_.mutex_);
+    connection_.deadline_.reset();
+    connection_.watchedFd_ = -1;
+  }
+  connection_.changed_.notify_all();
+}
+
+bool serverAnswers(const char* displayName, std::chrono::milliseconds limit) {
+  // ":N", ":N.S" or "unix:N": the local socket /tmp/.X11-unix/XN, also bound in the abstract
+  // namespace. Anything else (a host name) is not probed.
+  std::string_view name(displayName);
+  if (name.substr(0, 5) == "unix:") name.remove_prefix(4);
+  if (name.empty() || name.front() != ':') return true;
+  name.remove_prefix(1);
+  const std::size_t dot = name.find('.');
+  const std::string_view number = name.substr(0, dot);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) {
+    return true;
+  }
+  const std::string path = "/tmp/.X11-unix/X" + std::string(number);
+  for (const bool abstract : {true, false}) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return true;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    path.copy(address.sun_path + offset, sizeof address.sun_path - 1 - offset);
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
+        errno != EINPROGRESS) {
+      ::close(fd);
+      continue;  // not bound there; the other name, or no server at all
+    }
+    // The handshake's opening: little-endian, protocol 11.0, no authorisation. The server
+    // answers with success, failure or a demand for authentication: any reply will do.
+    const unsigned char hello[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    pollfd entry{fd, POLLOUT, 0};
+    bool answered = false;
+    if (::poll(&entry, 1, static_cast<int>(limit.count())) == 1 &&
+        ::send(fd, hello, sizeof hello, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof hello)) {
+      entry = pollfd{fd, POLLIN, 0};
+      answered = ::poll(&entry, 1, static_cast<int>(limit.count())) == 1 &&
+                 (entry.revents & POLLIN) != 0;
+    }
+    ::close(fd);
+    return answered;
+  }
+  return true;  // nothing listens locally: XOpenDisplay fails at once
 }
 
 void Connection::close() {
@@ -185,6 +299,8 @@ void Connection::close() {
   XCloseDisplay(display_);
   brokenDisplays().erase(display_);
   clientIdSupport().erase(display_);
+  checkWindows().erase(display_);
+  watchedRoots().erase(display_);
   display_ = nullptr;
 }
 
@@ -193,6 +309,7 @@ XDisplay* Connection::display() {
   close();
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || *name == '\0') return nullptr;
+  if (!serverAnswers(name, kOpenProbe)) return nullptr;
   display_ = XOpenDisplay(name);
   if (display_ != nullptr) XSetIOErrorExitHandler(display_, onConnectionBrokenExit, nullptr);
   return display_;
@@ -201,6 +318,7 @@ XDisplay* Connection::display() {
 bool Connection::answers() {
   XDisplay* d = display();
   if (d == nullptr) return false;
+  const Watch watch(*this, kRequestLimit);
   XSync(d, False);
   return !isBroken(d);
 }
@@ -264,6 +382,21 @@ std::optional<WindowId> clientWindow(XDisplay* display, WindowId topLevel) {
   return topLevel;
 }
 
+std::optional<WindowId> ownClientWindow(XDisplay* display, WindowId window) {
+  const Atom wmState = atom(display, "WM_STATE");
+  Window current = window;
+  for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
+    const std::optional<Tree> tree = queryTree(display, current);
+    if (!tree || current == tree->root) return std::nullopt;
+    // A top-level window is the answer whether a manager marked it or not (then no manager
+    // marked anything nearer): one request for the common case of a focus on it.
+    if (tree->parent == tree->root) return current;
+    if (wmState != None && hasProperty(display, current, wmState)) return current;
+    current = tree->parent;
+  }
+  return std::nullopt;
+}
+
 bool isWithin(XDisplay* display, WindowId window, WindowId ancestor) {
   Window current = window;
   for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
@@ -275,12 +408,57 @@ bool isWithin(XDisplay* display, WindowId window, WindowId ancestor) {
   return false;
 }
 
+bool windowManagerRunning(XDisplay* display) {
+  if (isBroken(display)) return false;
+  const Atom check = atom(display, "_NET_SUPPORTING_WM_CHECK");
+  // With no manager's mark on the root window, the root's property notices say when one
+  // comes: until then the answer stays "none" without a request. The notices are asked for
+  // once; those that arrived are taken off the queue here.
+  const Window root = DefaultRootWindow(display);
+  WatchedRoot& watched = watchedRoots()[display];
+  if (!watched.selected) {
+    XSelectInput(display, root, PropertyChangeMask);
+    watched.selected = true;
+    watched.noManager = false;
+  }
+  XEvent event;
+  while (XCheckTypedWindowEvent(display, root, PropertyNotify, &event)) {
+    if (event.xproperty.atom == check) watched.noManager = false;
+  }
+  if (watched.noManager) return false;
+  // The check window found last: while it still names itself, the root window need not be
+  // asked again (one request instead of two).
+  auto& known = checkWindows();
+  if (const auto it = known.find(display); it != known.end()) {
+    const auto self = cardinalProperty(display, it->second, check, XA_WINDOW);
+    if (self && *self == it->second) return true;
+    known.erase(it);
+  }
+  const auto named = cardinalProperty(display, DefaultRootWindow(display), check, XA_WINDOW);
+  if (!named || *named == None) {
+    if (!isBroken(display)) watched.noManager = true;
+    return false;
+  }
+  // Gone (the manager exited and left the root window's properties behind), the read fails.
+  const auto self = cardinalProperty(display, *named, check, XA_WINDOW);
+  if (!self || *self != *named) return false;
+  if (!isBroken(display)) known[display] = *named;
+  return true;
+}
+
+std::optional<WindowId> managedActiveWindow(XDisplay* display) {
+  if (!windowManagerRunning(display)) return std::nullopt;
+  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
+  const auto active = cardinalProperty(display, DefaultRootWindow(display), netActive, XA_WINDOW);
+  if (!active || *active == None) return std::nullopt;
+  return *active;
+}
+
 std::optional<WindowId> activeWindow(XDisplay* display) {
   if (isBroken(display)) return std::nullopt;
-  const Window root = DefaultRootWindow(display);
-  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
-  if (const auto active = cardinalProperty(display, root, netActive, XA_WINDOW)) {
-    if (*active != None) return *active;
+  if (const std::optional<WindowId> active = managedActiveWindow(display)) {
+    // A window that is gone has no owner: the input focus says more then.
+    if (windowPid(display, *active)) return *active;
   }
   const std::optional<WindowId> focus = inputFocusWindow(display);
   if (!focus) return std::nullopt;
@@ -299,6 +477,16 @@ std::optional<Pid> windowPid(XDisplay* display, WindowId window) {
   return std::nullopt;
 }
 
+std::optional<Pid> ownPidAsSeenByServer(XDisplay* display) {
+  if (isBroken(display)) return std::nullopt;
+  XSetWindowAttributes attributes{};
+  const Window probe = XCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, 0,
+                                     InputOnly, nullptr, 0, &attributes);
+  const std::optional<Pid> pid = pidFromServer(display, probe);
+  XDestroyWindow(display, probe);
+  return pid;
+}
+
 std::optional<std::string> rootTextProperty(XDisplay* display, const char* name) {
   if (isBroken(display)) return std::nullopt;
   constexpr long kMaxLongs = 4096;  // 16 KiB: far more than a bus address
@@ -310,16 +498,19 @@ std::optional<std::string> rootTextProperty(XDisplay* display, const char* name)
   return std::string(reinterpret_cast<const char*>(property->data.get()), property->items);
 }
 
-std::optional<Pid> activePid(XDisplay* display) {
+std::optional<Pid> activePid(XDisplay* display, std::optional<KeyFocus>* focusRead) {
   if (isBroken(display)) return std::nullopt;
-  const Atom netActive = atom(display, "_NET_ACTIVE_WINDOW");
-  if (const auto active =
-          cardinalProperty(display, DefaultRootWindow(display), netActive, XA_WINDOW)) {
-    if (*active != None) return windowPid(display, *active);
+  // The focus first: its replies bring every root window notice sent before them, which
+  // `windowManagerRunning` needs to trust what it knows; and a caller needs the focus anyway.
+  const std::optional<KeyFocus> focus = keyFocus(display);
+  if (focusRead != nullptr) *focusRead = focus;
+  if (const std::optional<WindowId> active = managedActiveWindow(display)) {
+    // A window that is gone has no owner: the input focus says more then.
+    if (const std::optional<Pid> pid = windowPid(display, *active)) return pid;
   }
   // Without a window manager's word, the owner of the focus window is the application in
   // front; the server names it without a walk to the top-level window.
-  return inputFocusPid(display);
+  return focus ? focus->pid : std::nullopt;
 }
 
 std::optional<KeyFocus> keyFocus(XDisplay* display) {

@@ -25,6 +25,8 @@ PYTHON = "/usr/bin/python3"
 # condition holds, so they only matter when something is broken.
 STARTUP_TIMEOUT = 30.0
 REPLY_TIMEOUT = 20.0
+# How long a helper may take to exit once its input has ended.
+EXIT_TIMEOUT = 10.0
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -76,6 +78,90 @@ def _xkb_locked_mods(display):
         xlib.XCloseDisplay(dpy)
 
 
+def _xlib_for_keymap():
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XDisplayKeycodes.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int),
+                                      ctypes.POINTER(ctypes.c_int)]
+    xlib.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)
+    xlib.XGetKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int,
+                                         ctypes.POINTER(ctypes.c_int)]
+    xlib.XChangeKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                            ctypes.POINTER(ctypes.c_ulong), ctypes.c_int]
+    xlib.XFree.argtypes = [ctypes.c_void_p]
+    xlib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return xlib
+
+
+def _keymap(display):
+    """The server's keyboard mapping: keycode → tuple of keysyms (NoSymbol columns dropped)."""
+    xlib = _xlib_for_keymap()
+    dpy = xlib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise DesktopError("cannot open " + display)
+    try:
+        low, high, per = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
+        xlib.XDisplayKeycodes(dpy, ctypes.byref(low), ctypes.byref(high))
+        count = high.value - low.value + 1
+        syms = xlib.XGetKeyboardMapping(dpy, low.value, count, ctypes.byref(per))
+        try:
+            return {low.value + i: tuple(s for s in syms[i * per.value:(i + 1) * per.value] if s)
+                    for i in range(count)}
+        finally:
+            xlib.XFree(syms)
+    finally:
+        xlib.XCloseDisplay(dpy)
+
+
+def _set_keysym(display, keycode, keysym):
+    """Maps one keycode to one keysym in every column, as any other client may."""
+    xlib = _xlib_for_keymap()
+    dpy = xlib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise DesktopError("cannot open " + display)
+    try:
+        columns = (ctypes.c_ulong * 4)(*([keysym] * 4))
+        xlib.XChangeKeyboardMapping(dpy, keycode, 4, columns, 1)
+        xlib.XSync(dpy, 0)
+    finally:
+        xlib.XCloseDisplay(dpy)
+
+
+def _set_window_property(display, window, name, value):
+    """Sets a WINDOW-typed property (one window id; None removes it) on a window, or on the
+    root window when `window` is None, as a window manager does."""
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XDefaultRootWindow.restype = ctypes.c_ulong
+    xlib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong,
+                                     ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                     ctypes.c_void_p, ctypes.c_int]
+    xlib.XDeleteProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong]
+    xlib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = xlib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise DesktopError("cannot open " + display)
+    try:
+        target = window if window is not None else xlib.XDefaultRootWindow(dpy)
+        atom = xlib.XInternAtom(dpy, name.encode(), 0)
+        if value is None:
+            xlib.XDeleteProperty(dpy, target, atom)
+        else:
+            data = ctypes.c_ulong(value)
+            # XA_WINDOW (33), format 32, PropModeReplace (0)
+            xlib.XChangeProperty(dpy, target, atom, 33, 32, 0, ctypes.byref(data), 1)
+        xlib.XSync(dpy, 0)
+    finally:
+        xlib.XCloseDisplay(dpy)
+
+
 class KeyboardGrab:
     """Another client holding the keyboard, as a screen locker or a passphrase prompt does:
     a connection of its own with an active grab on the root window, until `release`."""
@@ -120,9 +206,18 @@ def wait_for(condition, timeout=STARTUP_TIMEOUT, interval=0.02, what="condition"
         time.sleep(interval)
 
 
-def end_process(pid, timeout=5.0):
+def end_process(pid, timeout=5.0, proc=None):
     """Ends one process that we started, by its pid: SIGTERM, then SIGKILL if it lingers.
-    A stopped process is continued first so that it can act on the signal."""
+    A stopped process is continued first so that it can act on the signal. With `proc`, the
+    Popen that started it, the process is reaped through it, so that its exit status stays
+    known (reaped here behind Popen's back, it would later read as 0)."""
+    def alive():
+        if proc is not None:
+            return proc.poll() is None
+        return process_alive(pid)
+
+    if not alive():
+        return
     try:
         os.kill(pid, signal.SIGCONT)
         os.kill(pid, signal.SIGTERM)
@@ -130,7 +225,7 @@ def end_process(pid, timeout=5.0):
         return
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if not process_alive(pid):
+        if not alive():
             return
         time.sleep(0.02)
     try:
@@ -248,8 +343,7 @@ class App:
             self.proc.stdin.close()
         except OSError:
             pass
-        if self.proc.poll() is None:
-            end_process(self.pid)
+        end_process(self.pid, proc=self.proc)
         self.proc.wait()
         self.proc.stdout.close()
 
@@ -307,7 +401,7 @@ class Terminal:
 
     def stop(self):
         if self.proc.poll() is None:
-            end_process(self.pid)
+            end_process(self.pid, proc=self.proc)
         self.proc.wait()
 
 
@@ -340,18 +434,23 @@ class Helper:
         self.stderr_file.seek(0)
         return self.stderr_file.read()
 
-    def finish(self):
-        """Closes standard input, waits for the exit; the exit status."""
+    # What `finish` answers for a helper that had to be ended: never 0, so that every check of
+    # the exit status fails for a helper that hangs at exit.
+    HUNG_AT_EXIT = "did not exit after its input ended"
+
+    def finish(self, timeout=EXIT_TIMEOUT):
+        """Closes standard input, waits for the exit; the exit status, or HUNG_AT_EXIT when
+        the helper had to be ended (whatever status the signal then left)."""
         try:
             self.proc.stdin.close()
         except OSError:
             pass
         try:
-            return self.proc.wait(timeout=10)
+            return self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            if self.proc.poll() is None:
-                end_process(self.pid)
-            return self.proc.wait()
+            end_process(self.pid, proc=self.proc)
+            self.proc.wait()
+            return self.HUNG_AT_EXIT
         finally:
             self.proc.stdout.close()
 
@@ -377,7 +476,7 @@ class Monitor:
 
     def stop(self):
         if self.proc.poll() is None:
-            end_process(self.pid)
+            end_process(self.pid, proc=self.proc)
         self.proc.wait()
         self.output.close()
 
@@ -627,6 +726,23 @@ class Desktop:
         """The keyboard's locked modifier mask (LockMask 0x2 for Caps Lock), from XKB."""
         return _xkb_locked_mods(self.display)
 
+    def keymap(self):
+        """The keyboard mapping now: keycode → tuple of its keysyms (empty for a spare)."""
+        return _keymap(self.display)
+
+    def set_keysym(self, keycode, keysym):
+        """Maps a keycode to a keysym as another client would (0 empties it)."""
+        _set_keysym(self.display, keycode, keysym)
+
+    def set_window_property(self, window, name, value):
+        """A window-id property on `window` (None: the root window); a None value removes it."""
+        _set_window_property(self.display, window, name, value)
+
+    def root_property(self, name):
+        """A property of the root window as xprop prints it, or None when it is not set."""
+        out = self._run("xprop", "-root", name).stdout.decode().strip()
+        return None if "not found" in out or "no such atom" in out else out
+
     def focused_window(self):
         r = self._run("xdotool", "getwindowfocus")
         return int(r.stdout.decode().strip())
@@ -636,7 +752,7 @@ class Desktop:
         the display's number stays taken until `stop`, so that a server another test starts
         meanwhile cannot take it and be found by a helper still looking for this one."""
         if self.xvfb is not None and self.xvfb.poll() is None:
-            end_process(self.xvfb.pid)
+            end_process(self.xvfb.pid, proc=self.xvfb)
             self.xvfb.wait()
         if keep_number and self.display is not None and self.reserved_lock is None:
             # The lock file X servers check before they take a number: a live pid in it (ours)
@@ -669,12 +785,12 @@ class Desktop:
             a.stop()
         for p in self.processes:
             if p.poll() is None:
-                end_process(p.pid)
+                end_process(p.pid, proc=p)
             p.wait()
         if self.bus is not None:
             # A child that was already waited for is not signalled: its pid may be reused.
             if self.bus.poll() is None:
-                end_process(self.bus.pid)
+                end_process(self.bus.pid, proc=self.bus)
             self.bus.wait()
             self.bus.stdout.close()
         # The bus launcher ends with the session bus, and the registry with the accessibility

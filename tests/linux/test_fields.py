@@ -104,5 +104,49 @@ class Inserts(unittest.TestCase):
         self.assertEqual(gtk.state("entry")["text"], "a😀bZ c")
 
 
+class WindowManagerState(unittest.TestCase):
+    """_NET_ACTIVE_WINDOW counts only while a window manager runs to keep it (its check window
+    alive and naming itself) and names a window that exists; otherwise the input focus says
+    which application is in front. A manager that exited leaves both properties behind."""
+
+    GONE = 0x3FFFFFE  # no window has this id
+
+    def tearDown(self):
+        for name in ("_NET_ACTIVE_WINDOW", "_NET_SUPPORTING_WM_CHECK"):
+            desktop.set_window_property(None, name, None)
+        desktop.set_window_property(gtk.windows["main"], "_NET_SUPPORTING_WM_CHECK", None)
+
+    def test_the_application_in_front(self):
+        gtk_window = gtk.windows["main"]
+        qt_window = qt.windows[qt.widgets["line"]]
+        rows = [
+            # name, the root's check window, whether it names itself, active window,
+            # the application expected in front
+            ("no manager, the active window gone", None, False, self.GONE, qt),
+            ("no manager, a stale active window", None, False, gtk_window, qt),
+            ("the check window gone", self.GONE, False, gtk_window, qt),
+            ("a check window not naming itself", gtk_window, False, gtk_window, qt),
+            ("a manager, its active window gone", gtk_window, True, self.GONE, qt),
+            ("a manager keeping the active window", gtk_window, True, qt_window, qt),
+        ]
+        for name, check, names_itself, active, expected in rows:
+            with self.subTest(name):
+                self.tearDown()
+                qt.focus("line")
+                qt.set("line", "front", caret=5)
+                gtk.set("entry", "behind", caret=6)
+                if check is not None:
+                    desktop.set_window_property(None, "_NET_SUPPORTING_WM_CHECK", check)
+                if names_itself:
+                    desktop.set_window_property(check, "_NET_SUPPORTING_WM_CHECK", check)
+                desktop.set_window_property(None, "_NET_ACTIVE_WINDOW", active)
+                captured = helper.ask(action="capture")
+                self.assertTrue(captured.get("ok"), captured)
+                self.assertEqual(helper.ask(action="insert", token=captured["token"], text="!"),
+                                 {"ok": True})
+                self.assertEqual(qt.state("line")["text"], "front!")
+                self.assertEqual(gtk.state("entry")["text"], "behind")
+
+
 if __name__ == "__main__":
     unittest.main()

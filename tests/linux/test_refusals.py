@@ -5,7 +5,7 @@ may have been written."""
 import time
 import unittest
 
-from desktop import Desktop, wait_for
+from desktop import Desktop, Helper, binary, sanitizer_environment, wait_for
 
 desktop = gtk = gtk4 = qt = helper = driver = None
 
@@ -58,6 +58,8 @@ class UnsupportedFields(unittest.TestCase):
     def test_refused_fields(self):
         rows = [
             ("GTK 3 password entry", gtk, "password", "secret", 3, None),
+            ("GTK 4 password entry", gtk4, "password", "secret", 3, None),
+            ("GTK 4 entry hiding its text", gtk4, "hidden", "secret", 3, None),
             ("Qt 5 password line edit", qt, "password", "secret", 3, None),
             ("GTK 3 read-only entry", gtk, "readonly", "fixed", 2, None),
             ("Qt 5 read-only line edit", qt, "readonly", "fixed", 2, None),
@@ -71,26 +73,32 @@ class UnsupportedFields(unittest.TestCase):
             with self.subTest(name):
                 self.assert_refused_unchanged(app, widget, text, caret, selection)
 
-    def test_gtk4_entry_is_refused_for_its_unreadable_text(self):
-        """GTK 4 finds the field and lets it be read, but its text ("") disagrees with its
-        character count: the value is unreadable, so the field is refused."""
-        gtk4.focus("entry")
-        gtk4.set("entry", "abc", caret=1)
-        answer, report = driver.ask_reported(action="capture")
-        self.assertEqual(answer, {"ok": False, "reason": "unsupported-field"})
-        read = [m for m, _b, _p in report["requests"]]
-        self.assertIn("GetCharacterCount", read)
-        self.assertEqual(read[-1], "GetText")
-        self.assertEqual(gtk4.state("entry")["text"], "abc")
+    def test_gtk4_entry_text_is_never_requested(self):
+        """A GTK 4 entry set to hide its text looks like any other over the accessibility bus
+        (role "text", the same states), so no GTK 4 single-line entry has its text or length
+        requested: the field is refused. (Its text would be unreadable anyway: GTK 4 answers ""
+        while the entry holds text.)"""
+        for widget in ("entry", "hidden"):
+            with self.subTest(widget):
+                gtk4.focus(widget)
+                gtk4.set(widget, "abc", caret=1)
+                answer, report = driver.ask_reported(action="capture")
+                self.assertEqual(answer, {"ok": False, "reason": "unsupported-field"})
+                read = [m for m, _b, _p in report["requests"]]
+                self.assertIn("GetRole", read)
+                self.assertNotIn("GetText", read)
+                self.assertNotIn("GetCharacterCount", read)
+                self.assertEqual(gtk4.state(widget)["text"], "abc")
 
     def test_password_text_is_never_requested(self):
         """The adapter's own record of its requests (GTK talks to us over a private
         connection), and for Qt also the accessibility bus itself: the password field is
         inspected (its role is asked) but its text never is."""
-        for app in (gtk, qt):
-            with self.subTest(app=app.windows):
-                app.focus("password")
-                app.set("password", "hunter2", caret=7)
+        for app, widget in ((gtk, "password"), (qt, "password"), (gtk4, "password"),
+                            (gtk4, "hidden")):
+            with self.subTest(app=app.windows, widget=widget):
+                app.focus(widget)
+                app.set(widget, "hunter2", caret=7)
                 answer, report = driver.ask_reported(action="capture")
                 self.assertEqual(answer, {"ok": False, "reason": "unsupported-field"})
                 paths = {p for m, _b, p in report["requests"] if m == "GetRole"}
@@ -101,7 +109,7 @@ class UnsupportedFields(unittest.TestCase):
                 self.assertNotIn("GetText", asked)
                 self.assertNotIn("GetCharacterCount", asked)
                 self.assertEqual(report["live"], 0)
-                self.assertEqual(app.state("password")["text"], "hunter2")
+                self.assertEqual(app.state(widget)["text"], "hunter2")
 
         # On the bus: a Qt application has no private connection, so every Text request
         # to it passes the accessibility bus, where a monitor sees it.
@@ -138,6 +146,29 @@ class UnsupportedFields(unittest.TestCase):
         self.assertTrue(seen("GetNSelections", password_path))
         self.assertFalse(seen("GetText", password_path))
         self.assertFalse(seen("GetCharacterCount", password_path))
+
+
+class Sandboxed(unittest.TestCase):
+    """A helper in a process-id namespace of its own (as a Flatpak host's is): the pids the X
+    server and the accessibility bus name are not its own, so it cannot tell its host or its
+    parent, or a terminal, by pid. It refuses to capture rather than guess."""
+
+    def test_capture_refused_in_a_pid_namespace(self):
+        env = dict(desktop.env)
+        env.update(sanitizer_environment())
+        sandboxed = Helper("/usr/bin/unshare",
+                           env, args=("--pid", "--fork", "--mount-proc", binary("CARETSAFE_BIN")))
+        desktop.helpers.append(sandboxed)
+        gtk.focus("entry")
+        gtk.set("entry", "kept", caret=4)
+        # The same field is captured by a helper outside the namespace.
+        self.assertTrue(helper.ask(action="capture").get("ok"))
+        self.assertEqual(sandboxed.ask(action="status"), {"ok": True, "trusted": True})
+        self.assertEqual(sandboxed.ask(action="capture"),
+                         {"ok": False, "reason": "unsupported-field"})
+        self.assertEqual(gtk.state("entry")["text"], "kept")
+        self.assertEqual(sandboxed.finish(), 0)
+        self.assertEqual(sandboxed.stderr(), b"")
 
 
 class ChangedBeforeInsert(unittest.TestCase):

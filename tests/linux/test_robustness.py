@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from desktop import Desktop, process_alive, wait_for
+from desktop import Desktop, Helper, process_alive, wait_for
 
 # Far below libatspi's own 15 s for an application it has just met, and its 25 s default
 # otherwise; with the 0.6 s messaging timeout a refusal takes about 0.6 s.
@@ -21,6 +21,33 @@ def finish_cleanly(test, helper):
     exit_status = helper.finish()
     test.assertEqual(helper.stderr().decode("utf-8", "replace"), "")
     test.assertEqual(exit_status, 0)
+
+
+class Harness(unittest.TestCase):
+    """The exit-status checks above can only see what the harness reports: a helper that must
+    be ended because it does not exit after its input ends is a failure, never status 0."""
+
+    def test_a_helper_that_hangs_at_exit_is_not_status_zero(self):
+        rows = [
+            # name, a stand-in helper, what `finish` must answer
+            ("exits 0", "cat > /dev/null", 0),
+            ("exits 3", "cat > /dev/null; exit 3", 3),
+            ("hangs, ends on SIGTERM", "cat > /dev/null; exec sleep 60", Helper.HUNG_AT_EXIT),
+            # As caretsafe does on SIGTERM: a clean exit, status 0, that must not hide the hang.
+            ("hangs, exits 0 on SIGTERM",
+             "trap 'exit 0' TERM; cat > /dev/null; while :; do sleep 0.1; done",
+             Helper.HUNG_AT_EXIT),
+            ("hangs, deaf to SIGTERM", "trap '' TERM; cat > /dev/null; while :; do sleep 1; done",
+             Helper.HUNG_AT_EXIT),
+        ]
+        for name, script, expected in rows:
+            with self.subTest(name):
+                helper = Helper("/bin/sh", dict(os.environ), args=("-c", script))
+                try:
+                    self.assertEqual(helper.finish(timeout=1.0), expected)
+                    self.assertFalse(process_alive(helper.pid))
+                finally:
+                    helper.stop()
 
 
 class Status(unittest.TestCase):
@@ -218,6 +245,100 @@ class GoingAway(unittest.TestCase):
         for pid in d.others:
             wait_for(lambda: not process_alive(pid), timeout=10, what="pid %d" % pid)
         self.keeps_answering_untrusted()
+
+
+def accessibility_bus_daemon(d):
+    """The pid of the accessibility bus's dbus-daemon: the bus launcher's child."""
+    launcher = d.others[0]
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open("/proc/%s/comm" % entry) as f:
+                name = f.read().strip()
+        except OSError:
+            continue
+        if name == "dbus-daemon" and int(fields[1]) == launcher:
+            return int(entry)
+    raise AssertionError("no accessibility bus daemon under pid %d" % launcher)
+
+
+class Unanswering(unittest.TestCase):
+    """A server that takes connections but never answers (stopped with SIGSTOP) costs a bounded
+    time per request, never the helper's life: libdbus's default wait is 25 s, Xlib's forever."""
+
+    BOUND = 8.0
+
+    def setUp(self):
+        self.desktop = Desktop().start()
+        self.stopped = None
+
+    def tearDown(self):
+        if self.stopped is not None:
+            os.kill(self.stopped, signal.SIGCONT)
+        self.desktop.stop()
+
+    def stop(self, pid):
+        self.stopped = pid
+        os.kill(pid, signal.SIGSTOP)
+
+    def resume(self):
+        os.kill(self.stopped, signal.SIGCONT)
+        self.stopped = None
+
+    def answers_within(self, helper, request, expected):
+        start = time.monotonic()
+        answer = helper.ask(timeout=self.BOUND + 5, **request)
+        seconds = time.monotonic() - start
+        print("\n  %s: %.2f s" % (request["action"], seconds), file=sys.stderr)
+        self.assertEqual(answer, expected)
+        self.assertLess(seconds, self.BOUND)
+
+    def test_session_bus_stopped(self):
+        """The bus address is asked of the session bus (no AT_SPI_BUS on the root window)."""
+        d = self.desktop
+        d._run("xprop", "-root", "-remove", "AT_SPI_BUS")
+        self.stop(d.bus.pid)
+        helper = d.helper()
+        self.answers_within(helper, {"action": "status"}, {"ok": True, "trusted": False})
+        self.resume()
+        d._run("xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS", d.a11y_address)
+        self.assertEqual(helper.ask(action="status"), {"ok": True, "trusted": True})
+        finish_cleanly(self, helper)
+
+    def test_accessibility_bus_stopped(self):
+        d = self.desktop
+        self.stop(accessibility_bus_daemon(d))
+        helper = d.helper()
+        self.answers_within(helper, {"action": "status"}, {"ok": True, "trusted": False})
+        self.resume()
+        self.assertEqual(helper.ask(action="status"), {"ok": True, "trusted": True})
+        finish_cleanly(self, helper)
+
+    def test_x_server_stopped(self):
+        d = self.desktop
+        gtk = d.app("gtk3_app.py")
+        helper = d.helper()
+        gtk.focus("entry")
+        gtk.set("entry", "kept", caret=4)
+        token = helper.ask(action="capture")["token"]
+        self.stop(d.xvfb.pid)
+        self.answers_within(helper, {"action": "status"}, {"ok": True, "trusted": False})
+        self.answers_within(helper, {"action": "capture"},
+                            {"ok": False, "reason": "permission-required"})
+        self.answers_within(helper, {"action": "insert", "token": token, "text": "x"},
+                            {"ok": False, "reason": "permission-required"})
+        self.resume()
+        # The server answers again: a fresh connection, and the field as it was.
+        self.assertEqual(helper.ask(action="status"), {"ok": True, "trusted": True})
+        captured = helper.ask(action="capture")
+        self.assertTrue(captured.get("ok"), captured)
+        self.assertEqual(helper.ask(action="insert", token=captured["token"], text="!"),
+                         {"ok": True})
+        self.assertEqual(gtk.state("entry")["text"], "kept!")
+        finish_cleanly(self, helper)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,9 @@ stands for its text area), and sakura, a VTE terminal captured through its acces
 insert is checked by what the program behind the terminal (`sh -c 'cat > FILE'`) received;
 the test presses Return itself afterwards, since caretsafe never types a line break."""
 
+import os
+import signal
+import time
 import unittest
 
 from desktop import Desktop, KeyboardGrab, end_process, wait_for
@@ -341,6 +344,109 @@ class WindowLevel(unittest.TestCase):
                          {"ok": False, "reason": "unsupported-field"})
 
 
+class InsideAContainer(unittest.TestCase):
+    """Two windows of one process inside a window of another (a virtual root, or a container
+    that embeds programs' windows), each marked with WM_STATE as a window manager marks client
+    windows: the captured window is the one that held the focus, not the container."""
+
+    def test_focus_moved_to_a_sibling_part_way(self):
+        app = desktop.app("key_windows.py", {"NO_AT_BRIDGE": "1"}, app_id="xterm")
+        container = desktop.app("key_windows.py", {"NO_AT_BRIDGE": "1"})
+        for name in ("one", "two"):
+            window = str(app.windows[name])
+            desktop._run("xdotool", "windowreparent", window, str(container.windows["one"]))
+            desktop._run("xprop", "-id", window, "-f", "WM_STATE", "32c", "-set", "WM_STATE",
+                         "1,0")
+            wait_for(lambda: desktop.parent_of(int(window))[0] == container.windows["one"],
+                     what="window %s in the container" % name)
+        app.set("one", "")
+        app.set("two", "")
+        # Not a top-level window any more: the toolkit may not count it active, but keys reach it.
+        desktop.focus_window(app.windows["one"])
+        captured = helper.ask(action="capture")
+        self.assertTrue(captured.get("ok"), captured)
+        text = text_of_units("in a container ", 4000)
+        helper.channel.send({"action": "insert", "token": captured["token"], "text": text})
+        wait_for(lambda: len(app.state("one")["text"]) >= 10, timeout=20,
+                 what="the first characters")
+        desktop.focus_window(app.windows["two"])
+        self.assertEqual(helper.channel.read(), {"ok": False, "reason": "write-unconfirmed"})
+        self.assertEqual(app.state("two")["text"], "")
+        got = app.state("one")["text"]
+        self.assertTrue(text.startswith(got) and len(got) < len(text), got[-40:])
+
+
+def capture_with(h, terminal):
+    """As `capture`, through another helper than the module's."""
+    terminal.focus()
+    return wait_for(lambda: h.ask(action="capture").get("token"), timeout=20,
+                    what="a capture of " + terminal.name)
+
+
+def keysym(ch):
+    code = ord(ch)
+    return code if code <= 0xFF else 0x1000000 + code
+
+
+class SpareKeycodes(unittest.TestCase):
+    """A spare keycode left mapped types its character for the rest of the X session whenever
+    a physical key on it is pressed: nothing may stay mapped however the helper ends."""
+
+    def test_sigterm_during_a_long_insert_restores_every_spare(self):
+        before = desktop.keymap()
+        h = desktop.helper()
+        token = capture_with(h, xterm)
+        # 4,000 units of characters off the keyboard's first level, all on spares.
+        text = text_of_units("éñ€😀שלום中文ąęß", 4000)
+        start = len(xterm.received())
+        h.channel.send({"action": "insert", "token": token, "text": text})
+        wait_for(lambda: len(xterm.received()) > start + 40, timeout=20, what="typing to start")
+        self.assertNotEqual(desktop.keymap(), before)
+        os.kill(h.pid, signal.SIGTERM)
+        signalled = time.monotonic()
+        status = h.proc.wait(timeout=10)
+        seconds = time.monotonic() - signalled
+        # The insert in hand is cut short and answered; then the helper ends cleanly.
+        self.assertEqual(h.channel.read(timeout=1),
+                         {"ok": False, "reason": "write-unconfirmed"})
+        self.assertEqual(status, 0)
+        self.assertLess(seconds, 2.0)
+        self.assertEqual(desktop.keymap(), before)
+        got = line(xterm)
+        self.assertTrue(len(got) < len(text) and text.startswith(got), got)
+
+    def test_spares_of_a_killed_helper_cleared_by_the_next(self):
+        """Marked spares of a helper that died are cleared when the next one starts; those
+        of a helper still running, and another client's mapping, are left alone."""
+        before = desktop.keymap()
+        foreign = max(code for code, syms in before.items() if not syms)
+        desktop.set_keysym(foreign, keysym("☃"))
+        killed = desktop.helper()
+        alive = desktop.helper()
+        try:
+            for h, text in ((killed, "ąę ąę"), (alive, "ćń ćń")):
+                self.assertEqual(h.ask(action="insert", token=capture_with(h, xterm),
+                                       text=text), SENT)
+                self.assertEqual(line(xterm), text)
+
+            def holders(ch):
+                return [c for c, syms in desktop.keymap().items() if keysym(ch) in syms]
+
+            os.kill(killed.pid, signal.SIGKILL)
+            killed.proc.wait()
+            self.assertTrue(holders("ą") and holders("ę"), "the killed helper's spares stay")
+            fresh = desktop.helper()
+            self.assertEqual(fresh.ask(action="status"), {"ok": True, "trusted": True})
+            self.assertEqual((holders("ą"), holders("ę")), ([], []))
+            self.assertTrue(holders("ć") and holders("ń"))
+            self.assertEqual(set(desktop.keymap()[foreign]), {keysym("☃")})
+            self.assertEqual(fresh.finish(), 0)
+            self.assertEqual(alive.finish(), 0)
+        finally:
+            desktop.set_keysym(foreign, 0)
+        self.assertEqual(desktop.keymap(), before)
+
+
 class UnderAWindowManager(unittest.TestCase):
     """A window manager that reparents puts each top-level window into a frame it owns: the
     terminal's window is then the client window inside the frame, not the frame."""
@@ -358,7 +464,7 @@ class UnderAWindowManager(unittest.TestCase):
                     self.assertEqual(line(t), "framed: héllo 😀 שלום")
         finally:
             desktop.processes.remove(wm)
-            end_process(wm.pid)
+            end_process(wm.pid, proc=wm)
             wm.wait()
         # The server puts the windows back where they were for the tests that follow.
         for t in (xterm, sakura, elsewhere):

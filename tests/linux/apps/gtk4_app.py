@@ -1,5 +1,5 @@
-"""A GTK 4 test application: window "main" with one entry ("entry"). Commands: see
-control.py."""
+"""A GTK 4 test application: window "main" with an entry ("entry") and a password entry
+("password"). Commands: see control.py."""
 
 import os
 import sys
@@ -20,8 +20,16 @@ def main():
     loop = GLib.MainLoop()
     window = Gtk.Window(title="caretsafe gtk4 main")
     entry = Gtk.Entry()
-    window.set_child(entry)
-    widgets = {"entry": control.GtkEntry(entry)}
+    password = Gtk.PasswordEntry()
+    # An ordinary entry that hides its text, as many programs make their password fields.
+    hidden = Gtk.Entry()
+    hidden.set_visibility(False)
+    box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL)
+    for w in (entry, password, hidden):
+        box.append(w)
+    window.set_child(box)
+    widgets = {"entry": control.GtkEntry(entry), "password": control.GtkEntry(password),
+               "hidden": control.GtkEntry(hidden)}
 
     def focused():
         f = window.get_focus()
@@ -39,7 +47,7 @@ def main():
             control.write({
                 "ready": True, "pid": os.getpid(),
                 "windows": {"main": GdkX11.X11Surface.get_xid(window.get_surface())},
-                "widgets": {"entry": "main"},
+                "widgets": {name: "main" for name in widgets},
             })
             return False
         GLib.idle_add(announce)

@@ -76,6 +76,9 @@ def main():
     mapped = set()
 
     def on_map(window, _event, name):
+        # Announced once: a window that is reparented is mapped again.
+        if len(mapped) == len(windows):
+            return False
         mapped.add(name)
         if len(mapped) == len(windows):
             control.write({

@@ -1,5 +1,5 @@
 // Bundle identifiers on macOS; the simulated desktop speaks them too.
-#include "probe/app_ids.h"
+#include "platform/app_ids.h"
 
 namespace caretsafe {
 namespace {

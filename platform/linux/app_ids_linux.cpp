@@ -1,5 +1,5 @@
 // Executable file names on Linux (what /proc/PID/exe points at).
-#include "probe/app_ids.h"
+#include "platform/app_ids.h"
 
 namespace caretsafe {
 namespace {
