@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/app_ids.h"
 #include "platform/sleep.h"
 #include "platform/stop_request.h"
-#include "platform/app_ids.h"
 #include "text/utf.h"
 
 namespace caretsafe::linux_desktop {
@@ -38,10 +38,17 @@ constexpr auto kWakeWait = std::chrono::milliseconds(3000);
 constexpr double kWakePoll = 0.05;
 constexpr gint kMaxWakeWindows = 16;
 
-// How long the spare keycodes wait for the last target to read its keys when the process has
-// been asked to stop: a host that sent SIGTERM may send SIGKILL 2 s later, and a spare left
-// mapped then would type its keysym for the rest of the session.
-constexpr auto kStopSettle = std::chrono::milliseconds(800);
+// How long the spare keycodes wait for the last target to read its keys as the process ends:
+// when its input has ended (a host gives an ending helper 2 s before SIGTERM: the Node client
+// does), and when it was asked to stop by a signal (SIGKILL may follow 1 s later). A spare
+// left mapped would type its keysym for the rest of the session; one whose target is still
+// busy is kept, marked, at the end of input, and emptied all the same on a stop. The X
+// requests of either are bounded as a whole too, so a server that stopped answering cannot
+// hold the exit.
+constexpr auto kExitSettle = std::chrono::milliseconds(1000);
+constexpr auto kExitLimit = std::chrono::milliseconds(1700);
+constexpr auto kStopSettle = std::chrono::milliseconds(400);
+constexpr auto kStopLimit = std::chrono::milliseconds(900);
 
 // The bound on the X requests of one key, or of emptying the spares, beyond the waits they
 // may make on purpose for a spare keycode to be read (see x11_keyboard.h).
@@ -175,14 +182,19 @@ void LinuxPlatform::dropKeyboard() {
   // A fresh connection is asked afresh.
   sandboxedX_.reset();
   if (!keyboard_) return;
-  const x11::Connection::Watch watch(x11_, kKeyLimit);
-  if (x11_.broken()) {
-    // Nothing can be sent any more, and nothing waited for: the next keyboard on this server
-    // clears what stayed mapped.
-    keyboard_->abandon();
-  } else if (stopRequested()) {
-    keyboard_->restoreSpares(kStopSettle, /*evenIfBusy=*/true);
+  const bool stopping = stopRequested();
+  const x11::Connection::Watch watch(x11_, stopping ? kStopLimit : kExitLimit);
+  if (!x11_.broken()) {
+    if (stopping) {
+      keyboard_->restoreSpares(kStopSettle, /*evenIfBusy=*/true);
+    } else {
+      keyboard_->restoreSpares(kExitSettle, /*evenIfBusy=*/false);
+    }
   }
+  // Nothing more is sent or waited for (the display may have gone, or stopped answering and
+  // been cut off): what stayed mapped stays marked, its owner window goes with the connection,
+  // and the next keyboard on this server clears it.
+  keyboard_->abandon();
   keyboard_.reset();
 }
 
@@ -865,7 +877,8 @@ LinuxPlatform::TextRead LinuxPlatform::readText(const Handle& element, AtspiText
       note("GetState", element.accessible);
       const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(element.accessible));
       if (!states) return {};
-      if (!atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE)) return {true, std::nullopt};
+      if (!atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE))
+        return {true, std::nullopt};
     }
   }
   if (!arm(element.timeoutMs)) return {};

@@ -113,8 +113,8 @@ class LinuxPlatform final : public Platform {
   bool sandboxed();
   // Whether the process is a terminal on the terminal list.
   bool isListedTerminal(Pid pid);
-  // The client window (see x11::ownClientWindow) that holds the input focus, when the focus window belongs to this
-  // process: where keys typed into it go. Nothing otherwise.
+  // The client window (see x11::ownClientWindow) that holds the input focus, when the focus window
+  // belongs to this process: where keys typed into it go. Nothing otherwise.
   std::optional<x11::WindowId> keyWindow(Pid pid);
   // The keyboard on the current display, opened on first use; null without XTest or XKB.
   x11::X11Keyboard* keyboard();
@@ -167,8 +167,7 @@ class LinuxPlatform final : public Platform {
     bool refused = false;
     std::optional<std::string> utf8;  // none when refused or the read failed
   };
-  TextRead readText(const Handle& element, _AtspiText* textIface, TextUnits units,
-                    int end);
+  TextRead readText(const Handle& element, _AtspiText* textIface, TextUnits units, int end);
   // Whether the application's single-line text fields may hide their text without saying so
   // (asked once per bus name).
   std::optional<bool> hidesTextUnseen(_AtspiAccessible* accessible, int timeoutMs);

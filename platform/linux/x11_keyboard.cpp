@@ -166,8 +166,7 @@ std::unique_ptr<X11Keyboard> X11Keyboard::open(Display* display) {
   // The server hands a dead client's window ids to the next client at once, so the window id
   // alone does not name an owner: a random stamp on the window, repeated in each mark, does.
   std::uint32_t stamp = 0;
-  while (::getrandom(&stamp, sizeof stamp, 0) != static_cast<ssize_t>(sizeof stamp) ||
-         stamp == 0) {
+  while (::getrandom(&stamp, sizeof stamp, 0) != static_cast<ssize_t>(sizeof stamp) || stamp == 0) {
   }
   keyboard->stamp_ = stamp;
   const long stampLong = static_cast<long>(stamp);
@@ -235,8 +234,8 @@ void X11Keyboard::writeMarks(const std::vector<Mark>& marks) {
   }
   std::vector<unsigned long> longs;
   for (const Mark& m : marks) longs.insert(longs.end(), {m.owner, m.stamp, m.code, m.sym});
-  XChangeProperty(display_, root, static_cast<Atom>(marksAtom_), XA_CARDINAL, 32,
-                  PropModeReplace, reinterpret_cast<const unsigned char*>(longs.data()),
+  XChangeProperty(display_, root, static_cast<Atom>(marksAtom_), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(longs.data()),
                   static_cast<int>(longs.size()));
 }
 
@@ -293,8 +292,9 @@ void X11Keyboard::clearOrphans() {
       std::erase_if(marks, [&](const Mark& m) {
         const auto owner = owners.find(m.owner);
         if (owner != owners.end() && owner->second == m.stamp) return false;
-        const bool valid = m.code >= static_cast<unsigned long>(std::max(minKeycode_, kFirstUsableKeycode)) &&
-                           m.code <= static_cast<unsigned long>(maxKeycode_) && m.sym != NoSymbol;
+        const bool valid =
+            m.code >= static_cast<unsigned long>(std::max(minKeycode_, kFirstUsableKeycode)) &&
+            m.code <= static_cast<unsigned long>(maxKeycode_) && m.sym != NoSymbol;
         if (valid) {
           const auto code = static_cast<unsigned char>(m.code);
           const std::optional<std::vector<unsigned long>> now = readKeysyms(code);

@@ -134,8 +134,9 @@ class X11Keyboard {
   // Typing afterwards maps spares afresh.
   bool restoreSpares(std::chrono::milliseconds idleLimit = kIdleLimit, bool evenIfBusy = false);
 
-  // The display has gone: nothing more is sent, the destructor restores nothing. What stayed
-  // mapped is marked for a later keyboard to clear.
+  // Nothing more is sent from now on, and the destructor restores nothing: for a display that
+  // has gone, or a caller that has restored what it could within its own bound and is about
+  // to close the connection. What stayed mapped is marked for a later keyboard to clear.
   void abandon() { abandoned_ = true; }
 
   const KeyboardStats& stats() const { return stats_; }

@@ -232,7 +232,8 @@ Connection::Watch::Watch(Connection& connection, std::chrono::milliseconds limit
     outer_ = true;
     connection.deadline_ = std::chrono::steady_clock::now() + limit;
     connection.watchedFd_ = ConnectionNumber(display);
-    if (!connection.thread_.joinable()) connection.thread_ = std::thread([&c = connection] { c.watchdog(); });
+    if (!connection.thread_.joinable())
+      connection.thread_ = std::thread([&c = connection] { c.watchdog(); });
   }
   connection.changed_.notify_all();
 }
@@ -282,8 +283,8 @@ bool serverAnswers(const char* displayName, std::chrono::milliseconds limit) {
     if (::poll(&entry, 1, static_cast<int>(limit.count())) == 1 &&
         ::send(fd, hello, sizeof hello, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof hello)) {
       entry = pollfd{fd, POLLIN, 0};
-      answered = ::poll(&entry, 1, static_cast<int>(limit.count())) == 1 &&
-                 (entry.revents & POLLIN) != 0;
+      answered =
+          ::poll(&entry, 1, static_cast<int>(limit.count())) == 1 && (entry.revents & POLLIN) != 0;
     }
     ::close(fd);
     return answered;

@@ -159,10 +159,10 @@ std::optional<Pid> ownPidAsSeenByServer(XDisplay* display);
 std::optional<std::string> rootTextProperty(XDisplay* display, const char* name);
 
 // The pid of the process that owns the active window: the owner of `managedActiveWindow`
-// when there is one and it still exists, else the input focus's (see `inputFocusPid`; without a window manager the focus window and its
-// top-level window have the same owner).
-// When the input focus was read for it, `focusRead` (if given) receives what was read, so a
-// caller that needs the focus next need not ask again.
+// when there is one and it still exists, else the input focus's (see `inputFocusPid`; without a
+// window manager the focus window and its top-level window have the same owner). When the input
+// focus was read for it, `focusRead` (if given) receives what was read, so a caller that needs the
+// focus next need not ask again.
 struct KeyFocus;
 std::optional<Pid> activePid(XDisplay* display, std::optional<KeyFocus>* focusRead = nullptr);
 

@@ -25,6 +25,9 @@ PYTHON = "/usr/bin/python3"
 # condition holds, so they only matter when something is broken.
 STARTUP_TIMEOUT = 30.0
 REPLY_TIMEOUT = 20.0
+# What a request's answer may take on top of that per UTF-16 unit of its text: typing costs
+# time per character, and on a loaded machine far more than when idle.
+TEXT_UNIT_TIMEOUT = 0.02
 # How long a helper may take to exit once its input has ended.
 EXIT_TIMEOUT = 10.0
 
@@ -416,7 +419,12 @@ class Helper:
         self.pid = self.proc.pid
         self.channel = LineChannel(self.proc)
 
-    def ask(self, timeout=REPLY_TIMEOUT, **request):
+    def ask(self, timeout=None, **request):
+        """The answer to one request; the time allowed grows with its text's length."""
+        if timeout is None:
+            text = request.get("text")
+            units = len(text.encode("utf-16-le")) // 2 if isinstance(text, str) else 0
+            timeout = REPLY_TIMEOUT + TEXT_UNIT_TIMEOUT * units
         return self.channel.ask(request, timeout)
 
     def ask_timed(self, **request):
