@@ -13,6 +13,7 @@ packages=(
   xvfb xauth x11-utils dbus dbus-bin libglib2.0-bin at-spi2-core xdotool xterm sakura twm
   gir1.2-gtk-3.0 gir1.2-gtk-4.0 python3-gi python3-pyqt5 imagemagick
   gir1.2-atspi-2.0 chromium firefox-esr
+  sway foot wtype xwayland qtwayland5 libwayland-dev libxkbcommon-dev
 )
 
 missing=()
