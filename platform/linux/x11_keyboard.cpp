@@ -124,14 +124,6 @@ std::optional<std::chrono::steady_clock::time_point> waitForIdle(
 
 }  // namespace
 
-std::optional<unsigned long> keysymForScalar(char32_t scalar) {
-  if (scalar < 0x20 || (scalar >= 0x7f && scalar <= 0x9f)) return std::nullopt;
-  if (scalar == 0x2028 || scalar == 0x2029) return std::nullopt;
-  if ((scalar >= 0xd800 && scalar <= 0xdfff) || scalar > 0x10ffff) return std::nullopt;
-  if (scalar <= 0xff) return static_cast<unsigned long>(scalar);
-  return 0x01000000UL + static_cast<unsigned long>(scalar);
-}
-
 void X11Keyboard::XkbDescDeleter::operator()(XkbDescPtr desc) const {
   if (desc != nullptr) XkbFreeKeyboard(desc, XkbAllComponentsMask, True);
 }

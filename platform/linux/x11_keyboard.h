@@ -41,6 +41,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/linux/display/keysym.h"
+
 typedef struct _XDisplay Display;
 typedef struct _XkbDesc* XkbDescPtr;
 struct _XkbStateRec;
@@ -84,9 +86,7 @@ enum class KeyOutcome {
                   // unless the press went out and its release did not
 };
 
-// The keysym that stands for a scalar: Latin-1 characters by their code point, every other
-// scalar 0x01000000 + code point. Empty for a scalar that is never typed (see kUntypeable).
-std::optional<unsigned long> keysymForScalar(char32_t scalar);
+using linux_desktop::keysymForScalar;  // the keysym that stands for a scalar (kUntypeable: none)
 
 // Counters for benchmarks and tests.
 struct KeyboardStats {
