@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/app_ids.h"
+#include "platform/linux/processes.h"
 #include "platform/sleep.h"
 #include "platform/stop_request.h"
 #include "text/utf.h"
@@ -37,27 +38,6 @@ constexpr std::size_t kMaxWalkNodes = 5000;
 constexpr auto kWakeWait = std::chrono::milliseconds(3000);
 constexpr double kWakePoll = 0.05;
 constexpr gint kMaxWakeWindows = 16;
-
-// How long the spare keycodes wait for the last target to read its keys as the process ends:
-// when its input has ended (a host gives an ending helper 2 s before SIGTERM: the Node client
-// does), and when it was asked to stop by a signal (SIGKILL may follow 1 s later). A spare
-// left mapped would type its keysym for the rest of the session; one whose target is still
-// busy is kept, marked, at the end of input, and emptied all the same on a stop. The X
-// requests of either are bounded as a whole too, so a server that stopped answering cannot
-// hold the exit.
-constexpr auto kExitSettle = std::chrono::milliseconds(1000);
-constexpr auto kExitLimit = std::chrono::milliseconds(1700);
-constexpr auto kStopSettle = std::chrono::milliseconds(400);
-constexpr auto kStopLimit = std::chrono::milliseconds(900);
-
-// The bound on the X requests of one key, or of emptying the spares, beyond the waits they
-// may make on purpose for a spare keycode to be read (see x11_keyboard.h).
-constexpr auto kKeyLimit = x11::kIdleLimit + x11::kRemapIdle + x11::kRequestLimit;
-
-// How long the input focus read for the frontmost application stands for the focus in the
-// focused-element lookup that follows it (the same request); keys are checked against the focus
-// again under the server grab, whatever this finds.
-constexpr auto kFocusReuse = std::chrono::milliseconds(100);
 
 // Processes whose application roots are remembered; past this the memory starts afresh.
 constexpr std::size_t kMaxCachedProcesses = 256;
@@ -133,12 +113,12 @@ struct LinuxPlatform::Handle {
   std::size_t references = 1;
   AtspiAccessible* accessible = nullptr;  // owned; null for an application or a window
   Pid pid = 0;                            // an application's process, or a window's
-  x11::WindowId window = 0;               // a terminal's window, standing for its text area
-  // For an accessible: the window that held the X focus when it was looked up, when it belonged
-  // to the same process. Keys go to that window, so an accessible found while the focus was in
-  // another window of the same process (the toolkit not yet told of the move) is not the same
-  // target.
-  x11::WindowId focusWindow = 0;
+  WindowId window = 0;                    // a terminal's window, standing for its text area
+  // For an accessible: the window that held the keyboard focus when it was looked up, when it
+  // belonged to the same process. Keys go to that window, so an accessible found while the focus
+  // was in another window of the same process (the toolkit not yet told of the move) is not the
+  // same target.
+  WindowId focusWindow = 0;
   int timeoutMs = kDefaultTimeoutMs;
 };
 
@@ -164,9 +144,10 @@ class LinuxPlatform::Budget {
   Clock::time_point deadline_;
 };
 
-LinuxPlatform::LinuxPlatform() {
-  // The keyboard types on the connection's display: it goes before that display does.
-  x11_.beforeClose([this] { dropKeyboard(); });
+LinuxPlatform::LinuxPlatform() : LinuxPlatform(sessionDisplayServer()) {}
+
+LinuxPlatform::LinuxPlatform(std::unique_ptr<DisplayServer> display)
+    : display_(std::move(display)) {
   GArray* states = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
   const AtspiStateType focused = ATSPI_STATE_FOCUSED;
   g_array_append_val(states, focused);
@@ -178,31 +159,9 @@ LinuxPlatform::LinuxPlatform() {
   g_object_unref(set);
 }
 
-void LinuxPlatform::dropKeyboard() {
-  // A fresh connection is asked afresh.
-  sandboxedX_.reset();
-  if (!keyboard_) return;
-  const bool stopping = stopRequested();
-  const x11::Connection::Watch watch(x11_, stopping ? kStopLimit : kExitLimit);
-  if (!x11_.broken()) {
-    if (stopping) {
-      keyboard_->restoreSpares(kStopSettle, /*evenIfBusy=*/true);
-    } else {
-      keyboard_->restoreSpares(kExitSettle, /*evenIfBusy=*/false);
-    }
-  }
-  // Nothing more is sent or waited for (the display may have gone, or stopped answering and
-  // been cut off): what stayed mapped stays marked, its owner window goes with the connection,
-  // and the next keyboard on this server clears it.
-  keyboard_->abandon();
-  keyboard_.reset();
-}
-
 LinuxPlatform::~LinuxPlatform() {
-  // The spare keycodes are emptied while the display is open; the connection, going last,
-  // must find nothing left to release.
-  dropKeyboard();
-  x11_.beforeClose({});
+  // What typing left on the display server is put back while it is still open.
+  display_->release();
   if (focusedRule_ != nullptr) g_object_unref(focusedRule_);
 }
 
@@ -215,7 +174,7 @@ Element LinuxPlatform::newElement(AtspiAccessible* owned) {
   return Element::adopt(*this, reinterpret_cast<std::uintptr_t>(handle));
 }
 
-Element LinuxPlatform::newWindowElement(x11::WindowId window, Pid pid) {
+Element LinuxPlatform::newWindowElement(WindowId window, Pid pid) {
   auto* handle = new Handle{};
   handle->window = window;
   handle->pid = pid;
@@ -265,21 +224,14 @@ bool LinuxPlatform::arm(const Budget& budget) {
 // --- permission and applications -------------------------------------------------------
 
 bool LinuxPlatform::isProcessTrusted() {
-  if (!x11_.answers()) return false;
-  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
-  // Opening the keyboard clears spare keycodes an earlier helper left mapped when it died.
-  keyboard();
+  if (!display_->answers()) return false;
   bus_.setTimeout(kDefaultTimeoutMs);
-  return bus_.ready(x11_.display());
+  return bus_.ready([this] { return display_->accessibilityBusAddress(); });
 }
 
 bool LinuxPlatform::sandboxed() {
   const Pid own = ownPid();
-  x11::XDisplay* display = x11_.display();
-  if (!sandboxedX_ && display != nullptr) {
-    const std::optional<Pid> seen = x11::ownPidAsSeenByServer(display);
-    if (seen || !x11_.broken()) sandboxedX_ = seen && *seen != own;
-  }
+  const std::optional<bool> displaySeesOther = display_->seesOtherPid(own);
   if (bus_.connected() && (!sandboxedBus_ || sandboxedBusGeneration_ != bus_.generation())) {
     const char* name = dbus_bus_get_unique_name(bus_.connection());
     const std::optional<int> seen = name != nullptr ? bus_.processOf(name) : std::nullopt;
@@ -288,27 +240,20 @@ bool LinuxPlatform::sandboxed() {
       sandboxedBusGeneration_ = bus_.generation();
     }
   }
-  return sandboxedX_.value_or(false) || sandboxedBus_.value_or(false);
+  return displaySeesOther.value_or(false) || sandboxedBus_.value_or(false);
 }
 
 std::optional<RunningApp> LinuxPlatform::frontmostApplication() {
-  x11::XDisplay* display = x11_.display();
-  if (display == nullptr) return std::nullopt;
-  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
   // Pids from another namespace would be compared with ours: refused rather than guessed.
   if (sandboxed()) return std::nullopt;
-  std::optional<x11::KeyFocus> focus;
-  const std::optional<Pid> pid = x11::activePid(display, &focus);
-  // The focus-element lookup that follows at once needs the focus too: one read serves both.
-  lookupFocus_ = {};
-  if (focus) lookupFocus_ = {*focus, Clock::now()};
+  const std::optional<Pid> pid = display_->frontmostPid([this] { return activeProcesses(); });
   if (!pid) return std::nullopt;
-  return RunningApp{*pid, x11::applicationId(*pid)};
+  return RunningApp{*pid, processApplicationId(*pid)};
 }
 
 std::optional<RunningApp> LinuxPlatform::runningApplication(Pid pid) {
-  if (!x11::processExists(pid)) return std::nullopt;
-  return RunningApp{pid, x11::applicationId(pid)};
+  if (!processExists(pid)) return std::nullopt;
+  return RunningApp{pid, processApplicationId(pid)};
 }
 
 Pid LinuxPlatform::ownPid() {
@@ -415,7 +360,9 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   // the element found is the same target only with the same window.
   keyTarget_ = {};
   const bool terminal = isListedTerminal(application.pid);
-  const std::optional<x11::WindowId> window = keyWindow(application.pid);
+  const std::optional<WindowId> window = display_->keyWindow(application.pid, [this] { return activeProcesses(); });
+  // A window the display server cannot name stands for no terminal of its own.
+  const bool namedWindow = window && DisplayServer::namesWindow(*window);
   const auto answer = [&](Element element) -> AttributeRead {
     if (window) {
       keyTarget_ = {application.pid, *window, terminal};
@@ -429,7 +376,7 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   if (!arm(budget)) return failure();
   refreshCaches();
   if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessTrust &&
-      terminal && window) {
+      terminal && namedWindow) {
     // Typing into it: the lookup before each character trusts a confirmation this recent
     // (the key itself is checked at window level under the server grab).
     return answer(newWindowElement(*window, application.pid));
@@ -441,7 +388,7 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
     if (!size) return failure();
     if (*size == rootless_.registrySize) {
       rootless_.confirmed = Clock::now();
-      if (terminal && window) return answer(newWindowElement(*window, application.pid));
+      if (terminal && namedWindow) return answer(newWindowElement(*window, application.pid));
       return failure(kAxErrorNoValue);
     }
   }
@@ -470,7 +417,7 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   // Only a terminal that exposes no accessible at all stands for itself by its window. One
   // that does, with nothing focused in it (its window not active yet, the focus somewhere
   // with no accessible), has no text area to offer now.
-  if (!accessible && terminal && window) {
+  if (!accessible && terminal && namedWindow) {
     return answer(newWindowElement(*window, application.pid));
   }
   return failure(kAxErrorNoValue);
@@ -526,26 +473,9 @@ bool LinuxPlatform::lazyTree(AtspiAccessible* root, int timeoutMs) {
 }
 
 bool LinuxPlatform::isListedTerminal(Pid pid) {
-  const std::optional<std::string> id = x11::applicationId(pid);
+  const std::optional<std::string> id = processApplicationId(pid);
   return id &&
          std::find(kTerminalAppIds.begin(), kTerminalAppIds.end(), *id) != kTerminalAppIds.end();
-}
-
-std::optional<x11::WindowId> LinuxPlatform::keyWindow(Pid pid) {
-  x11::XDisplay* display = x11_.display();
-  if (display == nullptr) return std::nullopt;
-  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
-  std::optional<x11::KeyFocus> focus;
-  if (lookupFocus_.focus && Clock::now() - lookupFocus_.read < kFocusReuse) {
-    focus = lookupFocus_.focus;
-  } else {
-    focus = x11::keyFocus(display);
-  }
-  lookupFocus_ = {};
-  if (!focus || focus->pid != pid) return std::nullopt;
-  // The application's own window (WM_STATE), not the top-level window, which under a virtual
-  // root or a container holds other windows of the same process, or other processes'.
-  return x11::ownClientWindow(display, focus->window);
 }
 
 std::optional<int> LinuxPlatform::registrySize(const Budget& budget) {
@@ -581,6 +511,47 @@ std::optional<LinuxPlatform::Registered> LinuxPlatform::rootsOf(Pid pid, const B
     if (owner && *owner == pid) roots.push_back(std::move(held));
   }
   return registered;
+}
+
+std::optional<std::vector<Pid>> LinuxPlatform::activeProcesses() {
+  // One request bound for the whole look, as for a focused-element lookup.
+  const Budget budget(bus_.timeout());
+  const std::optional<int> apps = registrySize(budget);
+  if (!apps) return std::nullopt;
+  const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
+  if (!desktop) return std::nullopt;
+  std::vector<Pid> active;
+  ErrorSlot error;
+  for (gint i = 0; i < *apps; ++i) {
+    if (!arm(budget)) return std::nullopt;
+    const Owned<AtspiAccessible> root(
+        atspi_accessible_get_child_at_index(desktop.get(), i, error.out()));
+    if (error.failed()) return std::nullopt;
+    if (!root) continue;
+    if (!arm(budget)) return std::nullopt;
+    const gint windows = atspi_accessible_get_child_count(root.get(), error.out());
+    // An application that does not answer may be the one in front: nothing can be told then.
+    if (error.failed() || windows < 0) return std::nullopt;
+    for (gint w = 0; w < windows; ++w) {
+      if (!arm(budget)) return std::nullopt;
+      const Owned<AtspiAccessible> window(
+          atspi_accessible_get_child_at_index(root.get(), w, error.out()));
+      if (error.failed()) return std::nullopt;
+      if (!window) continue;
+      if (!arm(budget)) return std::nullopt;
+      note("GetState", window.get());
+      const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(window.get()));
+      if (!states) return std::nullopt;
+      // Any top-level role: Qt's top-level window is a "filler", not a "frame".
+      if (!atspi_state_set_contains(states.get(), ATSPI_STATE_ACTIVE)) continue;
+      if (!arm(budget)) return std::nullopt;
+      const std::optional<Pid> pid = pidOfBus(busNameOf(root.get()));
+      if (!pid) return std::nullopt;
+      if (std::find(active.begin(), active.end(), *pid) == active.end()) active.push_back(*pid);
+      break;
+    }
+  }
+  return active;
 }
 
 LinuxPlatform::Search LinuxPlatform::searchRoots(const Roots& roots, const Budget& budget) {
@@ -991,21 +962,8 @@ AxError LinuxPlatform::setAttributeValue(const Element& element, std::string_vie
 
 // --- keyboard events --------------------------------------------------------------------
 
-x11::X11Keyboard* LinuxPlatform::keyboard() {
-  // A display that is closed takes its keyboard with it (see the constructor).
-  x11::XDisplay* display = x11_.display();
-  if (display == nullptr) return nullptr;
-  if (!keyboard_) keyboard_ = x11::X11Keyboard::open(display);
-  return keyboard_.get();
-}
-
 std::uint64_t LinuxPlatform::modifierFlags() {
-  if (x11_.display() == nullptr) return 0;
-  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
-  x11::X11Keyboard* keys = keyboard();
-  // Unreadable, the state counts as no modifier held: the keyboard checks it again under the
-  // server grab before every key, and refuses the key then.
-  return keys != nullptr ? keys->modifierFlags().value_or(0) : 0;
+  return display_->modifierFlags();
 }
 
 KeyEvent LinuxPlatform::createKeyboardEvent(std::uint16_t, bool keyDown) {
@@ -1030,26 +988,9 @@ bool LinuxPlatform::postToPid(Pid pid, const KeyEvent& event) {
   if (scalar.units != key.units.size()) return false;
   // Keys go only to the window the last focus lookup for this process began with.
   if (keyTarget_.pid != pid || keyTarget_.window == 0) return false;
-  if (x11_.display() == nullptr) return false;
-  const x11::Connection::Watch watch(x11_, kKeyLimit);
-  x11::X11Keyboard* keys = keyboard();
-  if (keys == nullptr) return false;
-  // Checked under the server grab: however the focus moves meanwhile, the key reaches that
-  // window or nothing.
-  const x11::WindowId window = keyTarget_.window;
-  const auto focusIsTarget = [pid, window](Display* display) {
-    const std::optional<x11::KeyFocus> focus = x11::keyFocus(display);
-    return focus && focus->pid == pid && x11::isWithin(display, focus->window, window) &&
-           x11::keyboardFree(display, focus->window);
-  };
-  // A field typed into may belong to a client that reads a new key mapping in its own time.
-  const bool settleRemaps = !keyTarget_.terminal;
-  if (keys->typeScalar(scalar.scalar, focusIsTarget, pid, settleRemaps) !=
-      x11::KeyOutcome::kTyped) {
-    return false;
-  }
-  // A connection that broke on the way has sent nothing that can be vouched for.
-  return !x11_.broken();
+  // The display server checks, as it sends the key, that the focus is still in that window.
+  return display_->typeScalar(scalar.scalar, pid, keyTarget_.window,
+                              /*field=*/!keyTarget_.terminal);
 }
 
 // --- misc -------------------------------------------------------------------------------

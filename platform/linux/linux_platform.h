@@ -1,19 +1,19 @@
-// The Linux platform: the `Platform` seam over AT-SPI 2 (libatspi) and X11.
+// The Linux platform: the `Platform` seam over AT-SPI 2 (libatspi) and a display server.
 //
-// Applications come from X11 (the active window or the input focus, the pid of its owner, the
-// executable's name as the application id); elements and their text from AT-SPI. An
-// `Element` carries a pointer to a handle of ours that owns one reference to an
-// AtspiAccessible (none for an application, which is named by its pid and looked up afresh
-// on every read). Every request to another application is bounded by the messaging timeout,
-// and the focused-element lookup by the timeout as a whole. Nothing is ever written to
-// standard error: Xlib's and GLib's reporting is silenced and failures become result codes.
+// Elements and their text come from AT-SPI, the same on every session (accessibility/); the
+// frontmost application, where keys go and typing them come from the display server, X11 or
+// Wayland, chosen once at start (display/display.h). An `Element` carries a pointer to a
+// handle of ours that owns one reference to an AtspiAccessible (none for an application, which
+// is named by its pid and looked up afresh on every read). Every request to another
+// application is bounded by the messaging timeout, and the focused-element lookup by the
+// timeout as a whole. Nothing is ever written to standard error: Xlib's, libwayland's and
+// GLib's reporting is silenced and failures become result codes.
 //
-// Keyboard events are objects of this adapter; posting a key-down types its scalar through
-// XTest (x11_keyboard.h). The focus check and the key are one step under a server grab, and
-// the check is for the window that held the focus when the terminal's focused element was
-// last looked up: a key never lands in another window, of this process or any other.
-// Terminals that expose no accessible at all are represented by an element for their focused
-// X window (see `focusedElement`).
+// Keyboard events are objects of this adapter; posting a key-down types its scalar through the
+// display server, which checks as it sends the key that the focus is still in the window that
+// held it when the element's focused element was last looked up: a key never lands in another
+// window, of this process or any other. Terminals that expose no accessible at all are
+// represented by an element for their focused window (see `focusedElement`).
 #pragma once
 
 #include <chrono>
@@ -26,10 +26,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/linux/accessibility_bus.h"
-#include "platform/linux/toolkit_text.h"
-#include "platform/linux/x11_keyboard.h"
-#include "platform/linux/x11_windows.h"
+#include "platform/linux/accessibility/accessibility_bus.h"
+#include "platform/linux/accessibility/toolkit_text.h"
+#include "platform/linux/display/display.h"
 #include "platform/platform.h"
 
 struct _AtspiAccessible;
@@ -43,7 +42,9 @@ inline constexpr AxError kAxErrorNoValue = -25212;
 
 class LinuxPlatform final : public Platform {
  public:
+  // On the session's display server (see `sessionDisplayServer`).
   LinuxPlatform();
+  explicit LinuxPlatform(std::unique_ptr<DisplayServer> display);
   ~LinuxPlatform() override;
   LinuxPlatform(const LinuxPlatform&) = delete;
   LinuxPlatform& operator=(const LinuxPlatform&) = delete;
@@ -60,8 +61,8 @@ class LinuxPlatform final : public Platform {
                                              std::string_view objectPath)>;
   void observeRequests(RequestObserver observer) { observer_ = std::move(observer); }
 
-  // The X connection, shared with whatever else needs the display.
-  x11::Connection& x11() { return x11_; }
+  // The display server this platform was made with.
+  DisplayServer& display() { return *display_; }
 
   // --- Platform ---
   bool isProcessTrusted() override;
@@ -82,7 +83,9 @@ class LinuxPlatform final : public Platform {
     return kAxErrorAttributeUnsupported;
   }
   bool builtOnElectron(Pid) override { return false; }
-  bool secureEventInput() override { return false; }  // X11 has no such state
+  // No key can reach any application: the display server takes none from us (a Wayland
+  // compositor without a virtual keyboard for clients). X11 always takes them.
+  bool secureEventInput() override { return !display_->canType(); }
   std::uint64_t modifierFlags() override;
   KeyEvent createKeyboardEvent(std::uint16_t virtualKey, bool keyDown) override;
   void setUnicodeString(KeyEvent& event, std::u16string_view units) override;
@@ -104,23 +107,18 @@ class LinuxPlatform final : public Platform {
   class Budget;
 
   Element newElement(_AtspiAccessible* owned);
-  Element newWindowElement(x11::WindowId window, Pid pid);
+  Element newWindowElement(WindowId window, Pid pid);
   // Whether this process runs in a process-id namespace of its own (a sandbox such as
   // Flatpak's): the pids the X server and the bus name are then not ours, so neither the host
   // and parent refusal nor the terminal list, nor the owner checks of keys, can be trusted.
-  // Asked of the X server (the pid it sees for a window of ours) and of the accessibility bus
-  // (the pid it sees for our connection), once per connection.
+  // Asked of the display server (X11: the pid it sees for a window of ours) and of the
+  // accessibility bus (the pid it sees for our connection), once per connection.
   bool sandboxed();
   // Whether the process is a terminal on the terminal list.
   bool isListedTerminal(Pid pid);
-  // The client window (see x11::ownClientWindow) that holds the input focus, when the focus window
-  // belongs to this process: where keys typed into it go. Nothing otherwise.
-  std::optional<x11::WindowId> keyWindow(Pid pid);
-  // The keyboard on the current display, opened on first use; null without XTest or XKB.
-  x11::X11Keyboard* keyboard();
-  // Ends the keyboard before its display closes: its spares restored (in a bounded time when
-  // the process was asked to stop), or abandoned when the display broke.
-  void dropKeyboard();
+  // The processes with a top-level window in the ACTIVE state, for a display server that
+  // cannot tell the frontmost application itself; nothing when the registry did not answer.
+  std::optional<std::vector<Pid>> activeProcesses();
   Handle* handleOf(const Element& element) const;
   void note(std::string_view method, _AtspiAccessible* accessible);
   bool arm(int timeoutMs);
@@ -178,10 +176,7 @@ class LinuxPlatform final : public Platform {
   AttributeRead selectedRange(const Handle& element);
   AttributeRead value(const Handle& element);
 
-  x11::Connection x11_;
-  // Declared after the connection it types on, so it goes first: its spare keycodes are
-  // emptied while the display is still open.
-  std::unique_ptr<x11::X11Keyboard> keyboard_;
+  std::unique_ptr<DisplayServer> display_;
   AccessibilityBus bus_;
   _AtspiMatchRule* focusedRule_ = nullptr;
   std::size_t liveReferences_ = 0;
@@ -203,23 +198,16 @@ class LinuxPlatform final : public Platform {
     std::chrono::steady_clock::time_point confirmed{};
   } rootless_;
   std::uint64_t cachedGeneration_ = 0;
-  // What `sandboxed` found for the current X connection and bus session.
-  std::optional<bool> sandboxedX_;
+  // What `sandboxed` found for the current bus session.
   std::optional<bool> sandboxedBus_;
   std::uint64_t sandboxedBusGeneration_ = 0;
   // The window keys may go to: the one that held the focus as the last focused-element lookup
   // began, when it belonged to the application looked up (none when that lookup found nothing).
   struct KeyTarget {
     Pid pid = 0;
-    x11::WindowId window = 0;
+    WindowId window = 0;
     bool terminal = false;  // a listed terminal, typed into as one
   } keyTarget_;
-  // The input focus as the last frontmost-application lookup read it, for the focused-element
-  // lookup that follows (consumed once).
-  struct LookupFocus {
-    std::optional<x11::KeyFocus> focus;
-    std::chrono::steady_clock::time_point read{};
-  } lookupFocus_;
   RequestObserver observer_;
 };
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/x11_keyboard.h"
+#include "platform/linux/display/x11/x11_keyboard.h"
 #include "test_desktop.h"
 
 namespace {

@@ -32,7 +32,6 @@
 #include "app/request_loop.h"
 #include "insertion/target.h"
 #include "platform/linux/linux_platform.h"
-#include "platform/linux/x11_windows.h"
 
 namespace caretsafe::linux_desktop {
 namespace {
@@ -64,9 +63,9 @@ void check(bool condition, const char* what) {
 
 Field findField(LinuxPlatform& platform) {
   check(platform.isProcessTrusted(), "the desktop is not trusted");
-  x11::XDisplay* display = platform.x11().display();
-  const std::optional<Pid> pid = x11::activePid(display);
-  check(pid.has_value(), "no active window");
+  const std::optional<RunningApp> app = platform.frontmostApplication();
+  check(app.has_value(), "no active window");
+  const std::optional<Pid> pid = app->pid;
 
   Field field;
   GArray* states = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));

@@ -1,7 +1,7 @@
 # The Linux adapter sits below the portable core: it includes the seam (platform/), the text
 # helpers (text/) and its own files, never the core's subsystems, so that the core's order of
 # requests and its checks stay the core's. Run as: cmake -DROOT=<source> -P layering.cmake
-file(GLOB adapter_files ${ROOT}/platform/linux/*.h ${ROOT}/platform/linux/*.cpp)
+file(GLOB_RECURSE adapter_files ${ROOT}/platform/linux/*.h ${ROOT}/platform/linux/*.cpp)
 set(offences "")
 foreach(file IN LISTS adapter_files)
   file(STRINGS ${file} includes REGEX "^#include \"(app|probe|protocol|insertion)/")

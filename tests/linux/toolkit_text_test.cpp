@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/toolkit_text.h"
+#include "platform/linux/accessibility/toolkit_text.h"
 
 namespace caretsafe::linux_desktop {
 namespace {

@@ -1,7 +1,7 @@
 // The X11 keyboard module against real terminals on a private Xvfb desktop: what the program
 // behind the terminal receives, byte for byte.
 
-#include "platform/linux/x11_keyboard.h"
+#include "platform/linux/display/x11/x11_keyboard.h"
 
 // GoogleTest first: Xlib's macros (None, Bool) would break its headers.
 #include <gtest/gtest.h>

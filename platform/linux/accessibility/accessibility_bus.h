@@ -4,7 +4,8 @@
 // libatspi keeps one session per process and ends the process (g_error) when a request finds
 // no bus; it also remembers a failed start. So the bus address is found here first (the
 // AT_SPI_BUS_ADDRESS environment variable, the AT_SPI_BUS property of the X root window, or
-// org.a11y.Bus on the session bus, the order libatspi itself uses), handed to libatspi, and
+// org.a11y.Bus on the session bus, the order libatspi itself uses; the display server says
+// where it advertises the bus, see display/display.h), handed to libatspi, and
 // no libatspi request is ever made unless its session started. A start that fails is undone,
 // so a later `ready` (accessibility turned on meanwhile) tries again. A session whose bus
 // went away stays lost: libatspi cannot start another one in the same process, so the
@@ -17,10 +18,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
-
-#include "platform/linux/x11_windows.h"
 
 struct DBusConnection;
 
@@ -41,9 +41,13 @@ class AccessibilityBus {
   AccessibilityBus(const AccessibilityBus&) = delete;
   AccessibilityBus& operator=(const AccessibilityBus&) = delete;
 
+  // Where the display server advertises the bus, asked when the environment does not name it;
+  // nothing when it does not say.
+  using AddressSource = std::function<std::optional<std::string>()>;
+
   // Whether the registry answers now. Starts the session first when there is none (finding
   // the bus through `display` when the environment does not name it).
-  bool ready(x11::XDisplay* display);
+  bool ready(const AddressSource& display);
   // Whether libatspi's session is running: only then may libatspi be asked anything.
   bool connected() const { return connection_ != nullptr; }
   // The accessibility bus connection of the running session, or null.
@@ -62,9 +66,9 @@ class AccessibilityBus {
   std::optional<int> processOf(const char* busName);
 
  private:
-  bool start(x11::XDisplay* display);
+  bool start(const AddressSource& display);
   void lose();
-  std::optional<std::string> busAddress(x11::XDisplay* display) const;
+  std::optional<std::string> busAddress(const AddressSource& display) const;
 
   std::optional<std::string> environmentAddress_;  // AT_SPI_BUS_ADDRESS as given at start-up
   DBusConnection* connection_ = nullptr;           // one reference of ours

@@ -1,4 +1,4 @@
-#include "platform/linux/accessibility_bus.h"
+#include "platform/linux/accessibility/accessibility_bus.h"
 
 #include <atspi/atspi.h>
 #include <dbus/dbus.h>
@@ -169,15 +169,15 @@ void AccessibilityBus::setTimeout(int milliseconds) {
   atspi_set_timeout(bounded, bounded);
 }
 
-std::optional<std::string> AccessibilityBus::busAddress(x11::XDisplay* display) const {
+std::optional<std::string> AccessibilityBus::busAddress(const AddressSource& display) const {
   if (environmentAddress_) return environmentAddress_;
-  if (display != nullptr) {
-    if (auto address = x11::rootTextProperty(display, "AT_SPI_BUS")) return address;
+  if (display) {
+    if (auto address = display()) return address;
   }
   return addressFromSessionBus(timeoutMs_);
 }
 
-bool AccessibilityBus::start(x11::XDisplay* display) {
+bool AccessibilityBus::start(const AddressSource& display) {
   if (sessionLost) return false;
   if (!sessionRunning) {
     const std::optional<std::string> address = busAddress(display);
@@ -233,7 +233,7 @@ void AccessibilityBus::lose() {
   }
 }
 
-bool AccessibilityBus::ready(x11::XDisplay* display) {
+bool AccessibilityBus::ready(const AddressSource& display) {
   if (connection_ == nullptr && !start(display)) return false;
   bool answered = false;
   if (dbus_connection_get_is_connected(connection_)) {

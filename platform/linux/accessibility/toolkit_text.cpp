@@ -1,4 +1,4 @@
-#include "platform/linux/toolkit_text.h"
+#include "platform/linux/accessibility/toolkit_text.h"
 
 #include <algorithm>
 #include <cctype>

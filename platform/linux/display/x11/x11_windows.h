@@ -184,11 +184,4 @@ bool keyboardFree(XDisplay* display, WindowId window);
 // key events go to.
 std::optional<Pid> inputFocusPid(XDisplay* display);
 
-// The application id of a process: the file name of its executable (/proc/PID/exe), without
-// the " (deleted)" mark of a replaced file. Nothing when it cannot be read.
-std::optional<std::string> applicationId(Pid pid);
-
-// Whether a process with this pid exists (also one we may not signal).
-bool processExists(Pid pid);
-
 }  // namespace caretsafe::x11

@@ -1,4 +1,4 @@
-#include "platform/linux/x11_windows.h"
+#include "platform/linux/display/x11/x11_windows.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -530,28 +530,6 @@ std::optional<KeyFocus> keyFocus(XDisplay* display) {
 std::optional<Pid> inputFocusPid(XDisplay* display) {
   const std::optional<KeyFocus> focus = keyFocus(display);
   return focus ? focus->pid : std::nullopt;
-}
-
-std::optional<std::string> applicationId(Pid pid) {
-  if (pid <= 0) return std::nullopt;
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  std::array<char, 4096> buffer{};
-  const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return std::nullopt;
-  std::string_view path(buffer.data(), static_cast<std::size_t>(length));
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (path.size() > kDeleted.size() && path.substr(path.size() - kDeleted.size()) == kDeleted) {
-    path.remove_suffix(kDeleted.size());
-  }
-  const std::size_t slash = path.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  if (name.empty()) return std::nullopt;
-  return std::string(name);
-}
-
-bool processExists(Pid pid) {
-  if (pid <= 0) return false;
-  return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
 bool keyboardFree(XDisplay* display, WindowId window) {

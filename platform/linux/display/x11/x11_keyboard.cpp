@@ -1,4 +1,4 @@
-#include "platform/linux/x11_keyboard.h"
+#include "platform/linux/display/x11/x11_keyboard.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
