@@ -1,0 +1,122 @@
+#include "platform/linux/display/wayland/wayland_display.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/linux/display/wayland/sway_ipc.h"
+#include "platform/linux/display/wayland/virtual_keyboard.h"
+
+namespace caretsafe::linux_desktop {
+namespace {
+
+// The compositor's socket, as libwayland finds it: WAYLAND_DISPLAY, a path of its own or a
+// name in XDG_RUNTIME_DIR.
+std::optional<std::string> socketPath() {
+  const char* name = std::getenv("WAYLAND_DISPLAY");
+  if (name == nullptr || *name == '\0') return std::nullopt;
+  if (name[0] == '/') return std::string(name);
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime == nullptr || *runtime == '\0') return std::nullopt;
+  return std::string(runtime) + "/" + name;
+}
+
+// Whether something accepts connections on the compositor's socket.
+bool compositorListens() {
+  const std::optional<std::string> path = socketPath();
+  if (!path) return false;
+  sockaddr_un address{};
+  if (path->size() >= sizeof address.sun_path) return false;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path->c_str(), path->size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool connected =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
+}  // namespace
+
+WaylandDisplay::WaylandDisplay()
+    : ipc_(std::make_unique<wayland::SwayIpc>(wayland::SwayIpc::fromEnvironment())) {}
+
+WaylandDisplay::~WaylandDisplay() = default;
+
+bool WaylandDisplay::answers() {
+  if (!compositorListens()) return false;
+  // Opened now, so that its keymap is in place before the first key is asked for.
+  keyboard();
+  return true;
+}
+
+wayland::VirtualKeyboard* WaylandDisplay::keyboard() {
+  if (keyboard_ && keyboard_->broken()) keyboard_.reset();
+  if (!keyboard_) keyboard_ = wayland::VirtualKeyboard::open();
+  return keyboard_.get();
+}
+
+bool WaylandDisplay::canType() {
+  return keyboard() != nullptr;
+}
+
+std::optional<WaylandDisplay::Focused> WaylandDisplay::compositorFocus() {
+  const std::optional<wayland::FocusedWindow> window = ipc_->focusedWindow();
+  // Only a window the compositor itself marks focused, with its process known: a focused
+  // workspace or container does not say where keys go.
+  if (!window || !window->focused || !window->pid || *window->pid <= 0 || window->conId <= 0) {
+    return std::nullopt;
+  }
+  return Focused{static_cast<WindowId>(window->conId), static_cast<Pid>(*window->pid)};
+}
+
+std::optional<Pid> WaylandDisplay::frontmostPid(const ActiveProcesses& active) {
+  // The compositor, where it says, knows which window has the keyboard focus. A toolkit that
+  // says another application's window is active as well (a hidden window that kept the state)
+  // is not believed over it, and an application with no accessible at all (a terminal such as
+  // foot) is found by the compositor alone.
+  if (ipc_->available()) {
+    const std::optional<Focused> compositor = compositorFocus();
+    if (!compositor) return std::nullopt;
+    return compositor->pid;
+  }
+  // Without the compositor's word, exactly one application may say its window is active:
+  // with two, or none, the frontmost application would be a guess.
+  const std::optional<std::vector<Pid>> activePids = active();
+  if (!activePids || activePids->size() != 1) return std::nullopt;
+  return activePids->front();
+}
+
+std::optional<WindowId> WaylandDisplay::keyWindow(Pid pid, const ActiveProcesses& active) {
+  if (ipc_->available()) {
+    const std::optional<Focused> compositor = compositorFocus();
+    if (!compositor || compositor->pid != pid) return std::nullopt;
+    return compositor->window;
+  }
+  // Keys go to the focused surface, which belongs to the one application whose window is
+  // active: the element looked up there before each key is what they go to.
+  const std::optional<std::vector<Pid>> activePids = active();
+  if (!activePids || activePids->size() != 1 || activePids->front() != pid) return std::nullopt;
+  return kFocusedSurface;
+}
+
+bool WaylandDisplay::typeScalar(char32_t scalar, Pid pid, WindowId window, bool) {
+  wayland::VirtualKeyboard* keys = keyboard();
+  if (keys == nullptr) return false;
+  // The last step before the key: the compositor's focused window is still the target's.
+  // Where the compositor names no window, the element looked up before this key is the check.
+  const auto focusIsTarget = [this, pid, window] {
+    if (!namesWindow(window)) return true;
+    const std::optional<Focused> compositor = compositorFocus();
+    return compositor && compositor->pid == pid && compositor->window == window;
+  };
+  return keys->typeScalar(scalar, focusIsTarget) == wayland::KeyOutcome::kTyped;
+}
+
+}  // namespace caretsafe::linux_desktop

@@ -1,0 +1,62 @@
+// The display server part on Wayland. A Wayland client cannot see other clients' windows, so
+// the frontmost application comes from the compositor where it says (sway's IPC names the
+// focused window and its process: SWAYSOCK), else from the accessibility side (the one
+// process with an ACTIVE top-level window; two or none: no frontmost application). Keys are typed through the compositor's
+// virtual keyboard for clients; a compositor without one takes no keys from us, and then
+// nothing is typed at all (a terminal is refused when captured).
+//
+// There is no server grab: the focus check before each key and the key itself are two steps,
+// kept as close together as possible (the check is the last thing before the key is sent).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/linux/display/display.h"
+
+namespace caretsafe::wayland {
+class SwayIpc;
+class VirtualKeyboard;
+}  // namespace caretsafe::wayland
+
+namespace caretsafe::linux_desktop {
+
+class WaylandDisplay final : public DisplayServer {
+ public:
+  WaylandDisplay();
+  ~WaylandDisplay() override;
+  WaylandDisplay(const WaylandDisplay&) = delete;
+  WaylandDisplay& operator=(const WaylandDisplay&) = delete;
+
+  const char* name() const override { return "wayland"; }
+  bool answers() override;
+  // The bus is found through the session bus (org.a11y.Bus), or the environment.
+  std::optional<std::string> accessibilityBusAddress() override { return std::nullopt; }
+  // A Wayland compositor does not say which pid it sees for us; the accessibility bus does.
+  std::optional<bool> seesOtherPid(Pid) override { return std::nullopt; }
+  std::optional<Pid> frontmostPid(const ActiveProcesses& active) override;
+  std::optional<WindowId> keyWindow(Pid pid, const ActiveProcesses& active) override;
+  // No Wayland client can read another keyboard's modifiers. Our keys come from a keyboard of
+  // our own that never holds one, and a compositor keeps each virtual keyboard's modifiers
+  // apart, so a modifier held elsewhere does not change what our keys type (see the README).
+  std::uint64_t modifierFlags() override { return 0; }
+  bool canType() override;
+  bool typeScalar(char32_t scalar, Pid pid, WindowId window, bool field) override;
+
+ private:
+  // The compositor's focused window, when it names one and its process.
+  struct Focused {
+    WindowId window = 0;
+    Pid pid = 0;
+  };
+  std::optional<Focused> compositorFocus();
+  // The virtual keyboard, opened on first use (again after a broken connection); null when
+  // the compositor offers none.
+  wayland::VirtualKeyboard* keyboard();
+
+  std::unique_ptr<wayland::SwayIpc> ipc_;
+  std::unique_ptr<wayland::VirtualKeyboard> keyboard_;
+};
+
+}  // namespace caretsafe::linux_desktop

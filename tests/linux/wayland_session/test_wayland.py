@@ -1,0 +1,241 @@
+"""caretsafe on a native Wayland session: a headless sway started here, native GTK 3 and Qt 5
+fields read and written through AT-SPI, foot (a terminal with no accessible at all) typed into
+through the compositor's virtual keyboard for clients, and a compositor without one refusing
+terminals up front. Every insert is checked by the application's own text, or by what the
+terminal's program received."""
+
+import os
+import subprocess
+import sys
+import threading
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+
+from desktop import TEXT_UNIT_TIMEOUT, REPLY_TIMEOUT, DesktopError, binary, end_process, wait_for  # noqa: E402
+from wayland_desktop import WaylandDesktop  # noqa: E402
+
+SENT = {"ok": True, "delivery": "sent-unverified"}
+EXAMPLE = "echo héllo 😀 wörld שלום!"
+
+desktop = gtk = qt = helper = None
+feet = {}
+
+
+def setUpModule():
+    global desktop, gtk, qt, helper
+    desktop = WaylandDesktop().start()
+    try:
+        gtk = desktop.app("gtk3_app.py")
+        qt = desktop.app("qt5_app.py")
+        for name in ("one", "two"):
+            feet[name] = desktop.foot(name)
+        helper = desktop.helper()
+    except BaseException:
+        desktop.stop()
+        raise
+
+
+def tearDownModule():
+    exit_status = helper.finish() if helper else 0
+    stderr = helper.stderr() if helper else b""
+    desktop.stop()
+    assert stderr == b"", stderr
+    assert exit_status == 0, exit_status
+
+
+def capture_until_taken(what):
+    """A capture, asked again while an application is slow to answer its first lookups."""
+    return wait_for(lambda: (lambda a: a if a.get("ok") else None)(helper.ask(action="capture")),
+                    timeout=20, what="a capture of " + what)
+
+
+def insert_timeout(text):
+    return REPLY_TIMEOUT + TEXT_UNIT_TIMEOUT * len(text.encode("utf-16-le")) / 2
+
+
+class Session(unittest.TestCase):
+    def test_status_is_trusted(self):
+        self.assertEqual(helper.ask(action="status"), {"ok": True, "trusted": True})
+
+
+class Fields(unittest.TestCase):
+    def round_trip(self, app, widget, text, caret, insert, expected):
+        app.focus(widget)
+        self.assertEqual(app.set(widget, text, caret=caret)["text"], text)
+        captured = capture_until_taken(widget)
+        answer = helper.ask(action="insert", token=captured["token"], text=insert)
+        self.assertEqual(answer, {"ok": True})
+        after = app.state(widget)
+        self.assertEqual(after["text"], expected)
+        self.assertEqual(after["focus"], widget)
+
+    def test_inserts(self):
+        rows = [
+            # name, app, widget, text, caret (code points), insert, expected
+            ("GTK 3 entry after an astral character", gtk, "entry", "a😀b c", 3, "Z", "a😀bZ c"),
+            ("GTK 3 entry, right to left", gtk, "entry", "שלום עולם", 4, " יפה", "שלום יפה עולם"),
+            ("GTK 3 text view, multi-line", gtk, "view", "line1\nline2", 8, "X\nY",
+             "line1\nliX\nYne2"),
+            ("Qt 5 line edit after an astral character", qt, "line", "a😀b c", 3, "Z", "a😀bZ c"),
+            ("Qt 5 line edit, astral inserted", qt, "line", "😀", 1, "😀𝄞", "😀😀𝄞"),
+        ]
+        for name, app, widget, text, caret, insert, expected in rows:
+            with self.subTest(name):
+                self.round_trip(app, widget, text, caret, insert, expected)
+
+    def test_refused_fields(self):
+        rows = [
+            ("GTK 3 password entry", gtk, "password", "secret"),
+            ("Qt 5 password line edit", qt, "password", "secret"),
+            ("GTK 3 read-only entry", gtk, "readonly", "fixed"),
+        ]
+        for name, app, widget, text in rows:
+            with self.subTest(name):
+                app.focus(widget)
+                app.set(widget, text, caret=3)
+                self.assertEqual(helper.ask(action="capture"),
+                                 {"ok": False, "reason": "unsupported-field"})
+
+    def test_changes_stop_the_insert(self):
+        def caret_moved():
+            gtk.set("entry", "hello", caret=1)
+
+        def value_changed():
+            gtk.set("entry", "hellO", caret=2)
+
+        def focus_to_another_field():
+            gtk.focus("entry2")
+
+        def another_application():
+            qt.focus("line")
+
+        def a_terminal():
+            feet["one"].focus()
+
+        rows = [
+            ("caret moved", caret_moved, "hello"),
+            ("value changed", value_changed, "hellO"),
+            ("focus moved to another field", focus_to_another_field, "hello"),
+            ("another application focused", another_application, "hello"),
+            ("a terminal focused", a_terminal, "hello"),
+        ]
+        for name, change, expected in rows:
+            with self.subTest(name):
+                gtk.set("entry2", "second", caret=0)
+                gtk.focus("entry")
+                gtk.set("entry", "hello", caret=2)
+                token = capture_until_taken("entry")["token"]
+                change()
+                answer = helper.ask(action="insert", token=token, text="Z")
+                self.assertEqual(answer, {"ok": False, "reason": "target-changed"})
+                self.assertEqual(gtk.state("entry")["text"], expected)
+                self.assertEqual(gtk.state("entry2")["text"], "second")
+
+
+class Terminals(unittest.TestCase):
+    """foot running `cat > FILE`: it has no accessible, so the compositor names its window and
+    process, and the window's focus is checked before every character."""
+
+    def setUp(self):
+        self.seen = {name: len(t.received()) for name, t in feet.items()}
+
+    def new(self, name):
+        return feet[name].received()[self.seen[name]:]
+
+    def type_into(self, name, text):
+        feet[name].focus()
+        captured = capture_until_taken("foot " + name)
+        answer = helper.ask(action="insert", token=captured["token"], text=text,
+                            timeout=insert_timeout(text))
+        return answer
+
+    def test_texts_arrive_exactly(self):
+        cjk = "".join(chr(0x4E00 + 7 * i) for i in range(60))  # 60 distinct characters
+        rows = [
+            ("the example, cleaned", "  echo héllo 😀\nwörld\tשלום!\r\n  ", EXAMPLE),
+            ("60 distinct CJK characters", cjk, cjk),
+            ("emoji sequences", "👍🏽 👨\u200d👩\u200d👧 🇫🇷", "👍🏽 👨\u200d👩\u200d👧 🇫🇷"),
+            ("combining marks and Latin-1", "e\u0301 ñ ü ß Å", "e\u0301 ñ ü ß Å"),
+        ]
+        for name, text, expected in rows:
+            with self.subTest(name):
+                self.setUp()
+                self.assertEqual(self.type_into("one", text), SENT)
+                wait_for(lambda: len(self.new("one")) >= len(expected), timeout=20,
+                         what="the typed text")
+                self.assertEqual(self.new("one"), expected)
+                self.assertEqual(self.new("two"), "")
+
+    def test_focus_moved_part_way(self):
+        """The focus goes to the other terminal once the first characters have arrived: the
+        answer is "write-unconfirmed", a part of the text from its start arrived, and nothing
+        reached the other terminal."""
+        text = ("focus é moves 😀 " * 300)[:3000]
+        feet["one"].focus()
+        token = capture_until_taken("foot one")["token"]
+        helper.channel.send({"action": "insert", "token": token, "text": text})
+        wait_for(lambda: len(self.new("one")) >= 10, timeout=20, what="the first characters")
+        feet["two"].focus()
+        self.assertEqual(helper.channel.read(insert_timeout(text)),
+                         {"ok": False, "reason": "write-unconfirmed"})
+        got = self.new("one")
+        self.assertTrue(text.startswith(got), got[-40:])
+        self.assertGreaterEqual(len(got), 10)
+        self.assertLess(len(got), len(text))
+        self.assertEqual(self.new("two"), "")
+
+    def test_a_text_of_line_breaks_is_refused(self):
+        feet["one"].focus()
+        token = capture_until_taken("foot one")["token"]
+        self.assertEqual(helper.ask(action="insert", token=token, text="\n\r\n"),
+                         {"ok": False, "reason": "invalid-text"})
+        self.assertEqual(self.new("one"), "")
+
+
+class NoVirtualKeyboard(unittest.TestCase):
+    """A compositor that offers clients no virtual keyboard (as GNOME's and KDE's): a terminal
+    is refused at capture, never typed into half-way; fields are still read and written."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.socket = "caretsafe-bare-%d" % os.getpid()
+        cls.bare = desktop.start_as_user(
+            [binary("CARETSAFE_BARE_COMPOSITOR"), cls.socket],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if cls.bare.stdout.readline().strip() != b"ready":
+            raise DesktopError("the bare compositor did not start")
+        # The compositor's focus still comes from sway: only typing goes to the bare one.
+        cls.helper = desktop.helper({"WAYLAND_DISPLAY": cls.socket})
+
+    @classmethod
+    def tearDownClass(cls):
+        status = cls.helper.finish()
+        stderr = cls.helper.stderr()
+        cls.bare.stdin.close()
+        end_process(cls.bare.pid, proc=cls.bare)
+        cls.bare.wait()
+        cls.bare.stdout.close()
+        assert stderr == b"", stderr
+        assert status == 0, status
+
+    def test_terminal_refused_up_front(self):
+        feet["one"].focus()
+        before = len(feet["one"].received())
+        self.assertEqual(self.helper.ask(action="capture"),
+                         {"ok": False, "reason": "unsupported-field"})
+        self.assertEqual(len(feet["one"].received()), before)
+
+    def test_fields_still_work(self):
+        gtk.focus("entry")
+        gtk.set("entry", "ab", caret=1)
+        captured = wait_for(lambda: (lambda a: a if a.get("ok") else None)(
+            self.helper.ask(action="capture")), timeout=20, what="a capture")
+        self.assertEqual(self.helper.ask(action="insert", token=captured["token"], text="Z"),
+                         {"ok": True})
+        self.assertEqual(gtk.state("entry")["text"], "aZb")
+
+
+if __name__ == "__main__":
+    unittest.main()
