@@ -14,13 +14,36 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 
 from desktop import TEXT_UNIT_TIMEOUT, REPLY_TIMEOUT, DesktopError, binary, end_process, wait_for  # noqa: E402
-from wayland_desktop import WaylandDesktop  # noqa: E402
+from wayland_desktop import Foot, WaylandDesktop  # noqa: E402
 
 SENT = {"ok": True, "delivery": "sent-unverified"}
 EXAMPLE = "echo héllo 😀 wörld שלום!"
 
 desktop = gtk = qt = helper = None
 feet = {}
+others = {}
+
+
+class OtherTerminal(Foot):
+    """sakura (a VTE terminal, native on Wayland, typed into through its accessible) or xterm
+    (an X11 terminal on XWayland, no accessible), running `cat > FILE` like foot."""
+
+    def __init__(self, desktop, kind, name):  # pylint: disable=super-init-not-called
+        self.desktop = desktop
+        self.name = name
+        self.file = os.path.join(desktop.home, name + ".txt")
+        command = "stty -echo -icanon && exec cat > '%s'" % self.file
+        if kind == "sakura":
+            argv = ["sakura", "--title", name, "-x", 'sh -c "%s"' % command]
+        else:
+            argv = ["xterm", "-u8", "-title", name, "-e", "sh", "-c", command]
+        self.proc = desktop.start_as_user(argv, stdin=subprocess.DEVNULL,
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                          cwd=desktop.home)
+        self.pid = self.proc.pid
+        self.window = wait_for(
+            lambda: os.path.exists(self.file) and desktop.window_of(self.pid),
+            what="a %s window" % kind)
 
 
 def setUpModule():
@@ -31,6 +54,9 @@ def setUpModule():
         qt = desktop.app("qt5_app.py")
         for name in ("one", "two"):
             feet[name] = desktop.foot(name)
+        for kind in ("sakura", "xterm"):
+            others[kind] = OtherTerminal(desktop, kind, kind)
+            desktop.apps.append(others[kind])
         helper = desktop.helper()
     except BaseException:
         desktop.stop()
@@ -178,6 +204,29 @@ class Terminals(unittest.TestCase):
                          what="the typed text")
                 self.assertEqual(self.new("one"), expected)
                 self.assertEqual(self.new("two"), "")
+
+    def test_sakura_through_its_accessible(self):
+        """sakura, a VTE terminal native on Wayland, is found through its accessible (ACTIVE
+        frame, focused terminal): the example arrives exactly."""
+        terminal = others["sakura"]
+        before = len(terminal.received())
+        terminal.focus()
+        captured = capture_until_taken("sakura")
+        self.assertEqual(helper.ask(action="insert", token=captured["token"], text=EXAMPLE),
+                         SENT)
+        wait_for(lambda: len(terminal.received()) - before >= len(EXAMPLE), timeout=20,
+                 what="the typed text")
+        self.assertEqual(terminal.received()[before:], EXAMPLE)
+
+    def test_xwayland_terminal_refused(self):
+        """xterm on XWayland: an X11 client reads our changing keymap in its own time and would
+        type other characters, so it is refused at capture and nothing reaches it."""
+        terminal = others["xterm"]
+        before = len(terminal.received())
+        terminal.focus()
+        self.assertEqual(helper.ask(action="capture"),
+                         {"ok": False, "reason": "unsupported-field"})
+        self.assertEqual(len(terminal.received()), before)
 
     def test_focus_moved_part_way(self):
         """The focus goes to the other terminal once the first characters have arrived: the

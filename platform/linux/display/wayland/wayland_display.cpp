@@ -63,17 +63,22 @@ wayland::VirtualKeyboard* WaylandDisplay::keyboard() {
 }
 
 bool WaylandDisplay::canType() {
-  return keyboard() != nullptr;
+  // Asked at capture and before each key, right after the focus was looked up: the window
+  // found then is the one keys would go to.
+  return !focusOnXwayland_ && keyboard() != nullptr;
 }
 
 std::optional<WaylandDisplay::Focused> WaylandDisplay::compositorFocus() {
+  focusOnXwayland_ = false;
   const std::optional<wayland::FocusedWindow> window = ipc_->focusedWindow();
+  if (window) focusOnXwayland_ = window->xwayland;
   // Only a window the compositor itself marks focused, with its process known: a focused
   // workspace or container does not say where keys go.
   if (!window || !window->focused || !window->pid || *window->pid <= 0 || window->conId <= 0) {
     return std::nullopt;
   }
-  return Focused{static_cast<WindowId>(window->conId), static_cast<Pid>(*window->pid)};
+  return Focused{static_cast<WindowId>(window->conId), static_cast<Pid>(*window->pid),
+                 window->xwayland};
 }
 
 std::optional<Pid> WaylandDisplay::frontmostPid(const ActiveProcesses& active) {
@@ -114,7 +119,8 @@ bool WaylandDisplay::typeScalar(char32_t scalar, Pid pid, WindowId window, bool)
   const auto focusIsTarget = [this, pid, window] {
     if (!namesWindow(window)) return true;
     const std::optional<Focused> compositor = compositorFocus();
-    return compositor && compositor->pid == pid && compositor->window == window;
+    return compositor && compositor->pid == pid && compositor->window == window &&
+           !compositor->xwayland;
   };
   return keys->typeScalar(scalar, focusIsTarget) == wayland::KeyOutcome::kTyped;
 }

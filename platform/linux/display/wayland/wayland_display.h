@@ -3,7 +3,8 @@
 // focused window and its process: SWAYSOCK), else from the accessibility side (the one
 // process with an ACTIVE top-level window; two or none: no frontmost application). Keys are typed through the compositor's
 // virtual keyboard for clients; a compositor without one takes no keys from us, and then
-// nothing is typed at all (a terminal is refused when captured).
+// nothing is typed at all (a terminal is refused when captured). Nor are keys typed into an
+// XWayland window (see `focusOnXwayland_`).
 //
 // There is no server grab: the focus check before each key and the key itself are two steps,
 // kept as close together as possible (the check is the last thing before the key is sent).
@@ -49,6 +50,7 @@ class WaylandDisplay final : public DisplayServer {
   struct Focused {
     WindowId window = 0;
     Pid pid = 0;
+    bool xwayland = false;  // an X11 window shown through XWayland
   };
   std::optional<Focused> compositorFocus();
   // The virtual keyboard, opened on first use (again after a broken connection); null when
@@ -57,6 +59,11 @@ class WaylandDisplay final : public DisplayServer {
 
   std::unique_ptr<wayland::SwayIpc> ipc_;
   std::unique_ptr<wayland::VirtualKeyboard> keyboard_;
+  // Whether the focused window, as the compositor last named it, is an XWayland window. An
+  // X11 client reads a keymap that changes under it in its own time, so our keys would type
+  // other characters there (measured: xterm typed letters of the default layout): no keys go
+  // to one.
+  bool focusOnXwayland_ = false;
 };
 
 }  // namespace caretsafe::linux_desktop
