@@ -240,7 +240,7 @@ FakeCompositor::Script raw(std::string bytes, std::size_t piece, bool thenClose)
   };
 }
 
-TEST(SwayIpcTransport, RepliesInPiecesOrBrokenAreReadOrRefusedWithinTheBound) {
+TEST(WaylandIpcTransport, RepliesInPiecesOrBrokenAreReadOrRefusedWithinTheBound) {
   const json tree = treeWithFocus(42, 1234, "foot");
   const std::string reply = frame(kGetTree, tree.dump());
   // A tree padded to several megabytes: more than one read, and more than a socket buffer.
@@ -290,7 +290,7 @@ TEST(SwayIpcTransport, RepliesInPiecesOrBrokenAreReadOrRefusedWithinTheBound) {
   }
 }
 
-TEST(SwayIpcTransport, FramesTheRequestAsTheCompositorReadsIt) {
+TEST(WaylandIpcTransport, FramesTheRequestAsTheCompositorReadsIt) {
   FakeCompositor compositor({answering(treeWithFocus(5, 10, "a"))});
   SwayIpc ipc(compositor.path());
   ASSERT_TRUE(ipc.focusedWindow().has_value());
@@ -306,7 +306,7 @@ TEST(SwayIpcTransport, FramesTheRequestAsTheCompositorReadsIt) {
   EXPECT_EQ(compositor.connections(), 1);
 }
 
-TEST(SwayIpcTransport, AReplyThatCameTooLateIsNeverTakenForTheNextAnswer) {
+TEST(WaylandIpcTransport, AReplyThatCameTooLateIsNeverTakenForTheNextAnswer) {
   const std::string late = frame(kGetTree, treeWithFocus(1, 111, "late").dump());
   FakeCompositor compositor({
       [&](int fd, FakeCompositor& self) {
@@ -328,7 +328,7 @@ TEST(SwayIpcTransport, AReplyThatCameTooLateIsNeverTakenForTheNextAnswer) {
   EXPECT_EQ(compositor.connections(), 2);
 }
 
-TEST(SwayIpcTransport, ReconnectsAfterARefusedOrClosedSocket) {
+TEST(WaylandIpcTransport, ReconnectsAfterARefusedOrClosedSocket) {
   const auto folder = std::filesystem::temp_directory_path() /
                       ("caretsafe-ipc-refused-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
@@ -360,7 +360,7 @@ TEST(SwayIpcTransport, ReconnectsAfterARefusedOrClosedSocket) {
   EXPECT_FALSE(ipc.focusedWindow().has_value());
 }
 
-TEST(SwayIpcTransport, NoSocketKnowsNothing) {
+TEST(WaylandIpcTransport, NoSocketKnowsNothing) {
   EXPECT_FALSE(SwayIpc("").focusedWindow().has_value());
   EXPECT_FALSE(SwayIpc(std::string(200, 'a')).focusedWindow().has_value());  // too long a path
 
@@ -421,7 +421,7 @@ json desktop(json workspaceNodes, json floating = json::array()) {
   return node(1, "root", json::array({scratch, out}));
 }
 
-TEST(FocusedWindowInTree, FindsTheWindowTheCompositorMarksFocused) {
+TEST(WaylandFocusedWindowInTree, FindsTheWindowTheCompositorMarksFocused) {
   // output → workspace → split → split → tabbed → window, beside unfocused windows.
   json deep = desktop(json::array({node(
       20, "con",
@@ -455,7 +455,7 @@ TEST(FocusedWindowInTree, FindsTheWindowTheCompositorMarksFocused) {
   }
 }
 
-TEST(FocusedWindowInTree, AFocusedContainerLeadsToAWindowThatIsNotSaidToBeFocused) {
+TEST(WaylandFocusedWindowInTree, AFocusedContainerLeadsToAWindowThatIsNotSaidToBeFocused) {
   // The focus on a split container: its focus order leads to window 24, which the compositor
   // does not mark focused.
   json split = node(22, "con", json::array({view(23, "first", 100), view(24, "recent", 200)}));
@@ -467,7 +467,7 @@ TEST(FocusedWindowInTree, AFocusedContainerLeadsToAWindowThatIsNotSaidToBeFocuse
   EXPECT_FALSE(window->focused);
 }
 
-TEST(FocusedWindowInTree, NothingWhenNoWindowHasTheFocus) {
+TEST(WaylandFocusedWindowInTree, NothingWhenNoWindowHasTheFocus) {
   json emptyWorkspace = desktop(json::array());
   emptyWorkspace["nodes"][1]["nodes"][0]["focused"] = true;
   json noneFocused = desktop(json::array({view(60, "a", 100), view(61, "b", 200)}));
