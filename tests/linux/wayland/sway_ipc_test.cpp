@@ -85,13 +85,23 @@ std::optional<Received> readRequest(int fd) {
 
 // A tree with one output, one workspace and one focused window.
 json treeWithFocus(std::int64_t conId, int pid, const std::string& appId) {
-  json view = {{"id", conId}, {"type", "con"}, {"focused", true}, {"pid", pid},
-               {"app_id", appId}, {"shell", "xdg_shell"}, {"nodes", json::array()},
-               {"floating_nodes", json::array()}, {"focus", json::array()}};
-  json workspace = {{"id", 4}, {"type", "workspace"}, {"focused", false},
-                    {"nodes", {view}}, {"floating_nodes", json::array()}, {"focus", {conId}}};
-  json output = {{"id", 3}, {"type", "output"}, {"focused", false}, {"nodes", {workspace}},
-                 {"focus", {4}}};
+  json view = {{"id", conId},
+               {"type", "con"},
+               {"focused", true},
+               {"pid", pid},
+               {"app_id", appId},
+               {"shell", "xdg_shell"},
+               {"nodes", json::array()},
+               {"floating_nodes", json::array()},
+               {"focus", json::array()}};
+  json workspace = {{"id", 4},
+                    {"type", "workspace"},
+                    {"focused", false},
+                    {"nodes", {view}},
+                    {"floating_nodes", json::array()},
+                    {"focus", {conId}}};
+  json output = {
+      {"id", 3}, {"type", "output"}, {"focused", false}, {"nodes", {workspace}}, {"focus", {4}}};
   return {{"id", 1}, {"type", "root"}, {"focused", false}, {"nodes", {output}}, {"focus", {3}}};
 }
 
@@ -260,16 +270,14 @@ TEST(WaylandIpcTransport, RepliesInPiecesOrBrokenAreReadOrRefusedWithinTheBound)
       {"header split inside the magic", raw(reply, 3, false), true},
       {"a reply larger than one read", raw(bigReply, 64 * 1024, false), true},
       {"wrong magic", raw("i3-ipx" + reply.substr(6), reply.size(), false), false},
-      {"a reply to another request type", raw(frame(7, tree.dump()), reply.size(), false),
-       false},
+      {"a reply to another request type", raw(frame(7, tree.dump()), reply.size(), false), false},
       {"truncated, then closed", raw(truncated(reply), reply.size(), true), false},
       {"header only, then closed", raw(reply.substr(0, 14), 14, true), false},
       {"a header cut short, then closed", raw(reply.substr(0, 9), 9, true), false},
       {"truncated, then silent", raw(truncated(reply), reply.size(), false), false},
       {"no reply at all", raw("", 1, false), false},
       {"a length beyond any tree", raw(header(0xFFFFFFF0u, kGetTree), 14, false), false},
-      {"a payload that is not JSON", raw(frame(kGetTree, "{\"nodes\": [1, 2"), 64, false),
-       false},
+      {"a payload that is not JSON", raw(frame(kGetTree, "{\"nodes\": [1, 2"), 64, false), false},
       {"closed without a reply", raw("", 1, true), false},
   };
   for (const auto& c : cases) {
@@ -342,7 +350,8 @@ TEST(WaylandIpcTransport, ReconnectsAfterARefusedOrClosedSocket) {
   // A compositor that closes each connection after one answer, then one that keeps it.
   FakeCompositor compositor({
       [](int fd, FakeCompositor&) {
-        if (auto r = readRequest(fd)) writeAll(fd, frame(r->type, treeWithFocus(7, 70, "x").dump()));
+        if (auto r = readRequest(fd))
+          writeAll(fd, frame(r->type, treeWithFocus(7, 70, "x").dump()));
       },
       answering(treeWithFocus(8, 80, "y")),
   });
@@ -388,8 +397,12 @@ json node(std::int64_t id, const char* type, json children = json::array(),
   json focus = json::array();
   for (const auto& c : children) focus.push_back(c["id"]);
   for (const auto& c : floating) focus.push_back(c["id"]);
-  return {{"id", id}, {"type", type}, {"focused", false}, {"nodes", std::move(children)},
-          {"floating_nodes", std::move(floating)}, {"focus", std::move(focus)}};
+  return {{"id", id},
+          {"type", type},
+          {"focused", false},
+          {"nodes", std::move(children)},
+          {"floating_nodes", std::move(floating)},
+          {"focus", std::move(focus)}};
 }
 
 json view(std::int64_t id, const char* appId, int pid, bool focused = false,
@@ -432,7 +445,8 @@ TEST(WaylandFocusedWindowInTree, FindsTheWindowTheCompositorMarksFocused) {
                                                        view(25, "deep", 300, true)}))}))}))}));
   json floating = desktop(json::array({view(30, "tiled", 100)}),
                           json::array({view(31, "floaty", 400, true, "floating_con")}));
-  json xwayland = desktop(json::array({view(40, "gtk", 100), xwaylandView(41, "XTerm", 500, true)}));
+  json xwayland =
+      desktop(json::array({view(40, "gtk", 100), xwaylandView(41, "XTerm", 500, true)}));
   json noPid = desktop(json::array({view(50, "nopid", 0, true)}));
   noPid["nodes"][1]["nodes"][0]["nodes"][0].erase("pid");
   json zeroPid = desktop(json::array({view(51, "zeropid", 0, true)}));
@@ -486,8 +500,9 @@ TEST(WaylandFocusedWindowInTree, NothingWhenNoWindowHasTheFocus) {
       {"not an object", json::array({1, 2, 3})},
       {"children that are not lists", json{{"id", 1}, {"nodes", "x"}, {"floating_nodes", 3}}},
       {"a focused window without an id",
-       json{{"nodes", json::array({json{{"type", "con"}, {"focused", true}, {"pid", 5},
-                                        {"shell", "xdg_shell"}}})}}},
+       json{{"nodes",
+             json::array(
+                 {json{{"type", "con"}, {"focused", true}, {"pid", 5}, {"shell", "xdg_shell"}}})}}},
       {"null", json()},
   };
   for (const auto& c : cases) {
