@@ -116,6 +116,21 @@ class WaylandDesktopTest(unittest.TestCase):
                 if app_id is not None:
                     self.assertEqual(answer["app_id"], app_id)
 
+    def test_ipc_client_with_the_focus_on_a_workspace_or_container(self):
+        # The compositor's own tree, not a made-up one: a focused workspace leads to its most
+        # recent window, which the compositor does not mark focused; an empty workspace leads
+        # nowhere.
+        self.foot.focus()
+        try:
+            self.desktop.swaymsg("focus parent")
+            answer = self.sway_focus()
+            self.assertEqual(answer["pid"], self.foot.pid)
+            self.assertFalse(answer["focused"])
+            self.desktop.swaymsg("workspace 2")
+            self.assertEqual(self.sway_focus(), {"window": None})
+        finally:
+            self.foot.focus()  # back on the first workspace
+
 
 if __name__ == "__main__":
     unittest.main()
