@@ -17,11 +17,11 @@ import glob
 import json
 import os
 import pwd
+import select
 import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -363,7 +363,6 @@ class WaylandDesktop:
         self.bus = self.start_as_user(
             ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        import select
         ready, _, _ = select.select([self.bus.stdout], [], [], STARTUP_TIMEOUT)
         if not ready:
             raise DesktopError("the session bus gave no address")

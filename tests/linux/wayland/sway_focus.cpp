@@ -40,8 +40,10 @@ int main(int argc, char** argv) {
 
   nlohmann::json out;
   if (window) {
-    out = {{"con_id", window->conId}, {"app_id", window->appId},
-           {"xwayland", window->xwayland}, {"focused", window->focused}};
+    out = {{"con_id", window->conId},
+           {"app_id", window->appId},
+           {"xwayland", window->xwayland},
+           {"focused", window->focused}};
     out["pid"] = window->pid ? nlohmann::json(*window->pid) : nlohmann::json(nullptr);
   } else {
     out = {{"window", nullptr}};

@@ -85,13 +85,23 @@ std::optional<Received> readRequest(int fd) {
 
 // A tree with one output, one workspace and one focused window.
 json treeWithFocus(std::int64_t conId, int pid, const std::string& appId) {
-  json view = {{"id", conId}, {"type", "con"}, {"focused", true}, {"pid", pid},
-               {"app_id", appId}, {"shell", "xdg_shell"}, {"nodes", json::array()},
-               {"floating_nodes", json::array()}, {"focus", json::array()}};
-  json workspace = {{"id", 4}, {"type", "workspace"}, {"focused", false},
-                    {"nodes", {view}}, {"floating_nodes", json::array()}, {"focus", {conId}}};
-  json output = {{"id", 3}, {"type", "output"}, {"focused", false}, {"nodes", {workspace}},
-                 {"focus", {4}}};
+  json view = {{"id", conId},
+               {"type", "con"},
+               {"focused", true},
+               {"pid", pid},
+               {"app_id", appId},
+               {"shell", "xdg_shell"},
+               {"nodes", json::array()},
+               {"floating_nodes", json::array()},
+               {"focus", json::array()}};
+  json workspace = {{"id", 4},
+                    {"type", "workspace"},
+                    {"focused", false},
+                    {"nodes", {view}},
+                    {"floating_nodes", json::array()},
+                    {"focus", {conId}}};
+  json output = {
+      {"id", 3}, {"type", "output"}, {"focused", false}, {"nodes", {workspace}}, {"focus", {4}}};
   return {{"id", 1}, {"type", "root"}, {"focused", false}, {"nodes", {output}}, {"focus", {3}}};
 }
 
@@ -240,7 +250,7 @@ FakeCompositor::Script raw(std::string bytes, std::size_t piece, bool thenClose)
   };
 }
 
-TEST(SwayIpcTransport, RepliesInPiecesOrBrokenAreReadOrRefusedWithinTheBound) {
+TEST(WaylandIpcTransport, RepliesInPiecesOrBrokenAreReadOrRefusedWithinTheBound) {
   const json tree = treeWithFocus(42, 1234, "foot");
   const std::string reply = frame(kGetTree, tree.dump());
   // A tree padded to several megabytes: more than one read, and more than a socket buffer.
@@ -260,16 +270,14 @@ TEST(SwayIpcTransport, RepliesInPiecesOrBrokenAreReadOrRefusedWithinTheBound) {
       {"header split inside the magic", raw(reply, 3, false), true},
       {"a reply larger than one read", raw(bigReply, 64 * 1024, false), true},
       {"wrong magic", raw("i3-ipx" + reply.substr(6), reply.size(), false), false},
-      {"a reply to another request type", raw(frame(7, tree.dump()), reply.size(), false),
-       false},
+      {"a reply to another request type", raw(frame(7, tree.dump()), reply.size(), false), false},
       {"truncated, then closed", raw(truncated(reply), reply.size(), true), false},
       {"header only, then closed", raw(reply.substr(0, 14), 14, true), false},
       {"a header cut short, then closed", raw(reply.substr(0, 9), 9, true), false},
       {"truncated, then silent", raw(truncated(reply), reply.size(), false), false},
       {"no reply at all", raw("", 1, false), false},
       {"a length beyond any tree", raw(header(0xFFFFFFF0u, kGetTree), 14, false), false},
-      {"a payload that is not JSON", raw(frame(kGetTree, "{\"nodes\": [1, 2"), 64, false),
-       false},
+      {"a payload that is not JSON", raw(frame(kGetTree, "{\"nodes\": [1, 2"), 64, false), false},
       {"closed without a reply", raw("", 1, true), false},
   };
   for (const auto& c : cases) {
@@ -290,7 +298,7 @@ TEST(SwayIpcTransport, RepliesInPiecesOrBrokenAreReadOrRefusedWithinTheBound) {
   }
 }
 
-TEST(SwayIpcTransport, FramesTheRequestAsTheCompositorReadsIt) {
+TEST(WaylandIpcTransport, FramesTheRequestAsTheCompositorReadsIt) {
   FakeCompositor compositor({answering(treeWithFocus(5, 10, "a"))});
   SwayIpc ipc(compositor.path());
   ASSERT_TRUE(ipc.focusedWindow().has_value());
@@ -306,7 +314,7 @@ TEST(SwayIpcTransport, FramesTheRequestAsTheCompositorReadsIt) {
   EXPECT_EQ(compositor.connections(), 1);
 }
 
-TEST(SwayIpcTransport, AReplyThatCameTooLateIsNeverTakenForTheNextAnswer) {
+TEST(WaylandIpcTransport, AReplyThatCameTooLateIsNeverTakenForTheNextAnswer) {
   const std::string late = frame(kGetTree, treeWithFocus(1, 111, "late").dump());
   FakeCompositor compositor({
       [&](int fd, FakeCompositor& self) {
@@ -328,7 +336,7 @@ TEST(SwayIpcTransport, AReplyThatCameTooLateIsNeverTakenForTheNextAnswer) {
   EXPECT_EQ(compositor.connections(), 2);
 }
 
-TEST(SwayIpcTransport, ReconnectsAfterARefusedOrClosedSocket) {
+TEST(WaylandIpcTransport, ReconnectsAfterARefusedOrClosedSocket) {
   const auto folder = std::filesystem::temp_directory_path() /
                       ("caretsafe-ipc-refused-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
@@ -342,7 +350,8 @@ TEST(SwayIpcTransport, ReconnectsAfterARefusedOrClosedSocket) {
   // A compositor that closes each connection after one answer, then one that keeps it.
   FakeCompositor compositor({
       [](int fd, FakeCompositor&) {
-        if (auto r = readRequest(fd)) writeAll(fd, frame(r->type, treeWithFocus(7, 70, "x").dump()));
+        if (auto r = readRequest(fd))
+          writeAll(fd, frame(r->type, treeWithFocus(7, 70, "x").dump()));
       },
       answering(treeWithFocus(8, 80, "y")),
   });
@@ -360,7 +369,7 @@ TEST(SwayIpcTransport, ReconnectsAfterARefusedOrClosedSocket) {
   EXPECT_FALSE(ipc.focusedWindow().has_value());
 }
 
-TEST(SwayIpcTransport, NoSocketKnowsNothing) {
+TEST(WaylandIpcTransport, NoSocketKnowsNothing) {
   EXPECT_FALSE(SwayIpc("").focusedWindow().has_value());
   EXPECT_FALSE(SwayIpc(std::string(200, 'a')).focusedWindow().has_value());  // too long a path
 
@@ -388,8 +397,12 @@ json node(std::int64_t id, const char* type, json children = json::array(),
   json focus = json::array();
   for (const auto& c : children) focus.push_back(c["id"]);
   for (const auto& c : floating) focus.push_back(c["id"]);
-  return {{"id", id}, {"type", type}, {"focused", false}, {"nodes", std::move(children)},
-          {"floating_nodes", std::move(floating)}, {"focus", std::move(focus)}};
+  return {{"id", id},
+          {"type", type},
+          {"focused", false},
+          {"nodes", std::move(children)},
+          {"floating_nodes", std::move(floating)},
+          {"focus", std::move(focus)}};
 }
 
 json view(std::int64_t id, const char* appId, int pid, bool focused = false,
@@ -421,7 +434,7 @@ json desktop(json workspaceNodes, json floating = json::array()) {
   return node(1, "root", json::array({scratch, out}));
 }
 
-TEST(FocusedWindowInTree, FindsTheWindowTheCompositorMarksFocused) {
+TEST(WaylandFocusedWindowInTree, FindsTheWindowTheCompositorMarksFocused) {
   // output → workspace → split → split → tabbed → window, beside unfocused windows.
   json deep = desktop(json::array({node(
       20, "con",
@@ -432,7 +445,8 @@ TEST(FocusedWindowInTree, FindsTheWindowTheCompositorMarksFocused) {
                                                        view(25, "deep", 300, true)}))}))}))}));
   json floating = desktop(json::array({view(30, "tiled", 100)}),
                           json::array({view(31, "floaty", 400, true, "floating_con")}));
-  json xwayland = desktop(json::array({view(40, "gtk", 100), xwaylandView(41, "XTerm", 500, true)}));
+  json xwayland =
+      desktop(json::array({view(40, "gtk", 100), xwaylandView(41, "XTerm", 500, true)}));
   json noPid = desktop(json::array({view(50, "nopid", 0, true)}));
   noPid["nodes"][1]["nodes"][0]["nodes"][0].erase("pid");
   json zeroPid = desktop(json::array({view(51, "zeropid", 0, true)}));
@@ -455,7 +469,7 @@ TEST(FocusedWindowInTree, FindsTheWindowTheCompositorMarksFocused) {
   }
 }
 
-TEST(FocusedWindowInTree, AFocusedContainerLeadsToAWindowThatIsNotSaidToBeFocused) {
+TEST(WaylandFocusedWindowInTree, AFocusedContainerLeadsToAWindowThatIsNotSaidToBeFocused) {
   // The focus on a split container: its focus order leads to window 24, which the compositor
   // does not mark focused.
   json split = node(22, "con", json::array({view(23, "first", 100), view(24, "recent", 200)}));
@@ -467,7 +481,7 @@ TEST(FocusedWindowInTree, AFocusedContainerLeadsToAWindowThatIsNotSaidToBeFocuse
   EXPECT_FALSE(window->focused);
 }
 
-TEST(FocusedWindowInTree, NothingWhenNoWindowHasTheFocus) {
+TEST(WaylandFocusedWindowInTree, NothingWhenNoWindowHasTheFocus) {
   json emptyWorkspace = desktop(json::array());
   emptyWorkspace["nodes"][1]["nodes"][0]["focused"] = true;
   json noneFocused = desktop(json::array({view(60, "a", 100), view(61, "b", 200)}));
@@ -486,8 +500,9 @@ TEST(FocusedWindowInTree, NothingWhenNoWindowHasTheFocus) {
       {"not an object", json::array({1, 2, 3})},
       {"children that are not lists", json{{"id", 1}, {"nodes", "x"}, {"floating_nodes", 3}}},
       {"a focused window without an id",
-       json{{"nodes", json::array({json{{"type", "con"}, {"focused", true}, {"pid", 5},
-                                        {"shell", "xdg_shell"}}})}}},
+       json{{"nodes",
+             json::array(
+                 {json{{"type", "con"}, {"focused", true}, {"pid", 5}, {"shell", "xdg_shell"}}})}}},
       {"null", json()},
   };
   for (const auto& c : cases) {

@@ -71,8 +71,8 @@ std::optional<FocusedWindow> describe(const json& node, bool focused) {
   }
   const std::string shell = stringOf(member(node, "shell"));
   const json* xwindow = member(node, "window");
-  window.xwayland = shell == "xwayland" ||
-                    (shell.empty() && xwindow != nullptr && xwindow->is_number_integer());
+  window.xwayland =
+      shell == "xwayland" || (shell.empty() && xwindow != nullptr && xwindow->is_number_integer());
   if (window.xwayland) {
     const json* properties = member(node, "window_properties");
     window.appId = properties != nullptr ? stringOf(member(*properties, "class")) : "";
@@ -139,7 +139,9 @@ SwayIpc SwayIpc::fromEnvironment(std::chrono::milliseconds timeout) {
   return SwayIpc(path != nullptr ? std::string(path) : std::string(), timeout);
 }
 
-SwayIpc::~SwayIpc() { disconnect(); }
+SwayIpc::~SwayIpc() {
+  disconnect();
+}
 
 SwayIpc::SwayIpc(SwayIpc&& other) noexcept
     : path_(std::move(other.path_)), timeout_(other.timeout_), fd_(std::exchange(other.fd_, -1)) {}
@@ -163,8 +165,7 @@ void SwayIpc::disconnect() noexcept {
 
 bool SwayIpc::waitFor(short events, Clock::time_point deadline) noexcept {
   for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
     pollfd entry{fd_, events, 0};
     const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60000)));
@@ -193,8 +194,8 @@ bool SwayIpc::connectBy(Clock::time_point deadline) noexcept {
   if (errno == EINPROGRESS || errno == EAGAIN) {
     int error = 0;
     socklen_t size = sizeof(error);
-    if (waitFor(POLLOUT, deadline) &&
-        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
+    if (waitFor(POLLOUT, deadline) && ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+        error == 0) {
       return true;
     }
   }
@@ -252,8 +253,7 @@ std::optional<std::string> SwayIpc::request(Request type, std::string_view paylo
     std::uint32_t replyLength = 0;
     std::uint32_t replyType = 0;
     if (writeAll(message.data(), message.size(), deadline) &&
-        readAll(header, sizeof(header), deadline) &&
-        std::memcmp(header, kMagic, kMagicSize) == 0) {
+        readAll(header, sizeof(header), deadline) && std::memcmp(header, kMagic, kMagicSize) == 0) {
       std::memcpy(&replyLength, header + kMagicSize, sizeof(replyLength));
       std::memcpy(&replyType, header + kMagicSize + sizeof(replyLength), sizeof(replyType));
       // Not subscribed to events, so the next message is this request's reply.

@@ -20,10 +20,10 @@ namespace caretsafe::wayland {
 
 // One window of the compositor's tree, as the keyboard focus sees it.
 struct FocusedWindow {
-  std::int64_t conId = 0;       // the compositor's id of the window's node
-  std::optional<pid_t> pid;     // absent when the compositor does not know it
-  std::string appId;            // the Wayland app id, or the X11 class of an XWayland window
-  bool xwayland = false;        // an X11 window shown through XWayland
+  std::int64_t conId = 0;    // the compositor's id of the window's node
+  std::optional<pid_t> pid;  // absent when the compositor does not know it
+  std::string appId;         // the Wayland app id, or the X11 class of an XWayland window
+  bool xwayland = false;     // an X11 window shown through XWayland
   // Whether the compositor marks this very window focused. False for the window that a
   // focused container or workspace leads to: keys then may or may not reach it, so a caller
   // that must know where keys go treats it as not focused.
@@ -41,8 +41,12 @@ std::optional<FocusedWindow> focusedWindowInTree(const nlohmann::json& tree) noe
 class SwayIpc {
  public:
   // Message types of the requests used here.
-  enum class Request : std::uint32_t { kCommand = 0, kGetWorkspaces = 1, kGetTree = 4,
-                                        kGetVersion = 7 };
+  enum class Request : std::uint32_t {
+    kCommand = 0,
+    kGetWorkspaces = 1,
+    kGetTree = 4,
+    kGetVersion = 7
+  };
 
   static constexpr std::chrono::milliseconds kDefaultTimeout{2000};
   // A reply longer than this is taken as a broken stream, not allocated.
