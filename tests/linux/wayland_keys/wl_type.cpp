@@ -7,10 +7,11 @@
 //
 // --focus-for N: the focus check says yes for the first N keys and no after that (the typing
 // stops at the first no, as a caller's does). --stats: one JSON line on standard output with
-// the keyboard's counters and the times from each focus check to its key's flush.
+// the keyboard's counters, the time from the start to the compositor's acknowledgement of the
+// last key (connection included), and the times from each focus check to its key's flush.
 // --offered: exit status 0 when the compositor offers virtual keyboards, 1 when not.
 //
-// Exit status: 0 every typeable scalar typed; 2 usage; 3 no virtual keyboard (open() empty);
+// Exit status: 0 every typeable scalar typed (and acknowledged by the compositor); 2 usage; 3 no virtual keyboard (open() empty);
 // 4 the focus check said no; 5 the keyboard failed (compositor gone or not answering).
 #include <algorithm>
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/display/wayland/virtual_keyboard.h"
@@ -41,11 +43,14 @@ double percentile(std::vector<double> values, double p) {
 int main(int argc, char** argv) {
   bool stats = false;
   long focusFor = -1;
+  long lingerMs = 0;
   const char* text = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--offered") == 0) return VirtualKeyboard::offered() ? 0 : 1;
     if (std::strcmp(argv[i], "--stats") == 0) {
       stats = true;
+    } else if (std::strcmp(argv[i], "--linger") == 0 && i + 1 < argc) {
+      lingerMs = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--focus-for") == 0 && i + 1 < argc) {
       focusFor = std::strtol(argv[++i], nullptr, 10);
     } else if (text == nullptr) {
@@ -80,9 +85,11 @@ int main(int argc, char** argv) {
       break;
     }
   }
+  if (status == 0 && !keyboard->settle()) status = 5;
   const double elapsedMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
           .count();
+  if (lingerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lingerMs));
   if (stats) {
     std::printf(
         "{\"keys\":%zu,\"uploads\":%zu,\"untypeable\":%zu,\"elapsed_ms\":%.3f,"
