@@ -47,6 +47,14 @@ def wait_for(condition, timeout, step=0.05):
         time.sleep(step)
 
 
+def _read(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
 class SessionError(Exception):
     pass
 
@@ -161,6 +169,17 @@ class SwaySession:
             raise SessionError("no keyboard appeared on the seat")
         return proc
 
+    def x_display(self):
+        """XWayland's display name (sway starts XWayland when the first X client connects)."""
+        if getattr(self, "_x_display", None) is None:
+            path = self.path("x-display")
+            self.swaymsg("exec", "echo $DISPLAY > '%s'" % path)
+            got = wait_for(lambda: _read(path).strip(), STARTUP_TIMEOUT)
+            if not got:
+                raise SessionError("sway gave no X display")
+            self._x_display = got
+        return self._x_display
+
     def swaymsg(self, *args):
         got = self.run(["swaymsg", "-r"] + list(args), capture_output=True, timeout=20)
         if got.returncode != 0:
@@ -195,6 +214,9 @@ class SwaySession:
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait(timeout=5)
+        for stream in (proc.stdin, proc.stdout, proc.stderr):
+            if stream is not None:
+                stream.close()
         if proc in self.procs:
             self.procs.remove(proc)
 
