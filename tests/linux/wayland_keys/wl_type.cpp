@@ -2,7 +2,7 @@
 // named by WAYLAND_DISPLAY, through the virtual keyboard module. For the tests and the typing
 // benchmark; nothing else uses it.
 //
-//   caretsafe-wl-type [--stats] [--focus-for N] [--pause-after N] [--linger MS] TEXT
+//   caretsafe-wl-type [--stats] [--focus-for N] [--pause-after N] TEXT
 //   caretsafe-wl-type --offered
 //
 // --focus-for N: the focus check says yes for the first N keys and no after that (the typing
@@ -10,9 +10,8 @@
 // the keyboard's counters, the time from the start to the compositor's acknowledgement of the
 // last key (connection included), and the times from each focus check to its key's flush.
 // --pause-after N: after N keys, writes "paused" on standard output and waits for a line on
-// standard input (the test stops the compositor meanwhile). --linger MS: keeps the keyboard
-// open that long after the text. --offered: exit status 0 when the compositor offers virtual
-// keyboards, 1 when not.
+// standard input (the test stops the compositor meanwhile). --offered: exit status 0 when the
+// compositor offers virtual keyboards, 1 when not.
 //
 // Exit status: 0 every typeable scalar typed (and acknowledged by the compositor); 2 usage;
 // 3 no virtual keyboard (open() empty); 4 the focus check said no; 5 the keyboard failed
@@ -24,7 +23,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/linux/display/wayland/virtual_keyboard.h"
@@ -47,7 +45,6 @@ double percentile(std::vector<double> values, double p) {
 int main(int argc, char** argv) {
   bool stats = false;
   long focusFor = -1;
-  long lingerMs = 0;
   long pauseAfter = -1;
   const char* text = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -56,8 +53,6 @@ int main(int argc, char** argv) {
       stats = true;
     } else if (std::strcmp(argv[i], "--pause-after") == 0 && i + 1 < argc) {
       pauseAfter = std::strtol(argv[++i], nullptr, 10);
-    } else if (std::strcmp(argv[i], "--linger") == 0 && i + 1 < argc) {
-      lingerMs = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--focus-for") == 0 && i + 1 < argc) {
       focusFor = std::strtol(argv[++i], nullptr, 10);
     } else if (text == nullptr) {
@@ -104,7 +99,6 @@ int main(int argc, char** argv) {
   const double elapsedMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
           .count();
-  if (lingerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lingerMs));
   if (stats) {
     std::printf(
         "{\"keys\":%zu,\"uploads\":%zu,\"untypeable\":%zu,\"elapsed_ms\":%.3f,"
