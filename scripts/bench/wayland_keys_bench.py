@@ -5,7 +5,7 @@ character has arrived in the terminal, and the program's own run time) and wheth
 arrived exactly; for the module also the keymap uploads and the time from each focus check's
 return to the end of its key's flush (median and 99th percentile of the run).
 
-  /usr/bin/python3 scripts/bench/wayland_typing_bench.py BUILD_DIR [runs]
+  /usr/bin/python3 scripts/bench/wayland_keys_bench.py BUILD_DIR [runs]
 
 Every run gets a fresh terminal. As root: the session runs as an unprivileged user
 (tests/linux/wayland_keys/sway_session.py).
