@@ -4,7 +4,13 @@
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -192,6 +198,42 @@ TEST(WaylandKeymap, UntypeableScalarsTakeNoKey) {
     EXPECT_FALSE(slots.place(s).has_value()) << std::hex << static_cast<unsigned long>(s);
   }
   EXPECT_EQ(slots.keymap(), before);
+}
+
+// XWayland runs X's keymap compiler on the keymap the compositor forwards (xkbcommon's own
+// rendering of ours) and falls back to a default US keymap unless the result holds key types,
+// a compatibility map, symbols, indicators, key names and virtual modifiers: X clients then read
+// our keys by their letters. The sections present are in the compiled file's header.
+TEST(WaylandKeymap, XsKeymapCompilerKeepsEverySectionXWaylandNeeds) {
+  KeySlots slots;
+  for (const char32_t s : {U'h', U'é', U'😀'}) ASSERT_TRUE(slots.place(s));
+  const Keymap keymap = compile(slots.keymap());
+  ASSERT_NE(keymap, nullptr);
+  char* forwarded = xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1);
+  ASSERT_NE(forwarded, nullptr);
+  char dir[] = "/tmp/caretsafe-xkm-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string source = std::string(dir) + "/keymap.xkb";
+  const std::string compiled = std::string(dir) + "/keymap.xkm";
+  std::ofstream(source) << forwarded;
+  std::free(forwarded);
+  const std::string command =
+      "xkbcomp -w 0 -xkm '" + source + "' '" + compiled + "' >/dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  std::ifstream in(compiled, std::ios::binary);
+  const std::string xkm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(source.c_str());
+  std::remove(compiled.c_str());
+  rmdir(dir);
+  ASSERT_EQ(status, 0) << "xkbcomp failed (it comes with the x11-xkb-utils package)";
+  ASSERT_GE(xkm.size(), 10U);
+  // Header: version and "mkx", file type, keycode range, table count, sections present.
+  const unsigned present = static_cast<unsigned char>(xkm[8]) |
+                           static_cast<unsigned>(static_cast<unsigned char>(xkm[9])) << 8;
+  constexpr unsigned kTypes = 1U << 0, kCompat = 1U << 1, kSymbols = 1U << 2,
+                     kIndicators = 1U << 3, kKeyNames = 1U << 4, kVirtualMods = 1U << 6;
+  const unsigned needed = kTypes | kCompat | kSymbols | kIndicators | kKeyNames | kVirtualMods;
+  EXPECT_EQ(present & needed, needed) << std::hex << present;
 }
 
 TEST(WaylandKeymap, TheFirstKeymapHasNoKeysAndCompiles) {

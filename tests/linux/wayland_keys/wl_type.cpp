@@ -2,16 +2,20 @@
 // named by WAYLAND_DISPLAY, through the virtual keyboard module. For the tests and the typing
 // benchmark; nothing else uses it.
 //
-//   caretsafe-wl-type [--stats] [--focus-for N] TEXT
+//   caretsafe-wl-type [--stats] [--focus-for N] [--pause-after N] TEXT
 //   caretsafe-wl-type --offered
 //
 // --focus-for N: the focus check says yes for the first N keys and no after that (the typing
 // stops at the first no, as a caller's does). --stats: one JSON line on standard output with
-// the keyboard's counters and the times from each focus check to its key's flush.
-// --offered: exit status 0 when the compositor offers virtual keyboards, 1 when not.
+// the keyboard's counters, the time from the start to the compositor's acknowledgement of the
+// last key (connection included), and the times from each focus check to its key's flush.
+// --pause-after N: after N keys, writes "paused" on standard output and waits for a line on
+// standard input (the test stops the compositor meanwhile). --offered: exit status 0 when the
+// compositor offers virtual keyboards, 1 when not.
 //
-// Exit status: 0 every typeable scalar typed; 2 usage; 3 no virtual keyboard (open() empty);
-// 4 the focus check said no; 5 the keyboard failed (compositor gone or not answering).
+// Exit status: 0 every typeable scalar typed (and acknowledged by the compositor); 2 usage;
+// 3 no virtual keyboard (open() empty); 4 the focus check said no; 5 the keyboard failed
+// (compositor gone or not answering).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -41,11 +45,14 @@ double percentile(std::vector<double> values, double p) {
 int main(int argc, char** argv) {
   bool stats = false;
   long focusFor = -1;
+  long pauseAfter = -1;
   const char* text = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--offered") == 0) return VirtualKeyboard::offered() ? 0 : 1;
     if (std::strcmp(argv[i], "--stats") == 0) {
       stats = true;
+    } else if (std::strcmp(argv[i], "--pause-after") == 0 && i + 1 < argc) {
+      pauseAfter = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--focus-for") == 0 && i + 1 < argc) {
       focusFor = std::strtol(argv[++i], nullptr, 10);
     } else if (text == nullptr) {
@@ -67,6 +74,14 @@ int main(int argc, char** argv) {
   int status = 0;
   const std::string_view bytes(text);
   for (std::size_t pos = 0; pos < bytes.size();) {
+    if (pauseAfter >= 0 && static_cast<long>(keyboard->stats().keys) == pauseAfter) {
+      pauseAfter = -1;
+      std::printf("paused\n");
+      std::fflush(stdout);
+      int c = 0;
+      while ((c = std::getchar()) != EOF && c != '\n') {
+      }
+    }
     const auto seq = caretsafe::text::decodeUtf8(bytes, pos);
     pos += seq.length;
     const KeyOutcome outcome = keyboard->typeScalar(seq.scalar, focusIsTarget);
@@ -80,6 +95,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
+  if (status == 0 && !keyboard->settle()) status = 5;
   const double elapsedMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
           .count();

@@ -48,8 +48,14 @@ std::optional<KeySlots::Placement> KeySlots::place(char32_t scalar) {
 }
 
 std::string KeySlots::keymap() const {
-  // One type with a single level and no modifiers: a key carries its keysym whatever state the
-  // compositor or the client believes the modifiers to be in.
+  // One type with a single level: a key carries its keysym whatever state the compositor or
+  // the client believes the modifiers to be in. Keys and their names only for the slots in use.
+  //
+  // XWayland hands the keymap the compositor forwards to X's keymap compiler and falls back to
+  // a default US keymap (X clients would then read our keys by their letters) unless the
+  // result has virtual modifiers, indicators and a compatibility map. So the keymap declares
+  // one of each that can never take effect: a virtual modifier bound to nothing, the Caps Lock
+  // indicator (we never lock a modifier), and a rule for the keysym that no key carries.
   std::string keycodes;
   std::string symbols;
   char line[128];
@@ -67,11 +73,16 @@ std::string KeySlots::keymap() const {
   text += "xkb_keymap {\n";
   text += "  xkb_keycodes \"caretsafe\" {\n    minimum = 8;\n    maximum = 255;\n";
   text += keycodes;
+  text += "    indicator 1 = \"Caps Lock\";\n";
   text += "  };\n";
   text += "  xkb_types \"caretsafe\" {\n";
+  text += "    virtual_modifiers NumLock;\n";
   text += "    type \"ONE_LEVEL\" {\n      modifiers = none;\n      level_name[Level1] = \"Any\";\n";
   text += "    };\n  };\n";
-  text += "  xkb_compatibility \"caretsafe\" {\n  };\n";
+  text += "  xkb_compatibility \"caretsafe\" {\n";
+  text += "    interpret VoidSymbol {\n      action = NoAction();\n    };\n";
+  text += "    indicator \"Caps Lock\" {\n      modifiers = Lock;\n    };\n";
+  text += "  };\n";
   text += "  xkb_symbols \"caretsafe\" {\n";
   text += symbols;
   text += "  };\n};\n";
@@ -279,7 +290,15 @@ std::unique_ptr<VirtualKeyboard> VirtualKeyboard::open(std::chrono::milliseconds
 VirtualKeyboard::VirtualKeyboard(std::unique_ptr<Connection> connection)
     : connection_(std::move(connection)) {}
 
-VirtualKeyboard::~VirtualKeyboard() = default;
+VirtualKeyboard::~VirtualKeyboard() {
+  if (!broken_) settle();
+}
+
+bool VirtualKeyboard::settle() {
+  if (broken_) return false;
+  if (!connection_->roundTrip(Clock::now() + kAnswerTimeout)) broken_ = true;
+  return !broken_;
+}
 
 bool VirtualKeyboard::upload() {
   const std::string text = slots_.keymap();

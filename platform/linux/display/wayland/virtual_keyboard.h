@@ -91,6 +91,7 @@ class KeySlots {
 
 enum class KeyOutcome {
   kTyped,       // press and release were flushed to the compositor, right after the check
+                // (`settle` confirms that the compositor has handled them)
   kFocusLost,   // the focus check said no: nothing sent
   kUntypeable,  // not a printable scalar (control character, line or paragraph separator,
                 // surrogate, beyond U+10FFFF): nothing sent
@@ -121,14 +122,20 @@ class VirtualKeyboard {
 
   VirtualKeyboard(const VirtualKeyboard&) = delete;
   VirtualKeyboard& operator=(const VirtualKeyboard&) = delete;
-  // Destroys the keyboard and closes the connection. No key is ever down by then: each key's
-  // press and release leave in one flush.
+  // Settles (below, unless broken), then destroys the keyboard and closes the connection. No
+  // key is ever down by then: each key's press and release leave in one flush.
   ~VirtualKeyboard();
 
   // Types one scalar as one key press and release. When its key must first carry it, the
   // keymap is uploaded and acknowledged before anything else. Then `focusIsTarget` is called,
   // and if it says yes the press and release are written and flushed at once.
   KeyOutcome typeScalar(char32_t scalar, const std::function<bool()>& focusIsTarget);
+
+  // Waits until the compositor has handled every key sent so far (one round trip, bounded by
+  // kAnswerTimeout). A compositor drops the requests still unread on a connection that closes,
+  // so a key flushed right before the end would never arrive without this. False (and the
+  // keyboard broken) when it does not answer.
+  bool settle();
 
   // Whether the connection failed or the compositor stopped answering: nothing more is sent.
   bool broken() const { return broken_; }
