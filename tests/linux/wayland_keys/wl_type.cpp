@@ -76,6 +76,9 @@ int main(int argc, char** argv) {
   for (std::size_t pos = 0; pos < bytes.size();) {
     if (pauseAfter >= 0 && static_cast<long>(keyboard->stats().keys) == pauseAfter) {
       pauseAfter = -1;
+      // The keys so far are the compositor's before it is stopped: it drops what it has not
+      // read when a client goes.
+      if (!keyboard->settle()) return 5;
       std::printf("paused\n");
       std::fflush(stdout);
       int c = 0;

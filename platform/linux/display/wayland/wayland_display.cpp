@@ -122,7 +122,11 @@ bool WaylandDisplay::typeScalar(char32_t scalar, Pid pid, WindowId window, bool)
     return compositor && compositor->pid == pid && compositor->window == window &&
            !compositor->xwayland;
   };
-  return keys->typeScalar(scalar, focusIsTarget) == wayland::KeyOutcome::kTyped;
+  if (keys->typeScalar(scalar, focusIsTarget) != wayland::KeyOutcome::kTyped) return false;
+  // One round trip: the compositor has handled the key before the next focus check is asked
+  // of it, so a focus move lets at most the one key in flight through; and a key never waits
+  // unread on the connection (a compositor drops what it has not read when a client goes).
+  return keys->settle();
 }
 
 }  // namespace caretsafe::linux_desktop
