@@ -15,35 +15,14 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "linux"))
+sys.path.insert(0, HERE)
 
 from desktop import end_process, wait_for  # noqa: E402
-from wayland_desktop import WaylandDesktop  # noqa: E402
+from wayland_desktop import WaylandDesktop, settled  # noqa: E402
+from terminal_typing_bench import LENGTH, TEXTS, repeat_to  # noqa: E402
 
-TEXTS = [
-    ("ascii", "The quick brown fox jumps over the lazy dog, 0123456789 times! "),
-    ("command", "echo héllo 😀 wörld שלום! "),
-    # More distinct characters than the keymap's 36 keys: keymaps are uploaded again.
-    ("mixed", "Ça va? Grüße aus Zürich, ñandú, façade, Ærø — 😀🚀👍 שלום עולם "
-              "日本語のテキスト 你好世界 "),
-]
-LENGTH = 400
 # How long wtype is given for one text before it counts as unfinished (it is ended then).
 WTYPE_LIMIT = 30
-
-
-def repeat_to(pattern, count):
-    text = (pattern * (count // len(pattern) + 1))[:count]
-    return text.strip() + "."
-
-
-def settled(read, quiet=0.5):
-    last, since = read(), time.monotonic()
-    while time.monotonic() - since < quiet:
-        time.sleep(0.05)
-        now = read()
-        if now != last:
-            last, since = now, time.monotonic()
-    return last
 
 
 def main():

@@ -22,13 +22,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from desktop import (APPS, PYTHON, STARTUP_TIMEOUT, App, DesktopError,  # noqa: E402
-                     Helper, LineChannel, _start, binary, end_process, process_alive,
-                     sanitizer_environment, wait_for)
+                     Helper, LineChannel, Terminal, _start, binary, end_process,
+                     process_alive, sanitizer_environment, wait_for)
 
 USER = "caretsafe-test"
 # Held while the user is looked up and made, so that two test modules starting at once do not
@@ -119,59 +120,47 @@ class WaylandApp(App):
         return wait_for(settled, what="focus on %s" % widget)
 
 
-class Foot:
-    """foot running `sh -c 'cat > FILE'`: what it receives is what was typed into it. The
-    terminal neither echoes nor waits for a whole line, so every character reaches the file as
-    it is typed."""
+class UserTerminal(Terminal):
+    """A terminal run as the test user whose program is `sh -c 'cat > FILE'`, neither echoing
+    nor waiting for a whole line, so every character reaches the file as it is typed:
+    "foot" (native Wayland, no accessible), "sakura" (native Wayland VTE, an accessible) or
+    "xterm" (X11 on XWayland, no accessible). What it received, its focus and its end come from
+    desktop.py's Terminal."""
 
-    def __init__(self, desktop, name):
+    def __init__(self, desktop, kind, name):  # pylint: disable=super-init-not-called
         self.desktop = desktop
+        self.kind = kind
         self.name = name
         self.file = os.path.join(desktop.home, name + ".txt")
         command = "stty -echo -icanon && exec cat > '%s'" % self.file
+        if kind == "foot":
+            argv = ["foot", "--title", name, "sh", "-c", command]
+        elif kind == "sakura":
+            # sakura parses its command line itself, shell-style.
+            argv = ["sakura", "--title", name, "-x", 'sh -c "%s"' % command]
+        elif kind == "xterm":
+            argv = ["xterm", "-u8", "-title", name, "-e", "sh", "-c", command]
+        else:
+            raise DesktopError("no terminal " + kind)
         self.proc = desktop.start_as_user(
-            ["foot", "--title", name, "sh", "-c", command],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            cwd=desktop.home)
+            argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, cwd=desktop.home)
         self.pid = self.proc.pid
         self.window = wait_for(
             lambda: os.path.exists(self.file) and desktop.window_of(self.pid),
-            what="a foot window")
-
-    def received(self):
-        """Everything the terminal's program has read so far, as text."""
-        with open(self.file, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
-    def focus(self):
-        self.desktop.focus_window(self.window)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            end_process(self.pid, proc=self.proc)
-        self.proc.wait()
+            what="a %s window" % kind)
 
 
-class XTerm:
-    """xterm on XWayland, as an X application in a Wayland session; no program of its own
-    beyond a shell that waits."""
-
-    def __init__(self, desktop, name):
-        self.desktop = desktop
-        self.proc = desktop.start_as_user(
-            ["xterm", "-title", name, "-e", "sh", "-c", "exec cat > /dev/null"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            cwd=desktop.home)
-        self.pid = self.proc.pid
-        self.window = wait_for(lambda: desktop.window_of(self.pid), what="an xterm window")
-
-    def focus(self):
-        self.desktop.focus_window(self.window)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            end_process(self.pid, proc=self.proc)
-        self.proc.wait()
+def settled(read, quiet=0.5):
+    """Waits until `read()` has answered the same for `quiet` seconds (what a terminal's
+    program received settles once nothing more is on its way), and returns that answer."""
+    last, since = read(), time.monotonic()
+    while time.monotonic() - since < quiet:
+        time.sleep(0.05)
+        now = read()
+        if now != last:
+            last, since = now, time.monotonic()
+    return last
 
 
 class Probe:
@@ -468,15 +457,17 @@ class WaylandDesktop:
         self.apps.append(app)
         return app
 
-    def foot(self, name):
-        t = Foot(self, name)
+    def terminal(self, kind, name):
+        """A terminal (see UserTerminal), ended by stop()."""
+        t = UserTerminal(self, kind, name)
         self.apps.append(t)
         return t
 
+    def foot(self, name):
+        return self.terminal("foot", name)
+
     def xterm(self, name):
-        t = XTerm(self, name)
-        self.apps.append(t)
-        return t
+        return self.terminal("xterm", name)
 
     def probe(self):
         p = Probe(self)

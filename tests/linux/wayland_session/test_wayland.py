@@ -7,14 +7,13 @@ terminal's program received."""
 import os
 import subprocess
 import sys
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 
 from desktop import TEXT_UNIT_TIMEOUT, REPLY_TIMEOUT, DesktopError, binary, end_process, wait_for  # noqa: E402
-from wayland_desktop import Foot, WaylandDesktop  # noqa: E402
+from wayland_desktop import WaylandDesktop, settled  # noqa: E402
 
 SENT = {"ok": True, "delivery": "sent-unverified"}
 EXAMPLE = "echo héllo 😀 wörld שלום!"
@@ -22,28 +21,6 @@ EXAMPLE = "echo héllo 😀 wörld שלום!"
 desktop = gtk = qt = helper = None
 feet = {}
 others = {}
-
-
-class OtherTerminal(Foot):
-    """sakura (a VTE terminal, native on Wayland, typed into through its accessible) or xterm
-    (an X11 terminal on XWayland, no accessible), running `cat > FILE` like foot."""
-
-    def __init__(self, desktop, kind, name):  # pylint: disable=super-init-not-called
-        self.desktop = desktop
-        self.name = name
-        self.file = os.path.join(desktop.home, name + ".txt")
-        command = "stty -echo -icanon && exec cat > '%s'" % self.file
-        if kind == "sakura":
-            argv = ["sakura", "--title", name, "-x", 'sh -c "%s"' % command]
-        else:
-            argv = ["xterm", "-u8", "-title", name, "-e", "sh", "-c", command]
-        self.proc = desktop.start_as_user(argv, stdin=subprocess.DEVNULL,
-                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                          cwd=desktop.home)
-        self.pid = self.proc.pid
-        self.window = wait_for(
-            lambda: os.path.exists(self.file) and desktop.window_of(self.pid),
-            what="a %s window" % kind)
 
 
 def setUpModule():
@@ -55,8 +32,7 @@ def setUpModule():
         for name in ("one", "two"):
             feet[name] = desktop.foot(name)
         for kind in ("sakura", "xterm"):
-            others[kind] = OtherTerminal(desktop, kind, kind)
-            desktop.apps.append(others[kind])
+            others[kind] = desktop.terminal(kind, kind)
         helper = desktop.helper()
     except BaseException:
         desktop.stop()
@@ -75,17 +51,6 @@ def capture_until_taken(what):
     """A capture, asked again while an application is slow to answer its first lookups."""
     return wait_for(lambda: (lambda a: a if a.get("ok") else None)(helper.ask(action="capture")),
                     timeout=20, what="a capture of " + what)
-
-
-def settled(read, quiet=0.5):
-    """Waits until `read()` has answered the same for `quiet` seconds."""
-    last, since = read(), time.monotonic()
-    while time.monotonic() - since < quiet:
-        time.sleep(0.05)
-        now = read()
-        if now != last:
-            last, since = now, time.monotonic()
-    return last
 
 
 def insert_timeout(text):
