@@ -16,83 +16,17 @@
 #include <vector>
 
 #include "platform/app_ids.h"
+#include "platform/linux/accessibility/atspi_util.h"
 #include "platform/linux/processes.h"
 #include "platform/sleep.h"
 #include "platform/stop_request.h"
 #include "text/utf.h"
 
 namespace caretsafe::linux_desktop {
+
+using namespace atspi;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Bounds on the depth-first search for the focused element when a window offers no
-// Collection interface: real windows are far smaller, and a lookup stays within the
-// messaging timeout anyway.
-constexpr int kMaxWalkDepth = 64;
-constexpr std::size_t kMaxWalkNodes = 5000;
-
-// How long an application that builds its accessibles on demand is given to show a focused
-// element the first time it is seen without one, how often it is looked at meanwhile, and how
-// many of its windows are asked for their attributes to wake it.
-constexpr auto kWakeWait = std::chrono::milliseconds(3000);
-constexpr double kWakePoll = 0.05;
-constexpr gint kMaxWakeWindows = 16;
-
-// Processes whose application roots are remembered; past this the memory starts afresh.
-constexpr std::size_t kMaxCachedProcesses = 256;
-
-// How long a process found with no accessible at all counts as still without one, as long as
-// the registry's list keeps its size: lookups closer together than this (one before every
-// character typed) need not go through the whole list, and a capture after a pause does.
-constexpr auto kRootlessFor = std::chrono::seconds(1);
-// How long such a confirmation stands without even that request; `confirmed` is not renewed
-// meanwhile, so the registry is asked again at least this often while typing.
-constexpr auto kRootlessTrust = std::chrono::milliseconds(100);
-
-struct Unref {
-  void operator()(void* object) const {
-    if (object != nullptr) g_object_unref(object);
-  }
-};
-template <class T>
-using Owned = std::unique_ptr<T, Unref>;
-
-// A GError slot that frees what it holds.
-class ErrorSlot {
- public:
-  ErrorSlot() = default;
-  ErrorSlot(const ErrorSlot&) = delete;
-  ErrorSlot& operator=(const ErrorSlot&) = delete;
-  ~ErrorSlot() { clear(); }
-  GError** out() {
-    clear();
-    return &error_;
-  }
-  bool failed() const { return error_ != nullptr; }
-
- private:
-  void clear() {
-    if (error_ != nullptr) g_error_free(error_);
-    error_ = nullptr;
-  }
-  GError* error_ = nullptr;
-};
-
-// A string libatspi handed over, freed with g_free.
-struct GFree {
-  void operator()(gchar* text) const { g_free(text); }
-};
-using OwnedText = std::unique_ptr<gchar, GFree>;
-
-const char* busNameOf(AtspiAccessible* accessible) {
-  const AtspiApplication* app = accessible->parent.app;
-  return app != nullptr ? app->bus_name : nullptr;
-}
-
-const char* pathOf(AtspiAccessible* accessible) {
-  return accessible->parent.path;
-}
 
 bool sameText(const char* a, const char* b) {
   return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
@@ -129,40 +63,14 @@ struct LinuxPlatform::Key {
   std::u16string units;
 };
 
-// A deadline for a sequence of requests that together count as one.
-class LinuxPlatform::Budget {
- public:
-  explicit Budget(int milliseconds)
-      : deadline_(Clock::now() + std::chrono::milliseconds(milliseconds)) {}
-  int remainingMs() const {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-  }
-
- private:
-  Clock::time_point deadline_;
-};
-
 LinuxPlatform::LinuxPlatform() : LinuxPlatform(sessionDisplayServer()) {}
 
 LinuxPlatform::LinuxPlatform(std::unique_ptr<DisplayServer> display)
-    : display_(std::move(display)) {
-  GArray* states = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
-  const AtspiStateType focused = ATSPI_STATE_FOCUSED;
-  g_array_append_val(states, focused);
-  AtspiStateSet* set = atspi_state_set_new(states);
-  g_array_free(states, TRUE);
-  focusedRule_ = atspi_match_rule_new(
-      set, ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
-      ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE);
-  g_object_unref(set);
-}
+    : display_(std::move(display)) {}
 
 LinuxPlatform::~LinuxPlatform() {
   // What typing left on the display server is put back while it is still open.
   display_->release();
-  if (focusedRule_ != nullptr) g_object_unref(focusedRule_);
 }
 
 // --- bookkeeping ------------------------------------------------------------------------
@@ -203,41 +111,24 @@ void LinuxPlatform::releaseKeyEvent(std::uintptr_t ref) noexcept {
   delete reinterpret_cast<Key*>(ref);
 }
 
-void LinuxPlatform::note(std::string_view method, AtspiAccessible* accessible) {
-  if (!observer_) return;
-  const char* bus = busNameOf(accessible);
-  const char* path = pathOf(accessible);
-  observer_(method, bus != nullptr ? bus : "", path != nullptr ? path : "");
-}
-
-bool LinuxPlatform::arm(int timeoutMs) {
-  if (!bus_.connected()) return false;
-  bus_.setTimeout(timeoutMs);
-  return true;
-}
-
-bool LinuxPlatform::arm(const Budget& budget) {
-  const int left = budget.remainingMs();
-  return left > 0 && arm(left);
-}
-
 // --- permission and applications -------------------------------------------------------
 
 bool LinuxPlatform::isProcessTrusted() {
   if (!display_->answers()) return false;
-  bus_.setTimeout(kDefaultTimeoutMs);
-  return bus_.ready([this] { return display_->accessibilityBusAddress(); });
+  atspi_.bus().setTimeout(kDefaultTimeoutMs);
+  return atspi_.bus().ready([this] { return display_->accessibilityBusAddress(); });
 }
 
 bool LinuxPlatform::sandboxed() {
   const Pid own = ownPid();
   const std::optional<bool> displaySeesOther = display_->seesOtherPid(own);
-  if (bus_.connected() && (!sandboxedBus_ || sandboxedBusGeneration_ != bus_.generation())) {
-    const char* name = dbus_bus_get_unique_name(bus_.connection());
-    const std::optional<int> seen = name != nullptr ? bus_.processOf(name) : std::nullopt;
+  if (atspi_.bus().connected() &&
+      (!sandboxedBus_ || sandboxedBusGeneration_ != atspi_.bus().generation())) {
+    const char* name = dbus_bus_get_unique_name(atspi_.bus().connection());
+    const std::optional<int> seen = name != nullptr ? atspi_.bus().processOf(name) : std::nullopt;
     if (seen) {
       sandboxedBus_ = *seen != own;
-      sandboxedBusGeneration_ = bus_.generation();
+      sandboxedBusGeneration_ = atspi_.bus().generation();
     }
   }
   return displaySeesOther.value_or(false) || sandboxedBus_.value_or(false);
@@ -246,7 +137,8 @@ bool LinuxPlatform::sandboxed() {
 std::optional<RunningApp> LinuxPlatform::frontmostApplication() {
   // Pids from another namespace would be compared with ours: refused rather than guessed.
   if (sandboxed()) return std::nullopt;
-  const std::optional<Pid> pid = display_->frontmostPid([this] { return activeProcesses(); });
+  const std::optional<Pid> pid =
+      display_->frontmostPid([this] { return atspi_.activeProcesses(); });
   if (!pid) return std::nullopt;
   return RunningApp{*pid, processApplicationId(*pid)};
 }
@@ -265,7 +157,7 @@ std::optional<Pid> LinuxPlatform::parentPid() {
 }
 
 std::uintptr_t LinuxPlatform::openReleasePool() {
-  bus_.drain();
+  atspi_.bus().drain();
   return 0;
 }
 
@@ -285,7 +177,7 @@ void LinuxPlatform::setMessagingTimeout(const Element& element, float seconds) {
   const double ms = std::round(static_cast<double>(seconds) * 1000.0);
   handle->timeoutMs =
       std::isfinite(ms) && ms >= 1 && ms <= INT_MAX ? static_cast<int>(ms) : kDefaultTimeoutMs;
-  bus_.setTimeout(handle->timeoutMs);
+  atspi_.bus().setTimeout(handle->timeoutMs);
 }
 
 bool LinuxPlatform::elementsEqual(const Element& a, const Element& b) {
@@ -303,7 +195,7 @@ AttributeRead LinuxPlatform::copyAttributeValue(const Element& element,
                                                 std::string_view attribute) {
   const Handle* handle = handleOf(element);
   if (handle == nullptr) return failure(kAxErrorInvalidUiElement);
-  if (!bus_.connected()) return failure();
+  if (!atspi_.bus().connected()) return failure();
   if (handle->window != 0) {
     // A terminal's window, standing for its text area: an empty, enabled field with the caret
     // at its start, so the value and caret checks hold nothing; the focus is checked at
@@ -331,28 +223,6 @@ AttributeRead LinuxPlatform::copyAttributeValue(const Element& element,
 
 // --- the focused element ----------------------------------------------------------------
 
-void LinuxPlatform::refreshCaches() {
-  if (bus_.generation() == cachedGeneration_) return;
-  busPids_.clear();
-  busToolkits_.clear();
-  busHidesText_.clear();
-  wokenBuses_.clear();
-  rootsByPid_.clear();
-  rootless_ = {};
-  cachedGeneration_ = bus_.generation();
-}
-
-std::optional<Pid> LinuxPlatform::pidOfBus(const char* busName) {
-  if (busName == nullptr) return std::nullopt;
-  refreshCaches();
-  if (const auto it = busPids_.find(busName); it != busPids_.end()) return it->second;
-  const std::optional<int> pid = bus_.processOf(busName);
-  if (!pid) return std::nullopt;
-  // A unique bus name is never given out twice while the bus runs, so its process stays.
-  busPids_.emplace(busName, *pid);
-  return *pid;
-}
-
 AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   // A terminal, or a field that takes keys only, is typed into by keys, which go to the focus
   // window: they may go only to the window that held the focus when this lookup began (see
@@ -360,7 +230,8 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
   // the element found is the same target only with the same window.
   keyTarget_ = {};
   const bool terminal = isListedTerminal(application.pid);
-  const std::optional<WindowId> window = display_->keyWindow(application.pid, [this] { return activeProcesses(); });
+  const std::optional<WindowId> window =
+      display_->keyWindow(application.pid, [this] { return atspi_.activeProcesses(); });
   // A window the display server cannot name stands for no terminal of its own.
   const bool namedWindow = window && DisplayServer::namesWindow(*window);
   const auto answer = [&](Element element) -> AttributeRead {
@@ -370,106 +241,23 @@ AttributeRead LinuxPlatform::focusedElement(const Handle& application) {
     }
     return {kAxSuccess, std::move(element)};
   };
-  // The whole lookup counts as one request: however many calls it takes, a hung or slow
-  // application costs at most the messaging timeout.
-  const Budget budget(application.timeoutMs);
-  if (!arm(budget)) return failure();
-  refreshCaches();
-  if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessTrust &&
-      terminal && namedWindow) {
-    // Typing into it: the lookup before each character trusts a confirmation this recent
-    // (the key itself is checked at window level under the server grab).
-    return answer(newWindowElement(*window, application.pid));
-  }
-  if (rootless_.pid == application.pid && Clock::now() - rootless_.confirmed < kRootlessFor) {
-    // Still without an accessible while nothing has joined or left the registry: one request
-    // instead of one per application on the desktop, before every character typed into it.
-    const std::optional<int> size = registrySize(budget);
-    if (!size) return failure();
-    if (*size == rootless_.registrySize) {
-      rootless_.confirmed = Clock::now();
+  const AccessibleDesktop::Lookup lookup =
+      atspi_.focusedAccessible(application.pid, application.timeoutMs, terminal && namedWindow);
+  switch (lookup.kind) {
+    case AccessibleDesktop::Lookup::kFound:
+      return answer(newElement(lookup.found));
+    case AccessibleDesktop::Lookup::kNoAccessible:
+      // Only a terminal that exposes no accessible at all stands for itself by its window. One
+      // that does, with nothing focused in it (its window not active yet, the focus somewhere
+      // with no accessible), has no text area to offer now.
       if (terminal && namedWindow) return answer(newWindowElement(*window, application.pid));
       return failure(kAxErrorNoValue);
-    }
+    case AccessibleDesktop::Lookup::kNothingFocused:
+      return failure(kAxErrorNoValue);
+    case AccessibleDesktop::Lookup::kFailed:
+      break;
   }
-  if (const auto known = rootsByPid_.find(application.pid); known != rootsByPid_.end()) {
-    const Search search = searchRoots(known->second, budget);
-    if (search.found != nullptr) return answer(newElement(search.found));
-    if (budget.remainingMs() == 0) return failure();
-    // Gone, registered anew, or nothing focused there: the registry knows the whole list.
-  }
-  std::optional<Registered> registered = rootsOf(application.pid, budget);
-  if (!registered) return failure();
-  const bool accessible = !registered->roots.empty();
-  if (!accessible) {
-    rootless_ = {application.pid, registered->registrySize, Clock::now()};
-  } else if (rootless_.pid == application.pid) {
-    rootless_ = {};
-  }
-  Search search = searchRoots(registered->roots, budget);
-  if (rootsByPid_.size() > kMaxCachedProcesses) rootsByPid_.clear();
-  Roots& roots = rootsByPid_[application.pid];
-  roots = std::move(registered->roots);
-  if (search.failed) return failure();
-  if (search.found == nullptr && accessible) search = wake(roots, application.timeoutMs);
-  if (search.failed) return failure();
-  if (search.found != nullptr) return answer(newElement(search.found));
-  // Only a terminal that exposes no accessible at all stands for itself by its window. One
-  // that does, with nothing focused in it (its window not active yet, the focus somewhere
-  // with no accessible), has no text area to offer now.
-  if (!accessible && terminal && namedWindow) {
-    return answer(newWindowElement(*window, application.pid));
-  }
-  return failure(kAxErrorNoValue);
-}
-
-LinuxPlatform::Search LinuxPlatform::wake(const Roots& roots, int timeoutMs) {
-  bool lazy = false;
-  for (const std::shared_ptr<AtspiAccessible>& root : roots) {
-    // Reading attributes is what makes Chromium build its page's accessibles; it is a read,
-    // harmless to every other application.
-    const Budget budget(timeoutMs);
-    askAttributes(root.get(), budget);
-    ErrorSlot error;
-    if (!arm(budget)) return {true};
-    const gint windows = atspi_accessible_get_child_count(root.get(), error.out());
-    if (error.failed()) return {true};
-    for (gint w = 0; w < std::min(windows, kMaxWakeWindows); ++w) {
-      if (!arm(budget)) return {true};
-      const Owned<AtspiAccessible> window(
-          atspi_accessible_get_child_at_index(root.get(), w, error.out()));
-      if (error.failed()) return {true};
-      if (window) askAttributes(window.get(), budget);
-    }
-    const char* bus = busNameOf(root.get());
-    if (bus != nullptr && lazyTree(root.get(), timeoutMs) && wokenBuses_.insert(bus).second) {
-      lazy = true;
-    }
-  }
-  // Only an application that builds its tree on demand, and only the first time it is seen
-  // without a focused element, is waited for; later its tree is there or it has no focus.
-  if (!lazy) return {};
-  const auto until = Clock::now() + kWakeWait;
-  while (Clock::now() < until && !stopRequested()) {
-    sleepSeconds(kWakePoll);
-    const Budget budget(timeoutMs);
-    const Search search = searchRoots(roots, budget);
-    if (search.failed || search.found != nullptr) return search;
-  }
-  return {};
-}
-
-void LinuxPlatform::askAttributes(AtspiAccessible* accessible, const Budget& budget) {
-  if (!arm(budget)) return;
-  note("GetAttributes", accessible);
-  ErrorSlot error;
-  GHashTable* attributes = atspi_accessible_get_attributes(accessible, error.out());
-  if (attributes != nullptr) g_hash_table_unref(attributes);
-}
-
-bool LinuxPlatform::lazyTree(AtspiAccessible* root, int timeoutMs) {
-  const std::optional<std::string> name = toolkitName(root, timeoutMs);
-  return name && toolkitBuildsTreeOnDemand(*name);
+  return failure();
 }
 
 bool LinuxPlatform::isListedTerminal(Pid pid) {
@@ -478,208 +266,7 @@ bool LinuxPlatform::isListedTerminal(Pid pid) {
          std::find(kTerminalAppIds.begin(), kTerminalAppIds.end(), *id) != kTerminalAppIds.end();
 }
 
-std::optional<int> LinuxPlatform::registrySize(const Budget& budget) {
-  if (!arm(budget)) return std::nullopt;
-  const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
-  if (!desktop) return std::nullopt;
-  ErrorSlot error;
-  // libatspi reports some failures by -1 alone, with no error.
-  const gint apps = atspi_accessible_get_child_count(desktop.get(), error.out());
-  if (error.failed() || apps < 0) return std::nullopt;
-  return apps;
-}
-
-std::optional<LinuxPlatform::Registered> LinuxPlatform::rootsOf(Pid pid, const Budget& budget) {
-  const std::optional<int> apps = registrySize(budget);
-  if (!apps) return std::nullopt;
-  const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
-  if (!desktop) return std::nullopt;
-  ErrorSlot error;
-  Registered registered{{}, *apps};
-  Roots& roots = registered.roots;
-  for (gint i = 0; i < *apps; ++i) {
-    if (!arm(budget)) return std::nullopt;
-    AtspiAccessible* root = atspi_accessible_get_child_at_index(desktop.get(), i, error.out());
-    if (error.failed()) {
-      if (root != nullptr) g_object_unref(root);
-      return std::nullopt;
-    }
-    if (root == nullptr) continue;
-    std::shared_ptr<AtspiAccessible> held(root, Unref{});
-    if (!arm(budget)) return std::nullopt;
-    const std::optional<Pid> owner = pidOfBus(busNameOf(root));
-    if (owner && *owner == pid) roots.push_back(std::move(held));
-  }
-  return registered;
-}
-
-std::optional<std::vector<Pid>> LinuxPlatform::activeProcesses() {
-  // One request bound for the whole look, as for a focused-element lookup.
-  const Budget budget(bus_.timeout());
-  const std::optional<int> apps = registrySize(budget);
-  if (!apps) return std::nullopt;
-  const Owned<AtspiAccessible> desktop(atspi_get_desktop(0));
-  if (!desktop) return std::nullopt;
-  std::vector<Pid> active;
-  ErrorSlot error;
-  for (gint i = 0; i < *apps; ++i) {
-    if (!arm(budget)) return std::nullopt;
-    const Owned<AtspiAccessible> root(
-        atspi_accessible_get_child_at_index(desktop.get(), i, error.out()));
-    if (error.failed()) return std::nullopt;
-    if (!root) continue;
-    if (!arm(budget)) return std::nullopt;
-    const gint windows = atspi_accessible_get_child_count(root.get(), error.out());
-    // An application that does not answer may be the one in front: nothing can be told then.
-    if (error.failed() || windows < 0) return std::nullopt;
-    for (gint w = 0; w < windows; ++w) {
-      if (!arm(budget)) return std::nullopt;
-      const Owned<AtspiAccessible> window(
-          atspi_accessible_get_child_at_index(root.get(), w, error.out()));
-      if (error.failed()) return std::nullopt;
-      if (!window) continue;
-      if (!arm(budget)) return std::nullopt;
-      note("GetState", window.get());
-      const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(window.get()));
-      if (!states) return std::nullopt;
-      // Any top-level role: Qt's top-level window is a "filler", not a "frame".
-      if (!atspi_state_set_contains(states.get(), ATSPI_STATE_ACTIVE)) continue;
-      if (!arm(budget)) return std::nullopt;
-      const std::optional<Pid> pid = pidOfBus(busNameOf(root.get()));
-      if (!pid) return std::nullopt;
-      if (std::find(active.begin(), active.end(), *pid) == active.end()) active.push_back(*pid);
-      break;
-    }
-  }
-  return active;
-}
-
-LinuxPlatform::Search LinuxPlatform::searchRoots(const Roots& roots, const Budget& budget) {
-  ErrorSlot error;
-  for (const std::shared_ptr<AtspiAccessible>& root : roots) {
-    if (!arm(budget)) return {true};
-    note("GetChildCount", root.get());
-    const gint windows = atspi_accessible_get_child_count(root.get(), error.out());
-    if (error.failed() || windows < 0) return {true};
-    for (gint w = 0; w < windows; ++w) {
-      if (!arm(budget)) return {true};
-      note("GetChildAtIndex", root.get());
-      const Owned<AtspiAccessible> window(
-          atspi_accessible_get_child_at_index(root.get(), w, error.out()));
-      if (error.failed()) return {true};
-      if (!window) continue;
-      if (!arm(budget)) return {true};
-      note("GetState", window.get());
-      const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(window.get()));
-      if (!states) return {true};
-      if (!atspi_state_set_contains(states.get(), ATSPI_STATE_ACTIVE)) continue;
-      const std::optional<AtspiAccessible*> found = focusedIn(window.get(), budget);
-      if (!found) return {true};
-      if (*found != nullptr) return {false, *found};
-    }
-  }
-  return {};
-}
-
-std::optional<AtspiAccessible*> LinuxPlatform::focusedIn(AtspiAccessible* window,
-                                                         const Budget& budget) {
-  if (!arm(budget)) return std::nullopt;
-  const Owned<AtspiCollection> collection(atspi_accessible_get_collection(window));
-  if (collection) {
-    if (!arm(budget)) return std::nullopt;
-    note("GetMatches", window);
-    ErrorSlot error;
-    GArray* matches =
-        atspi_collection_get_matches(collection.get(), focusedRule_,
-                                     ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, error.out());
-    AtspiAccessible* first = nullptr;
-    if (matches != nullptr) {
-      for (guint i = 0; i < matches->len; ++i) {
-        AtspiAccessible* match = g_array_index(matches, AtspiAccessible*, i);
-        if (first == nullptr && match != nullptr) {
-          first = match;
-        } else if (match != nullptr) {
-          g_object_unref(match);
-        }
-      }
-      g_array_free(matches, TRUE);
-    }
-    if (!error.failed()) return first;
-    if (first != nullptr) g_object_unref(first);
-    // The walk below finds out whether the application still answers at all.
-  }
-  return walkForFocus(window, budget);
-}
-
-std::optional<AtspiAccessible*> LinuxPlatform::walkForFocus(AtspiAccessible* window,
-                                                            const Budget& budget) {
-  struct Pending {
-    Owned<AtspiAccessible> node;
-    int depth;
-  };
-  std::vector<Pending> stack;
-  stack.push_back({Owned<AtspiAccessible>(ATSPI_ACCESSIBLE(g_object_ref(window))), 0});
-  std::size_t visited = 0;
-  ErrorSlot error;
-  while (!stack.empty()) {
-    Pending current = std::move(stack.back());
-    stack.pop_back();
-    if (++visited > kMaxWalkNodes) return nullptr;
-    if (current.depth > 0) {
-      if (!arm(budget)) return std::nullopt;
-      note("GetState", current.node.get());
-      const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(current.node.get()));
-      if (!states) return std::nullopt;
-      if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) {
-        return current.node.release();
-      }
-      const bool shown = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) ||
-                         atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE);
-      // A list or table that manages its descendants may have thousands of them, made on
-      // demand: no text field to find there.
-      if (!shown || atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
-        continue;
-      }
-    }
-    if (current.depth >= kMaxWalkDepth) continue;
-    if (!arm(budget)) return std::nullopt;
-    note("GetChildCount", current.node.get());
-    const gint children = atspi_accessible_get_child_count(current.node.get(), error.out());
-    if (error.failed()) return std::nullopt;
-    // Pushed last to first, so the first child is looked at first.
-    for (gint i = children - 1; i >= 0; --i) {
-      if (!arm(budget)) return std::nullopt;
-      note("GetChildAtIndex", current.node.get());
-      Owned<AtspiAccessible> child(
-          atspi_accessible_get_child_at_index(current.node.get(), i, error.out()));
-      if (error.failed()) return std::nullopt;
-      if (child) stack.push_back({std::move(child), current.depth + 1});
-    }
-  }
-  return nullptr;
-}
-
 // --- the attributes of a field ----------------------------------------------------------
-
-std::optional<std::string> LinuxPlatform::toolkitName(AtspiAccessible* accessible, int timeoutMs) {
-  const char* bus = busNameOf(accessible);
-  if (bus == nullptr) return std::nullopt;
-  refreshCaches();
-  if (const auto it = busToolkits_.find(bus); it != busToolkits_.end()) return it->second;
-  // Qt names its toolkit only on its application's root object.
-  AtspiApplication* app = accessible->parent.app;
-  if (app == nullptr || app->root == nullptr || !arm(timeoutMs)) return std::nullopt;
-  note("GetToolkitName", app->root);
-  ErrorSlot error;
-  const OwnedText name(atspi_accessible_get_toolkit_name(app->root, error.out()));
-  if (error.failed() || !name) return std::nullopt;
-  return busToolkits_.emplace(bus, name.get()).first->second;
-}
-
-std::optional<TextUnits> LinuxPlatform::unitsOf(AtspiAccessible* accessible, int timeoutMs) {
-  const std::optional<std::string> name = toolkitName(accessible, timeoutMs);
-  return name ? toolkitUnits(*name) : std::nullopt;
-}
 
 namespace {
 
@@ -693,8 +280,8 @@ AtspiRole currentRole(AtspiAccessible* accessible) {
 }  // namespace
 
 AttributeRead LinuxPlatform::role(const Handle& element) {
-  if (!arm(element.timeoutMs)) return failure();
-  note("GetRole", element.accessible);
+  if (!atspi_.arm(element.timeoutMs)) return failure();
+  atspi_.note("GetRole", element.accessible);
   const AtspiRole role = currentRole(element.accessible);
   switch (role) {
     case ATSPI_ROLE_INVALID:
@@ -708,7 +295,7 @@ AttributeRead LinuxPlatform::role(const Handle& element) {
       return text("AXTextArea");
     case ATSPI_ROLE_TEXT: {
       // GTK's text role covers entries and text views alike; the state tells them apart.
-      note("GetState", element.accessible);
+      atspi_.note("GetState", element.accessible);
       const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(element.accessible));
       if (!states) return failure();
       const bool multiLine = atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE);
@@ -719,9 +306,10 @@ AttributeRead LinuxPlatform::role(const Handle& element) {
       // In a web page an editable element (contenteditable) is a section, and an input with
       // suggestions (a datalist) a combo box, both with editable text (measured in Chromium
       // and Firefox). Elsewhere these roles are containers and stay refused.
-      const std::optional<std::string> toolkit = toolkitName(element.accessible, element.timeoutMs);
+      const std::optional<std::string> toolkit =
+          atspi_.toolkitName(element.accessible, element.timeoutMs);
       if (!toolkit || !webToolkit(*toolkit)) return text("AXUnknown");
-      note("GetState", element.accessible);
+      atspi_.note("GetState", element.accessible);
       const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(element.accessible));
       if (!states) return failure();
       if (!atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE)) return text("AXUnknown");
@@ -735,8 +323,8 @@ AttributeRead LinuxPlatform::role(const Handle& element) {
 }
 
 AttributeRead LinuxPlatform::subrole(const Handle& element) {
-  if (!arm(element.timeoutMs)) return failure();
-  note("GetRole", element.accessible);
+  if (!atspi_.arm(element.timeoutMs)) return failure();
+  atspi_.note("GetRole", element.accessible);
   const AtspiRole role = currentRole(element.accessible);
   if (role == ATSPI_ROLE_INVALID) return failure();
   if (role == ATSPI_ROLE_PASSWORD_TEXT) return text("AXSecureTextField");
@@ -744,8 +332,8 @@ AttributeRead LinuxPlatform::subrole(const Handle& element) {
 }
 
 AttributeRead LinuxPlatform::enabled(const Handle& element) {
-  if (!arm(element.timeoutMs)) return failure();
-  note("GetState", element.accessible);
+  if (!atspi_.arm(element.timeoutMs)) return failure();
+  atspi_.note("GetState", element.accessible);
   const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(element.accessible));
   if (!states) return failure();
   // GTK 4 sets only SENSITIVE.
@@ -755,22 +343,22 @@ AttributeRead LinuxPlatform::enabled(const Handle& element) {
 }
 
 AttributeRead LinuxPlatform::selectedRange(const Handle& element) {
-  const std::optional<TextUnits> units = unitsOf(element.accessible, element.timeoutMs);
+  const std::optional<TextUnits> units = atspi_.unitsOf(element.accessible, element.timeoutMs);
   if (!units) return failure();
   const Owned<AtspiText> textIface(atspi_accessible_get_text(element.accessible));
   if (!textIface) return failure(kAxErrorAttributeUnsupported);
   ErrorSlot error;
-  if (!arm(element.timeoutMs)) return failure();
-  note("GetCaretOffset", element.accessible);
+  if (!atspi_.arm(element.timeoutMs)) return failure();
+  atspi_.note("GetCaretOffset", element.accessible);
   const gint caret = atspi_text_get_caret_offset(textIface.get(), error.out());
   if (error.failed() || caret < 0) return failure();
-  note("GetNSelections", element.accessible);
+  atspi_.note("GetNSelections", element.accessible);
   const gint selections = atspi_text_get_n_selections(textIface.get(), error.out());
   if (error.failed()) return failure();
   std::int64_t start = caret;
   std::int64_t end = caret;
   if (selections > 0) {
-    note("GetSelection", element.accessible);
+    atspi_.note("GetSelection", element.accessible);
     AtspiRange* first = atspi_text_get_selection(textIface.get(), 0, error.out());
     if (error.failed() || first == nullptr) {
       g_free(first);
@@ -803,7 +391,7 @@ AttributeRead LinuxPlatform::selectedRange(const Handle& element) {
 }
 
 AttributeRead LinuxPlatform::value(const Handle& element) {
-  const std::optional<TextUnits> units = unitsOf(element.accessible, element.timeoutMs);
+  const std::optional<TextUnits> units = atspi_.unitsOf(element.accessible, element.timeoutMs);
   if (!units) return failure();
   const Owned<AtspiText> textIface(atspi_accessible_get_text(element.accessible));
   if (!textIface) return failure(kAxErrorAttributeUnsupported);
@@ -812,55 +400,34 @@ AttributeRead LinuxPlatform::value(const Handle& element) {
   return text(fieldText(*units, *whole.utf8));
 }
 
-std::optional<bool> LinuxPlatform::hidesTextUnseen(AtspiAccessible* accessible, int timeoutMs) {
-  const char* bus = busNameOf(accessible);
-  if (bus == nullptr) return std::nullopt;
-  refreshCaches();
-  if (const auto it = busHidesText_.find(bus); it != busHidesText_.end()) return it->second;
-  const std::optional<std::string> toolkit = toolkitName(accessible, timeoutMs);
-  if (!toolkit) return std::nullopt;
-  bool hides = false;
-  if (g_ascii_strcasecmp(toolkit->c_str(), "GTK") == 0) {
-    AtspiApplication* app = accessible->parent.app;
-    if (app == nullptr || app->root == nullptr || !arm(timeoutMs)) return std::nullopt;
-    note("GetToolkitVersion", app->root);
-    ErrorSlot error;
-    const OwnedText version(atspi_accessible_get_toolkit_version(app->root, error.out()));
-    if (error.failed() || !version) return std::nullopt;
-    // GTK 4 and later; GTK 3 gives a hidden entry the password role.
-    hides = std::atoi(version.get()) >= 4;
-  }
-  return busHidesText_.emplace(bus, hides).first->second;
-}
-
 LinuxPlatform::TextRead LinuxPlatform::readText(const Handle& element, AtspiText* textIface,
                                                 TextUnits units, int end) {
-  if (!arm(element.timeoutMs)) return {};
-  note("GetRole", element.accessible);
+  if (!atspi_.arm(element.timeoutMs)) return {};
+  atspi_.note("GetRole", element.accessible);
   const AtspiRole role = currentRole(element.accessible);
   if (role == ATSPI_ROLE_INVALID) return {};
   if (role == ATSPI_ROLE_PASSWORD_TEXT) return {true, std::nullopt};
   if (role == ATSPI_ROLE_TEXT) {
-    const std::optional<bool> hides = hidesTextUnseen(element.accessible, element.timeoutMs);
+    const std::optional<bool> hides = atspi_.hidesTextUnseen(element.accessible, element.timeoutMs);
     if (!hides) return {};
     if (*hides) {
-      if (!arm(element.timeoutMs)) return {};
-      note("GetState", element.accessible);
+      if (!atspi_.arm(element.timeoutMs)) return {};
+      atspi_.note("GetState", element.accessible);
       const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(element.accessible));
       if (!states) return {};
       if (!atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE))
         return {true, std::nullopt};
     }
   }
-  if (!arm(element.timeoutMs)) return {};
+  if (!atspi_.arm(element.timeoutMs)) return {};
   ErrorSlot error;
   gint count = -1;
   if (end < 0) {
-    note("GetCharacterCount", element.accessible);
+    atspi_.note("GetCharacterCount", element.accessible);
     count = atspi_text_get_character_count(textIface, error.out());
     if (error.failed() || count < 0) return {};
   }
-  note("GetText", element.accessible);
+  atspi_.note("GetText", element.accessible);
   const OwnedText got(atspi_text_get_text(textIface, 0, end, error.out()));
   if (error.failed() || !got) return {};
   std::string utf8(got.get());
@@ -874,18 +441,19 @@ SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,
                                                   std::string_view attribute) {
   const Handle* handle = handleOf(element);
   if (handle == nullptr) return {kAxErrorInvalidUiElement, false};
-  if (!bus_.connected()) return {kAxErrorCannotComplete, false};
+  if (!atspi_.bus().connected()) return {kAxErrorCannotComplete, false};
   // A terminal's window takes keys, never an accessibility write.
   if (handle->accessible == nullptr || attribute != "AXSelectedText") return {kAxSuccess, false};
   // Only where the text's units are known can a write land where it is meant to, and only
   // where a write is known to take is it tried at all.
-  const std::optional<std::string> toolkit = toolkitName(handle->accessible, handle->timeoutMs);
+  const std::optional<std::string> toolkit =
+      atspi_.toolkitName(handle->accessible, handle->timeoutMs);
   if (!toolkit || !toolkitUnits(*toolkit) || !toolkitWriteTakes(*toolkit))
     return {kAxSuccess, false};
-  if (!arm(handle->timeoutMs)) return {kAxErrorCannotComplete, false};
+  if (!atspi_.arm(handle->timeoutMs)) return {kAxErrorCannotComplete, false};
   const Owned<AtspiEditableText> editable(atspi_accessible_get_editable_text(handle->accessible));
   if (!editable) return {kAxSuccess, false};
-  note("GetState", handle->accessible);
+  atspi_.note("GetState", handle->accessible);
   const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(handle->accessible));
   if (!states) return {kAxErrorCannotComplete, false};
   // Qt keeps EDITABLE on a read-only line edit and adds READ_ONLY.
@@ -897,17 +465,18 @@ SettableAnswer LinuxPlatform::isAttributeSettable(const Element& element,
 bool LinuxPlatform::typedOnly(const Element& element) {
   const Handle* handle = handleOf(element);
   // A terminal's window is typed into as a terminal, never as a field.
-  if (handle == nullptr || handle->accessible == nullptr || !bus_.connected()) return false;
+  if (handle == nullptr || handle->accessible == nullptr || !atspi_.bus().connected()) return false;
   // Keys are placed by the toolkit itself, but the caret and the read-back need its units.
-  const std::optional<std::string> toolkit = toolkitName(handle->accessible, handle->timeoutMs);
+  const std::optional<std::string> toolkit =
+      atspi_.toolkitName(handle->accessible, handle->timeoutMs);
   if (!toolkit || !toolkitUnits(*toolkit)) return false;
-  if (!arm(handle->timeoutMs)) return false;
+  if (!atspi_.arm(handle->timeoutMs)) return false;
   const Owned<AtspiText> textIface(atspi_accessible_get_text(handle->accessible));
   if (!textIface) return false;
   const Owned<AtspiEditableText> editable(atspi_accessible_get_editable_text(handle->accessible));
   // A field that offers a write that works gets the write.
   if (editable && toolkitWriteTakes(*toolkit)) return false;
-  note("GetState", handle->accessible);
+  atspi_.note("GetState", handle->accessible);
   const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(handle->accessible));
   if (!states) return false;
   // Chromium's fields (editable text with no EditableText interface at all) and Firefox's.
@@ -919,31 +488,32 @@ AxError LinuxPlatform::setAttributeValue(const Element& element, std::string_vie
                                          std::u16string_view text) {
   const Handle* handle = handleOf(element);
   if (handle == nullptr) return kAxErrorInvalidUiElement;
-  if (!bus_.connected()) return kAxErrorCannotComplete;
+  if (!atspi_.bus().connected()) return kAxErrorCannotComplete;
   if (handle->accessible == nullptr || attribute != "AXSelectedText") {
     return kAxErrorAttributeUnsupported;
   }
   // The text crosses as a C string: a NUL would cut it short after part of it was written.
   if (text.find(u'\0') != std::u16string_view::npos) return kAxErrorFailure;
-  const std::optional<std::string> toolkit = toolkitName(handle->accessible, handle->timeoutMs);
+  const std::optional<std::string> toolkit =
+      atspi_.toolkitName(handle->accessible, handle->timeoutMs);
   const std::optional<TextUnits> units = toolkit ? toolkitUnits(*toolkit) : std::nullopt;
   if (!units || !toolkitWriteTakes(*toolkit)) return kAxErrorCannotComplete;
   const Owned<AtspiText> textIface(atspi_accessible_get_text(handle->accessible));
   const Owned<AtspiEditableText> editable(atspi_accessible_get_editable_text(handle->accessible));
   if (!textIface || !editable) return kAxErrorAttributeUnsupported;
 
-  if (!arm(handle->timeoutMs)) return kAxErrorCannotComplete;
+  if (!atspi_.arm(handle->timeoutMs)) return kAxErrorCannotComplete;
   ErrorSlot error;
-  note("GetCaretOffset", handle->accessible);
+  atspi_.note("GetCaretOffset", handle->accessible);
   const gint caret = atspi_text_get_caret_offset(textIface.get(), error.out());
   if (error.failed() || caret < 0) return kAxErrorCannotComplete;
-  note("GetNSelections", handle->accessible);
+  atspi_.note("GetNSelections", handle->accessible);
   const gint selections = atspi_text_get_n_selections(textIface.get(), error.out());
   if (error.failed()) return kAxErrorCannotComplete;
   if (selections > 0) {
     // Setting the selected text replaces a selection; this write only inserts at a caret,
     // so a selection that appeared since the caret was checked stops it.
-    note("GetSelection", handle->accessible);
+    atspi_.note("GetSelection", handle->accessible);
     AtspiRange* first = atspi_text_get_selection(textIface.get(), 0, error.out());
     const bool empty =
         !error.failed() && first != nullptr && first->start_offset == first->end_offset;
@@ -954,7 +524,7 @@ AxError LinuxPlatform::setAttributeValue(const Element& element, std::string_vie
   const std::string utf8 = text::utf8FromUtf16(text);
   const std::int64_t length = insertLength(*units, utf8, text);
   if (length > INT_MAX) return kAxErrorFailure;
-  note("InsertText", handle->accessible);
+  atspi_.note("InsertText", handle->accessible);
   const gboolean inserted = atspi_editable_text_insert_text(editable.get(), caret, utf8.c_str(),
                                                             static_cast<gint>(length), error.out());
   return inserted && !error.failed() ? kAxSuccess : kAxErrorCannotComplete;

@@ -22,17 +22,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
-#include "platform/linux/accessibility/accessibility_bus.h"
+#include "platform/linux/accessibility/accessible_desktop.h"
 #include "platform/linux/accessibility/toolkit_text.h"
 #include "platform/linux/display/display.h"
 #include "platform/platform.h"
 
 struct _AtspiAccessible;
-struct _AtspiMatchRule;
 struct _AtspiText;
 
 namespace caretsafe::linux_desktop {
@@ -57,9 +54,8 @@ class LinuxPlatform final : public Platform {
   // method's name ("GetText"; a property read is named after its getter, "GetCaretOffset"),
   // the application's bus name and the object path. For tests; an empty function stops
   // observing.
-  using RequestObserver = std::function<void(std::string_view method, std::string_view busName,
-                                             std::string_view objectPath)>;
-  void observeRequests(RequestObserver observer) { observer_ = std::move(observer); }
+  using RequestObserver = AccessibleDesktop::RequestObserver;
+  void observeRequests(RequestObserver observer) { atspi_.observeRequests(std::move(observer)); }
 
   // The display server this platform was made with.
   DisplayServer& display() { return *display_; }
@@ -104,7 +100,6 @@ class LinuxPlatform final : public Platform {
  private:
   struct Handle;
   struct Key;
-  class Budget;
 
   Element newElement(_AtspiAccessible* owned);
   Element newWindowElement(WindowId window, Pid pid);
@@ -116,45 +111,10 @@ class LinuxPlatform final : public Platform {
   bool sandboxed();
   // Whether the process is a terminal on the terminal list.
   bool isListedTerminal(Pid pid);
-  // The processes with a top-level window in the ACTIVE state, for a display server that
-  // cannot tell the frontmost application itself; nothing when the registry did not answer.
-  std::optional<std::vector<Pid>> activeProcesses();
   Handle* handleOf(const Element& element) const;
-  void note(std::string_view method, _AtspiAccessible* accessible);
-  bool arm(int timeoutMs);
-  bool arm(const Budget& budget);
-
-  // The focused element of one of these application roots' active windows: found (an owned
-  // reference), none there, or the search failed (an application did not answer in time).
-  struct Search {
-    bool failed = false;
-    _AtspiAccessible* found = nullptr;
-  };
-  using Roots = std::vector<std::shared_ptr<_AtspiAccessible>>;
+  // The focused element of the application: an accessible, a terminal's window standing for
+  // its text area, or a failure code; it records where keys for it may go (`keyTarget_`).
   AttributeRead focusedElement(const Handle& application);
-  // The application roots a process registered, and the number of applications the registry
-  // listed then.
-  struct Registered {
-    Roots roots;
-    int registrySize = 0;
-  };
-  std::optional<Registered> rootsOf(Pid pid, const Budget& budget);
-  // The number of applications the registry lists (one request).
-  std::optional<int> registrySize(const Budget& budget);
-  Search searchRoots(const Roots& roots, const Budget& budget);
-  void refreshCaches();
-  std::optional<_AtspiAccessible*> focusedIn(_AtspiAccessible* window, const Budget& budget);
-  std::optional<_AtspiAccessible*> walkForFocus(_AtspiAccessible* window, const Budget& budget);
-  std::optional<Pid> pidOfBus(const char* busName);
-  // The toolkit's name as the accessible's application reports it (asked once per bus name).
-  std::optional<std::string> toolkitName(_AtspiAccessible* accessible, int timeoutMs);
-  std::optional<TextUnits> unitsOf(_AtspiAccessible* accessible, int timeoutMs);
-  // An application whose roots showed no focused element: their attributes and their windows'
-  // are read, which makes an application that builds its accessibles on demand build them;
-  // such an application is then looked at again for a bounded time, the first time only.
-  Search wake(const Roots& roots, int timeoutMs);
-  void askAttributes(_AtspiAccessible* accessible, const Budget& budget);
-  bool lazyTree(_AtspiAccessible* root, int timeoutMs);
 
   // The one reader of a field's text: from its start to `end` (-1: the whole text, then
   // checked against the character count, as a text that disagrees is not the field's). A
@@ -166,10 +126,6 @@ class LinuxPlatform final : public Platform {
     std::optional<std::string> utf8;  // none when refused or the read failed
   };
   TextRead readText(const Handle& element, _AtspiText* textIface, TextUnits units, int end);
-  // Whether the application's single-line text fields may hide their text without saying so
-  // (asked once per bus name).
-  std::optional<bool> hidesTextUnseen(_AtspiAccessible* accessible, int timeoutMs);
-
   AttributeRead role(const Handle& element);
   AttributeRead subrole(const Handle& element);
   AttributeRead enabled(const Handle& element);
@@ -177,27 +133,8 @@ class LinuxPlatform final : public Platform {
   AttributeRead value(const Handle& element);
 
   std::unique_ptr<DisplayServer> display_;
-  AccessibilityBus bus_;
-  _AtspiMatchRule* focusedRule_ = nullptr;
+  AccessibleDesktop atspi_;
   std::size_t liveReferences_ = 0;
-  // What never changes for a unique bus name while the session lasts: its process and its
-  // toolkit. Dropped when the session restarts.
-  std::unordered_map<std::string, Pid> busPids_;
-  std::unordered_map<std::string, std::string> busToolkits_;
-  std::unordered_map<std::string, bool> busHidesText_;
-  // The bus names of applications already woken and waited for.
-  std::unordered_set<std::string> wokenBuses_;
-  // The application roots each process registered, as last found: asked first, so that a
-  // lookup need not go through every application on the desktop.
-  std::unordered_map<Pid, Roots> rootsByPid_;
-  // The last process found with no application root at all (a terminal such as xterm), the
-  // registry's size then, and when that was last confirmed.
-  struct Rootless {
-    Pid pid = 0;
-    int registrySize = -1;
-    std::chrono::steady_clock::time_point confirmed{};
-  } rootless_;
-  std::uint64_t cachedGeneration_ = 0;
   // What `sandboxed` found for the current bus session.
   std::optional<bool> sandboxedBus_;
   std::uint64_t sandboxedBusGeneration_ = 0;
@@ -208,7 +145,6 @@ class LinuxPlatform final : public Platform {
     WindowId window = 0;
     bool terminal = false;  // a listed terminal, typed into as one
   } keyTarget_;
-  RequestObserver observer_;
 };
 
 }  // namespace caretsafe::linux_desktop

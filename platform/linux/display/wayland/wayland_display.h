@@ -1,10 +1,10 @@
 // The display server part on Wayland. A Wayland client cannot see other clients' windows, so
 // the frontmost application comes from the compositor where it says (sway's IPC names the
 // focused window and its process: SWAYSOCK), else from the accessibility side (the one
-// process with an ACTIVE top-level window; two or none: no frontmost application). Keys are typed through the compositor's
-// virtual keyboard for clients; a compositor without one takes no keys from us, and then
-// nothing is typed at all (a terminal is refused when captured). Nor are keys typed into an
-// XWayland window (see `focusOnXwayland_`).
+// process with an ACTIVE top-level window; two or none: no frontmost application). Keys are typed
+// through the compositor's virtual keyboard for clients; a compositor without one takes no keys
+// from us, and then nothing is typed at all (a terminal is refused when captured). Nor are keys
+// typed into an XWayland window (see `focusOnXwayland_`).
 //
 // There is no server grab: the focus check before each key and the key itself are two steps,
 // kept as close together as possible (the check is the last thing before the key is sent).
