@@ -11,6 +11,7 @@
 
 #include "platform/linux/display/wayland/sway_ipc.h"
 #include "platform/linux/display/wayland/virtual_keyboard.h"
+#include "platform/linux/display/x11/x11_windows.h"
 
 namespace caretsafe::linux_desktop {
 namespace {
@@ -108,7 +109,21 @@ std::optional<WindowId> WaylandDisplay::keyWindow(Pid pid, const ActiveProcesses
   // active: the element looked up there before each key is what they go to.
   const std::optional<std::vector<Pid>> activePids = active();
   if (!activePids || activePids->size() != 1 || activePids->front() != pid) return std::nullopt;
+  // Nor does it say whether the window is an XWayland one: a client of the X server that
+  // XWayland runs counts as one (and one that cannot be told, too).
+  const std::optional<bool> xClient = clientOfXwayland(pid);
+  focusOnXwayland_ = !xClient || *xClient;
   return kFocusedSurface;
+}
+
+std::optional<bool> WaylandDisplay::clientOfXwayland(Pid pid) {
+  const char* name = std::getenv("DISPLAY");
+  if (name == nullptr || *name == '\0') return false;
+  // Nothing listening there: no X client runs.
+  x11::XDisplay* display = x11_.display();
+  if (display == nullptr) return false;
+  const x11::Connection::Watch watch(x11_, x11::kRequestLimit);
+  return x11::isClientProcess(display, pid);
 }
 
 bool WaylandDisplay::typeScalar(char32_t scalar, Pid pid, WindowId window, bool) {

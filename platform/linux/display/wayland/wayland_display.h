@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/linux/display/display.h"
+#include "platform/linux/display/x11/x11_windows.h"
 
 namespace caretsafe::wayland {
 class SwayIpc;
@@ -56,13 +57,19 @@ class WaylandDisplay final : public DisplayServer {
   // The virtual keyboard, opened on first use (again after a broken connection); null when
   // the compositor offers none.
   wayland::VirtualKeyboard* keyboard();
+  // Whether the process is a client of the X server that XWayland runs (DISPLAY); nothing
+  // when that server cannot tell.
+  std::optional<bool> clientOfXwayland(Pid pid);
 
   std::unique_ptr<wayland::SwayIpc> ipc_;
+  // XWayland's X server, asked only where the compositor names no window.
+  x11::Connection x11_;
   std::unique_ptr<wayland::VirtualKeyboard> keyboard_;
   // Whether the focused window, as the compositor last named it, is an XWayland window. An
   // X11 client reads a keymap that changes under it in its own time, so our keys would type
   // other characters there (measured: xterm typed letters of the default layout): no keys go
-  // to one.
+  // to one. Where the compositor names no window, a process that is a client of XWayland's X
+  // server counts as one.
   bool focusOnXwayland_ = false;
 };
 

@@ -187,6 +187,27 @@ std::optional<Pid> pidFromServer(Display* display, Window window) {
 
 }  // namespace
 
+std::optional<bool> isClientProcess(XDisplay* display, Pid pid) {
+  if (isBroken(display) || !serverHasClientIds(display)) return std::nullopt;
+  // A spec of no client asks for every client's ids.
+  XResClientIdSpec spec{0, XRES_CLIENT_ID_PID_MASK};
+  long count = 0;
+  XResClientIdValue* ids = nullptr;
+  const ErrorTrap trap(display);
+  const Status status = XResQueryClientIds(display, 1, &spec, &count, &ids);
+  std::optional<bool> found;
+  if (status == Success && !trap.failed()) {
+    found = false;
+    for (long i = 0; i < count; ++i) {
+      if (ids[i].spec.mask == XRES_CLIENT_ID_PID_MASK && XResGetClientPid(&ids[i]) == pid) {
+        found = true;
+      }
+    }
+  }
+  if (ids != nullptr) XResClientIdsDestroy(count, ids);
+  return found;
+}
+
 // --- Connection -------------------------------------------------------------------------
 
 Connection::Connection() {

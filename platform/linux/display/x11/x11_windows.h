@@ -155,6 +155,10 @@ std::optional<Pid> windowPid(XDisplay* display, WindowId window);
 // as the server sees it. Nothing when the server cannot tell pids (no X-Resource 1.2).
 std::optional<Pid> ownPidAsSeenByServer(XDisplay* display);
 
+// Whether the process is a client of this X server (has a connection to it); nothing when the
+// server cannot tell pids (no X-Resource 1.2) or did not answer.
+std::optional<bool> isClientProcess(XDisplay* display, Pid pid);
+
 // A text (STRING, 8-bit) property of the root window, such as AT_SPI_BUS; nothing when absent.
 std::optional<std::string> rootTextProperty(XDisplay* display, const char* name);
 
