@@ -7,21 +7,21 @@ return to the end of its key's flush (median and 99th percentile of the run).
 
   /usr/bin/python3 scripts/bench/wayland_keys_bench.py BUILD_DIR [runs]
 
-Every run gets a fresh terminal. As root: the session runs as an unprivileged user
-(tests/linux/wayland_keys/sway_session.py).
+Every run gets a fresh terminal. As root: the headless sway test desktop
+(tests/linux/wayland_desktop.py) runs as an unprivileged user.
 """
 
 import json
 import os
 import statistics
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "linux", "wayland_keys"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "linux"))
 
-from sway_session import SwaySession, wait_for  # noqa: E402
+from desktop import DesktopError, wait_for  # noqa: E402
+from wayland_desktop import WaylandDesktop  # noqa: E402
 
 LENGTH = 400
 TEXTS = [
@@ -38,37 +38,27 @@ def repeat_to(pattern, count):
     return text
 
 
-def read(path):
+def one_run(desktop, argv, text, tag):
+    term = desktop.foot(tag)
     try:
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", errors="replace")
-    except FileNotFoundError:
-        return ""
-
-
-def one_run(session, argv, text, tag):
-    out = session.path(tag + ".txt")
-    ready = session.path(tag + ".ready")
-    shell = "stty -icanon -echo && : > '%s' && exec cat > '%s'" % (ready, out)
-    term = session.spawn(["foot", "sh", "-c", shell], stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL)
-    try:
-        if not wait_for(lambda: os.path.exists(ready) and
-                        (session.focused() or {}).get("pid") == term.pid, 30):
-            raise RuntimeError("foot did not get the focus")
+        term.focus()
         time.sleep(0.2)
         started = time.monotonic()
-        got = session.run(argv + [text], capture_output=True, timeout=120)
+        got = desktop.run_as_user(argv + [text], timeout=120)
         ran = time.monotonic() - started
-        arrived = wait_for(lambda: read(out) == text, 10, step=0.002)
-        arrival = time.monotonic() - started if arrived else None
+        try:
+            wait_for(lambda: term.received() == text, timeout=10, interval=0.002,
+                     what="the text")
+            arrival = time.monotonic() - started
+        except DesktopError:
+            arrival = None
         stats = None
         if got.stdout.strip().startswith(b"{"):
             stats = json.loads(got.stdout)
-        return {"ran": ran, "arrival": arrival, "exact": read(out) == text,
+        return {"ran": ran, "arrival": arrival, "exact": term.received() == text,
                 "status": got.returncode, "stats": stats}
     finally:
-        session.end(term)
+        term.stop()
 
 
 def main():
@@ -81,11 +71,11 @@ def main():
     print("%-8s %-24s %12s %12s %7s %8s %14s" % ("text", "typist", "ms/char", "run ms/char",
                                                   "exact", "uploads", "check→flush µs"))
     gaps_median, gaps_p99 = [], []
-    with SwaySession() as session:
+    with WaylandDesktop() as desktop:
         for name, pattern in TEXTS:
             text = repeat_to(pattern, LENGTH)
             for tool, argv in tools:
-                results = [one_run(session, argv, text, "%s-%s-%d" % (name, tool[:5], i))
+                results = [one_run(desktop, argv, text, "%s-%s-%d" % (name, tool[:5], i))
                            for i in range(runs)]
                 arrivals = [r["arrival"] for r in results if r["arrival"] is not None]
                 per_char = (statistics.median(arrivals) * 1000 / LENGTH) if arrivals else None

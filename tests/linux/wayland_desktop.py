@@ -35,6 +35,23 @@ USER = "caretsafe-test"
 # Held while the user is looked up and made, so that two test modules starting at once do not
 # both run useradd.
 USER_LOCK = "/run/lock/caretsafe-test-user.lock"
+# Run by the user's Python: prints the X window that holds XWayland's input focus (0 for none).
+_X_FOCUS = """\
+import ctypes, sys
+xlib = ctypes.CDLL("libX11.so.6")
+xlib.XOpenDisplay.restype = ctypes.c_void_p
+xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+xlib.XGetInputFocus.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ulong),
+                                ctypes.POINTER(ctypes.c_int)]
+xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+dpy = xlib.XOpenDisplay(None)
+if not dpy:
+    sys.exit(1)
+window, revert = ctypes.c_ulong(), ctypes.c_int()
+xlib.XGetInputFocus(dpy, ctypes.byref(window), ctypes.byref(revert))
+print(window.value)
+xlib.XCloseDisplay(dpy)
+"""
 # A long sleep for the virtual keyboard's client: it stays on the seat until stop() ends it.
 KEYBOARD_SLEEP_MS = 24 * 3600 * 1000
 
@@ -151,6 +168,30 @@ class UserTerminal(Terminal):
             what="a %s window" % kind)
 
 
+class KeyboardHolder:
+    """Another keyboard on the seat with a modifier held down, as a user's own keyboard may
+    have while something else types: a `wtype -M MODIFIER` that sleeps until stop()."""
+
+    def __init__(self, desktop, modifier):
+        before = desktop._keyboards()  # pylint: disable=protected-access
+        self.proc = desktop.start_as_user(
+            ["wtype", "-M", modifier, "-s", str(KEYBOARD_SLEEP_MS)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.pid = self.proc.pid
+        try:
+            wait_for(lambda: self.proc.poll() is None and
+                     desktop._keyboards() > before,  # pylint: disable=protected-access
+                     what="a keyboard holding %s" % modifier)
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self):
+        if self.proc.poll() is None:
+            end_process(self.pid, proc=self.proc)
+        self.proc.wait()
+
+
 def settled(read, quiet=0.5):
     """Waits until `read()` has answered the same for `quiet` seconds (what a terminal's
     program received settles once nothing more is on its way), and returns that answer."""
@@ -236,6 +277,7 @@ class WaylandDesktop:
         self.apps = []
         self.helpers = []
         self.probes = []
+        self.holders = []  # keyboards holding a modifier (KeyboardHolder)
         self.others = []  # the bus launcher and the registry, started by our bus
         self._python = self._script("python", "exec %s -- %s %s \"$@\"" % (
             self._setpriv_words(), PYTHON, self._write("bootstrap.py", _BOOTSTRAP)))
@@ -267,6 +309,21 @@ class WaylandDesktop:
         """Popen of a process run as the test user, with this desktop's environment."""
         return _start(self._setpriv() + ["--"] + list(argv),
                       env=self.env if env is None else env, **options)
+
+    def run_as_user(self, argv, env=None, timeout=STARTUP_TIMEOUT):
+        """Runs a program as the test user, in this desktop's environment (or `env`), in its
+        home, and waits for its end: a CompletedProcess with its output and error output.
+        One still running after `timeout` is ended by its pid and TimeoutExpired raised."""
+        proc = self.start_as_user(argv, env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  cwd=self.home)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            end_process(proc.pid, proc=proc)
+            proc.communicate()
+            raise
+        return subprocess.CompletedProcess(list(argv), proc.returncode, out, err)
 
     def _run(self, *argv, check=True, timeout=STARTUP_TIMEOUT):
         result = subprocess.run(self._setpriv() + ["--"] + list(argv), env=self.env,
@@ -440,6 +497,19 @@ class WaylandDesktop:
                 return w["id"]
         return None
 
+    def x_window(self, con_id):
+        """The X window id of an XWayland window (None for a native one, or none at all)."""
+        for w in self.windows():
+            if w["id"] == con_id:
+                return w.get("window")
+        return None
+
+    def x_focus(self):
+        """The X window that holds XWayland's input focus, 0 for none. The compositor gives
+        an XWayland window the X focus a little after its own, and until then X sends the
+        keys elsewhere. Asked as the test user: XWayland lets only its own user in."""
+        return int(self.run_as_user([PYTHON, "-c", _X_FOCUS]).stdout or 0)
+
     def focus_window(self, con_id):
         """Gives the window the keyboard focus and waits until the compositor says so."""
         self._run("swaymsg", "[con_id=%d] focus" % con_id)
@@ -468,6 +538,13 @@ class WaylandDesktop:
 
     def xterm(self, name):
         return self.terminal("xterm", name)
+
+    def hold_keyboard(self, modifier):
+        """Another keyboard on the seat with `modifier` (wtype's name: ctrl, shift,
+        capslock, ...) held down until its stop() or the desktop's."""
+        holder = KeyboardHolder(self, modifier)
+        self.holders.append(holder)
+        return holder
 
     def probe(self):
         p = Probe(self)
@@ -509,6 +586,8 @@ class WaylandDesktop:
             p.stop()
         for a in self.apps:
             a.stop()
+        for k in self.holders:
+            k.stop()
         for proc in (self.keyboard, self.bus, self.sway):
             if proc is None:
                 continue

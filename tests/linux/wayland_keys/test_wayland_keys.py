@@ -1,10 +1,10 @@
-"""Typing through the Wayland virtual keyboard into real clients on a headless sway: a
-terminal (foot), a native Wayland GTK 3 entry, and an XWayland xterm, each checked by what the
-application itself received. The typing goes through caretsafe-wl-type, a small program built
-from the module (CARETSAFE_WL_TYPE).
+"""Typing through the Wayland virtual keyboard into real clients on the headless sway test
+desktop (tests/linux/wayland_desktop.py): a terminal (foot), a native Wayland GTK 3 entry, and
+an XWayland xterm, each checked by what the application itself received. The typing goes
+through caretsafe-wl-type, a small program built from the module (CARETSAFE_WL_TYPE).
 
-Run with /usr/bin/python3 -m unittest test_wayland_keys (as root: the session's programs run as
-an unprivileged user that the fixture makes).
+Run with /usr/bin/python3 -m unittest test_wayland_keys (as root: the desktop's programs run
+as an unprivileged user that the fixture makes).
 """
 
 import json
@@ -16,13 +16,13 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))
 
-from sway_session import SwaySession, wait_for  # noqa: E402
+from desktop import PYTHON, DesktopError, end_process, wait_for  # noqa: E402
+from wayland_desktop import WaylandDesktop  # noqa: E402
 
 WL_TYPE = os.environ.get("CARETSAFE_WL_TYPE", "")
 GTK_APP = os.path.join(HERE, "gtk3_entry.py")
-PYTHON = "/usr/bin/python3"
 
 COMMAND = "echo héllo 😀 wörld שלום!"
 # 60 distinct CJK characters: more than the keymap's 36 keys, so keys are reassigned and the
@@ -30,20 +30,22 @@ COMMAND = "echo héllo 😀 wörld שלום!"
 CJK = "".join(chr(0x6F22 + i) for i in range(60))
 SLOTS = 36
 ARRIVAL_TIMEOUT = 10.0
+# What one run of the typing program may take before it counts as hung.
+TYPE_TIMEOUT = 60.0
 
-SESSION = None
+DESKTOP = None
 
 
 def setUpModule():
-    global SESSION
+    global DESKTOP
     if not WL_TYPE:
         raise RuntimeError("CARETSAFE_WL_TYPE is not set (run through ctest)")
-    SESSION = SwaySession(xwayland=True)
+    DESKTOP = WaylandDesktop().start()
 
 
 def tearDownModule():
-    if SESSION is not None:
-        SESSION.close()
+    if DESKTOP is not None:
+        DESKTOP.stop()
 
 
 def read(path):
@@ -54,6 +56,38 @@ def read(path):
         return None
 
 
+class GtkEntry:
+    """A native Wayland GTK 3 window with one entry (gtk3_entry.py), run as the test user;
+    what its entry holds, its focus and its end, as a terminal's."""
+
+    def __init__(self, name):
+        self.file = os.path.join(DESKTOP.home, name + ".txt")
+        ready = os.path.join(DESKTOP.home, name + ".ready")
+        self.proc = DESKTOP.start_as_user(
+            [PYTHON, GTK_APP, self.file, ready], stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=DESKTOP.home)
+        self.pid = self.proc.pid
+        try:
+            self.window = wait_for(lambda: DESKTOP.window_of(self.pid), what="the GTK window")
+            self.focus()
+            # The entry's own word that it holds the keyboard focus.
+            wait_for(lambda: os.path.exists(ready), what="the GTK entry's focus")
+        except BaseException:
+            self.stop()
+            raise
+
+    def received(self):
+        return read(self.file) or ""
+
+    def focus(self):
+        DESKTOP.focus_window(self.window)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            end_process(self.pid, proc=self.proc)
+        self.proc.wait()
+
+
 class Target:
     """A client with the keyboard focus, and the text it has received so far."""
 
@@ -62,40 +96,40 @@ class Target:
     def __init__(self, kind):
         Target.counter += 1
         name = "%s-%d" % (kind, Target.counter)
-        self.out = SESSION.path(name + ".txt")
-        ready = SESSION.path(name + ".ready")
-        # The terminal hands each character to `cat` as it arrives (no line editing), and an
-        # editing key would show up as its control byte instead of acting.
-        shell = "stty -icanon -echo && : > '%s' && exec cat > '%s'" % (ready, self.out)
-        if kind == "foot":
-            argv, env = ["foot", "sh", "-c", shell], {}
-        elif kind == "gtk3":
-            argv, env = [PYTHON, GTK_APP, self.out, ready], {"GDK_BACKEND": "wayland"}
-        elif kind == "xterm":
-            argv, env = ["xterm", "-u8", "-e", "sh", "-c", shell], {"DISPLAY": SESSION.x_display()}
+        if kind == "gtk3":
+            self.client = GtkEntry(name)
         else:
-            raise ValueError(kind)
-        self.proc = SESSION.spawn(argv, env=env, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
-        focused = wait_for(lambda: os.path.exists(ready) and
-                           (SESSION.focused() or {}).get("pid") == self.proc.pid, 30)
-        if not focused:
-            SESSION.end(self.proc)
-            raise AssertionError("%s did not get the keyboard focus" % kind)
+            # foot, or xterm on XWayland: `cat > FILE` with neither echo nor line editing, so
+            # every character reaches the file as it arrives and an editing key would show up
+            # as its control byte instead of acting.
+            self.client = DESKTOP.terminal(kind, name)
+            try:
+                self.client.focus()
+                if kind == "xterm":
+                    window = DESKTOP.x_window(self.client.window)
+                    wait_for(lambda: DESKTOP.x_focus() == window,
+                             what="XWayland's input focus on the xterm")
+            except BaseException:
+                self.client.stop()
+                raise
 
     def received(self, expected):
         """What arrived, once it equals `expected` or stops changing."""
-        wait_for(lambda: read(self.out) == expected, ARRIVAL_TIMEOUT)
-        return read(self.out) or ""
+        try:
+            wait_for(lambda: self.client.received() == expected, timeout=ARRIVAL_TIMEOUT,
+                     what="the text")
+        except DesktopError:
+            pass
+        return self.client.received()
 
     def close(self):
-        SESSION.end(self.proc)
+        self.client.stop()
 
 
-def type_text(text, *options, env=None):
-    """Runs the typing program as the session's user; (exit status, stats or None, stderr)."""
-    got = SESSION.run([WL_TYPE, "--stats"] + list(options) + [text], env=env,
-                      capture_output=True, timeout=60)
+def type_text(text, *options):
+    """Runs the typing program as the test user; (exit status, stats or None, stderr)."""
+    got = DESKTOP.run_as_user([WL_TYPE, "--stats"] + list(options) + [text],
+                              timeout=TYPE_TIMEOUT)
     stats = json.loads(got.stdout) if got.stdout.strip() else None
     return got.returncode, stats, got.stderr
 
@@ -143,7 +177,7 @@ class TypingIntoClients(unittest.TestCase):
             self.assertEqual(status, 4)
             self.assertEqual(target.received(COMMAND[:8]), COMMAND[:8])
             time.sleep(0.3)
-            self.assertEqual(read(target.out), COMMAND[:8], "a key after the refusal")
+            self.assertEqual(target.client.received(), COMMAND[:8], "a key after the refusal")
             self.assertEqual(stats["keys"], 8)
         finally:
             target.close()
@@ -156,13 +190,15 @@ class TypingIntoClients(unittest.TestCase):
             for kind in ("foot", "gtk3"):
                 with self.subTest(modifier=modifier, client=kind):
                     target = Target(kind)
-                    holder = SESSION.hold_keyboard(modifier=modifier, ms=60000)
                     try:
-                        status, _, _ = type_text("abc héllo")
-                        self.assertEqual(status, 0)
-                        self.assertEqual(target.received("abc héllo"), "abc héllo")
+                        holder = DESKTOP.hold_keyboard(modifier)
+                        try:
+                            status, _, _ = type_text("abc héllo")
+                            self.assertEqual(status, 0)
+                            self.assertEqual(target.received("abc héllo"), "abc héllo")
+                        finally:
+                            holder.stop()
                     finally:
-                        SESSION.end(holder)
                         target.close()
 
 
@@ -170,7 +206,7 @@ class NoKeyboard(unittest.TestCase):
     def test_no_compositor_gives_no_keyboard_and_prints_nothing(self):
         for display in (None, "", "wayland-none", "/nonexistent/wayland-0"):
             with self.subTest(display=display):
-                env = dict(SESSION.env)
+                env = dict(DESKTOP.env)
                 env.pop("WAYLAND_DISPLAY")
                 if display is not None:
                     env["WAYLAND_DISPLAY"] = display
@@ -178,19 +214,20 @@ class NoKeyboard(unittest.TestCase):
                     got = subprocess.run(args, env=env, capture_output=True, timeout=30)
                     self.assertEqual(got.returncode, expected)
                     self.assertEqual((got.stdout, got.stderr), (b"", b""))
-        self.assertEqual(SESSION.run([WL_TYPE, "--offered"], timeout=30).returncode, 0)
+        self.assertEqual(DESKTOP.run_as_user([WL_TYPE, "--offered"]).returncode, 0)
 
     def test_a_compositor_that_stops_answering_fails_in_bounded_time(self):
         target = Target("foot")
         try:
             # Mid-text: the keyboard is open and has typed, then the compositor stops; the next
             # key needs a new keymap, whose round trip never comes back.
-            proc = SESSION.spawn([WL_TYPE, "--pause-after", "3", "abcdef"],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
-            self.assertEqual(proc.stdout.readline(), b"paused\n")
-            os.kill(SESSION.sway.pid, signal.SIGSTOP)
+            proc = DESKTOP.start_as_user([WL_TYPE, "--pause-after", "3", "abcdef"],
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, cwd=DESKTOP.home)
+            sway = DESKTOP.sway.pid
             try:
+                self.assertEqual(proc.stdout.readline(), b"paused\n")
+                os.kill(sway, signal.SIGSTOP)
                 proc.stdin.write(b"\n")
                 proc.stdin.close()
                 # Bounded by the module's own deadline (about 2 s per wait); the timeout here
@@ -198,11 +235,15 @@ class NoKeyboard(unittest.TestCase):
                 self.assertEqual(proc.wait(timeout=30), 5)
                 self.assertEqual(proc.stderr.read(), b"")
                 # Opening against the stopped compositor gives no keyboard, also in bounded time.
-                got = SESSION.run([WL_TYPE, "xyz"], capture_output=True, timeout=30)
+                got = DESKTOP.run_as_user([WL_TYPE, "xyz"], timeout=30)
                 self.assertEqual((got.returncode, got.stderr), (3, b""))
             finally:
-                os.kill(SESSION.sway.pid, signal.SIGCONT)
-                SESSION.end(proc)
+                os.kill(sway, signal.SIGCONT)
+                end_process(proc.pid, proc=proc)
+                proc.wait()
+                for stream in (proc.stdin, proc.stdout, proc.stderr):
+                    if not stream.closed:
+                        stream.close()
             # The keys sent before the stop arrive; a new keyboard types again.
             self.assertEqual(target.received("abc"), "abc")
             status, _, _ = type_text("xyz")
