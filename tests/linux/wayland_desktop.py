@@ -144,7 +144,7 @@ class UserTerminal(Terminal):
     "xterm" (X11 on XWayland, no accessible). What it received, its focus and its end come from
     desktop.py's Terminal."""
 
-    def __init__(self, desktop, kind, name):  # pylint: disable=super-init-not-called
+    def __init__(self, desktop, kind, name, extra_env=None):  # pylint: disable=super-init-not-called
         self.desktop = desktop
         self.kind = kind
         self.name = name
@@ -159,8 +159,9 @@ class UserTerminal(Terminal):
             argv = ["xterm", "-u8", "-title", name, "-e", "sh", "-c", command]
         else:
             raise DesktopError("no terminal " + kind)
+        env = dict(desktop.env, **(extra_env or {}))
         self.proc = desktop.start_as_user(
-            argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, cwd=desktop.home)
         self.pid = self.proc.pid
         self.window = wait_for(
@@ -527,9 +528,10 @@ class WaylandDesktop:
         self.apps.append(app)
         return app
 
-    def terminal(self, kind, name):
-        """A terminal (see UserTerminal), ended by stop()."""
-        t = UserTerminal(self, kind, name)
+    def terminal(self, kind, name, extra_env=None):
+        """A terminal (see UserTerminal), its environment changed by `extra_env`, ended by
+        stop()."""
+        t = UserTerminal(self, kind, name, extra_env)
         self.apps.append(t)
         return t
 

@@ -33,6 +33,8 @@ def setUpModule():
             feet[name] = desktop.foot(name)
         for kind in ("sakura", "xterm"):
             others[kind] = desktop.terminal(kind, kind)
+        # A VTE terminal on XWayland: an accessible, an ACTIVE frame, and X11 keys.
+        others["x11 sakura"] = desktop.terminal("sakura", "x11-sakura", {"GDK_BACKEND": "x11"})
         helper = desktop.helper()
     except BaseException:
         desktop.stop()
@@ -183,15 +185,18 @@ class Terminals(unittest.TestCase):
                  what="the typed text")
         self.assertEqual(terminal.received()[before:], EXAMPLE)
 
-    def test_xwayland_terminal_refused(self):
-        """xterm on XWayland: an X11 client reads our changing keymap in its own time and would
-        type other characters, so it is refused at capture and nothing reaches it."""
-        terminal = others["xterm"]
-        before = len(terminal.received())
-        terminal.focus()
-        self.assertEqual(helper.ask(action="capture"),
-                         {"ok": False, "reason": "unsupported-field"})
-        self.assertEqual(len(terminal.received()), before)
+    def test_xwayland_terminals_refused(self):
+        """Terminals on XWayland (xterm, with no accessible; sakura made an X11 client): an X11
+        client reads our changing keymap in its own time and would type other characters, so
+        they are refused at capture and nothing reaches them."""
+        for kind in ("xterm", "x11 sakura"):
+            with self.subTest(kind):
+                terminal = others[kind]
+                before = len(terminal.received())
+                terminal.focus()
+                self.assertEqual(helper.ask(action="capture"),
+                                 {"ok": False, "reason": "unsupported-field"})
+                self.assertEqual(len(terminal.received()), before)
 
     def test_focus_moved_part_way(self):
         """The focus goes to the other terminal once the first characters have arrived: the
@@ -278,6 +283,30 @@ class NoCompositorIpc(unittest.TestCase):
                     self.helper.ask(action="insert", token=captured["token"], text="Z"),
                     {"ok": True})
                 self.assertEqual(app.state(widget)["text"], "aZb")
+
+    def test_xwayland_vte_terminal_refused(self):
+        """sakura on XWayland has an ACTIVE frame and a focused terminal, but the compositor
+        does not say its window is an XWayland one: its connection to XWayland's X server
+        does, and it is refused."""
+        terminal = others["x11 sakura"]
+        terminal.focus()
+        before = len(terminal.received())
+        wait_for(lambda: self.helper.ask(action="capture") == {"ok": False,
+                                                              "reason": "unsupported-field"},
+                 timeout=20, what="the refusal")
+        self.assertEqual(len(terminal.received()), before)
+
+    def test_native_vte_terminal_typed(self):
+        terminal = others["sakura"]
+        terminal.focus()
+        before = len(terminal.received())
+        captured = wait_for(lambda: (lambda a: a if a.get("ok") else None)(
+            self.helper.ask(action="capture")), timeout=20, what="a capture of sakura")
+        self.assertEqual(self.helper.ask(action="insert", token=captured["token"], text=EXAMPLE),
+                         SENT)
+        wait_for(lambda: len(terminal.received()) - before >= len(EXAMPLE), timeout=20,
+                 what="the typed text")
+        self.assertEqual(terminal.received()[before:], EXAMPLE)
 
     def test_terminal_without_accessible_refused(self):
         feet["one"].focus()
