@@ -496,6 +496,35 @@ def binary(variable):
     return path
 
 
+def turn_on_accessibility(run):
+    """Turns accessibility on through the session bus that `run` (a desktop's `_run`) reaches,
+    waits for the accessibility bus and its registry to answer, and returns the bus's
+    address."""
+    run("gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path",
+        "/org/a11y/bus", "--method", "org.freedesktop.DBus.Properties.Set",
+        "org.a11y.Status", "IsEnabled", "<true>")
+
+    def address():
+        r = run("gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path",
+                "/org/a11y/bus", "--method", "org.a11y.Bus.GetAddress", check=False)
+        text = r.stdout.decode().strip()
+        # ('unix:path=/…,guid=…',)
+        if r.returncode == 0 and text.startswith("('unix:"):
+            return text[2:-3]
+        return None
+
+    bus = wait_for(address, what="the accessibility bus")
+
+    def registry():
+        return run("gdbus", "call", "--address", bus, "--dest", "org.a11y.atspi.Registry",
+                   "--object-path", "/org/a11y/atspi/accessible/root", "--method",
+                   "org.freedesktop.DBus.Properties.Get", "org.a11y.atspi.Accessible",
+                   "ChildCount", check=False).returncode == 0
+
+    wait_for(registry, what="the accessibility registry")
+    return bus
+
+
 class Desktop:
     """Xvfb with a private session bus and accessibility turned on, in private folders."""
 
@@ -590,33 +619,9 @@ class Desktop:
         return result
 
     def _start_accessibility(self):
-        self._run("gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path",
-                  "/org/a11y/bus", "--method", "org.freedesktop.DBus.Properties.Set",
-                  "org.a11y.Status", "IsEnabled", "<true>")
-
-        def address():
-            r = self._run("gdbus", "call", "--session", "--dest", "org.a11y.Bus",
-                          "--object-path", "/org/a11y/bus", "--method",
-                          "org.a11y.Bus.GetAddress", check=False)
-            text = r.stdout.decode().strip()
-            # ('unix:path=/…,guid=…',)
-            if r.returncode == 0 and text.startswith("('unix:"):
-                return text[2:-3]
-            return None
-
-        self.a11y_address = wait_for(address, what="the accessibility bus")
+        self.a11y_address = turn_on_accessibility(self._run)
         self._run("xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS",
                   self.a11y_address)
-
-        def registry():
-            r = self._run("gdbus", "call", "--address", self.a11y_address, "--dest",
-                          "org.a11y.atspi.Registry", "--object-path",
-                          "/org/a11y/atspi/accessible/root", "--method",
-                          "org.freedesktop.DBus.Properties.Get", "org.a11y.atspi.Accessible",
-                          "ChildCount", check=False)
-            return r.returncode == 0
-
-        wait_for(registry, what="the accessibility registry")
         # The pids of what our bus started, so that stop() can see them end.
         launcher = self._owner_pid(["--session"], "org.a11y.Bus")
         registryd = self._owner_pid(["--address", self.a11y_address],

@@ -29,7 +29,7 @@ sys.path.insert(0, HERE)
 
 from desktop import (APPS, PYTHON, STARTUP_TIMEOUT, App, DesktopError,  # noqa: E402
                      Helper, LineChannel, Terminal, _start, binary, end_process,
-                     process_alive, sanitizer_environment, wait_for)
+                     process_alive, sanitizer_environment, turn_on_accessibility, wait_for)
 
 USER = "caretsafe-test"
 # Held while the user is looked up and made, so that two test modules starting at once do not
@@ -416,30 +416,7 @@ class WaylandDesktop:
         self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus.stdout.readline().decode().strip()
 
     def _start_accessibility(self):
-        self._run("gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path",
-                  "/org/a11y/bus", "--method", "org.freedesktop.DBus.Properties.Set",
-                  "org.a11y.Status", "IsEnabled", "<true>")
-
-        def address():
-            r = self._run("gdbus", "call", "--session", "--dest", "org.a11y.Bus",
-                          "--object-path", "/org/a11y/bus", "--method",
-                          "org.a11y.Bus.GetAddress", check=False)
-            text = r.stdout.decode().strip()
-            if r.returncode == 0 and text.startswith("('unix:"):
-                return text[2:-3]
-            return None
-
-        self.a11y_address = wait_for(address, what="the accessibility bus")
-
-        def registry():
-            return self._run("gdbus", "call", "--address", self.a11y_address, "--dest",
-                             "org.a11y.atspi.Registry", "--object-path",
-                             "/org/a11y/atspi/accessible/root", "--method",
-                             "org.freedesktop.DBus.Properties.Get",
-                             "org.a11y.atspi.Accessible", "ChildCount",
-                             check=False).returncode == 0
-
-        wait_for(registry, what="the accessibility registry")
+        self.a11y_address = turn_on_accessibility(self._run)
 
     # --- what runs here -------------------------------------------------------------------
 
