@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -26,6 +27,10 @@ std::optional<std::string> socketPath() {
   if (runtime == nullptr || *runtime == '\0') return std::nullopt;
   return std::string(runtime) + "/" + name;
 }
+
+// How long the focus read for the frontmost application stands for the focus in the key-window
+// lookup that follows it (the same request), as on X11.
+constexpr auto kFocusReuse = std::chrono::milliseconds(100);
 
 // Whether something accepts connections on the compositor's socket.
 bool compositorListens() {
@@ -64,15 +69,13 @@ wayland::VirtualKeyboard* WaylandDisplay::keyboard() {
 }
 
 bool WaylandDisplay::canType() {
-  // Asked at capture and before each key, right after the focus was looked up: the window
-  // found then is the one keys would go to.
-  return !focusOnXwayland_ && keyboard() != nullptr;
+  // Asked at capture and before each key, right after the focused element (and with it the
+  // key window) was looked up.
+  return keysReachTarget_ && keyboard() != nullptr;
 }
 
 std::optional<WaylandDisplay::Focused> WaylandDisplay::compositorFocus() {
-  focusOnXwayland_ = false;
   const std::optional<wayland::FocusedWindow> window = ipc_->focusedWindow();
-  if (window) focusOnXwayland_ = window->xwayland;
   // Only a window the compositor itself marks focused, with its process known: a focused
   // workspace or container does not say where keys go.
   if (!window || !window->focused || !window->pid || *window->pid <= 0 || window->conId <= 0) {
@@ -82,7 +85,15 @@ std::optional<WaylandDisplay::Focused> WaylandDisplay::compositorFocus() {
                  window->xwayland};
 }
 
+WaylandDisplay::LookupFocus WaylandDisplay::takeLookup() {
+  const LookupFocus taken = lookup_;
+  lookup_ = {};
+  if (std::chrono::steady_clock::now() - taken.read >= kFocusReuse) return {};
+  return taken;
+}
+
 std::optional<Pid> WaylandDisplay::frontmostPid(const ActiveProcesses& active) {
+  lookup_ = {};
   // The compositor, where it says, knows which window has the keyboard focus. A toolkit that
   // says another application's window is active as well (a hidden window that kept the state)
   // is not believed over it, and an application with no accessible at all (a terminal such as
@@ -90,29 +101,38 @@ std::optional<Pid> WaylandDisplay::frontmostPid(const ActiveProcesses& active) {
   if (ipc_->available()) {
     const std::optional<Focused> compositor = compositorFocus();
     if (!compositor) return std::nullopt;
+    lookup_ = {compositor, std::nullopt, std::chrono::steady_clock::now()};
     return compositor->pid;
   }
   // Without the compositor's word, exactly one application may say its window is active:
   // with two, or none, the frontmost application would be a guess.
   const std::optional<std::vector<Pid>> activePids = active();
   if (!activePids || activePids->size() != 1) return std::nullopt;
+  lookup_ = {std::nullopt, activePids->front(), std::chrono::steady_clock::now()};
   return activePids->front();
 }
 
 std::optional<WindowId> WaylandDisplay::keyWindow(Pid pid, const ActiveProcesses& active) {
+  keysReachTarget_ = false;
+  LookupFocus lookup = takeLookup();
   if (ipc_->available()) {
-    const std::optional<Focused> compositor = compositorFocus();
+    const std::optional<Focused> compositor =
+        lookup.compositor ? lookup.compositor : compositorFocus();
     if (!compositor || compositor->pid != pid) return std::nullopt;
+    keysReachTarget_ = !compositor->xwayland;
     return compositor->window;
   }
   // Keys go to the focused surface, which belongs to the one application whose window is
   // active: the element looked up there before each key is what they go to.
-  const std::optional<std::vector<Pid>> activePids = active();
-  if (!activePids || activePids->size() != 1 || activePids->front() != pid) return std::nullopt;
-  // Nor does it say whether the window is an XWayland one: a client of the X server that
-  // XWayland runs counts as one (and one that cannot be told, too).
+  std::optional<Pid> soleActive = lookup.soleActive;
+  if (!soleActive) {
+    const std::optional<std::vector<Pid>> activePids = active();
+    if (activePids && activePids->size() == 1) soleActive = activePids->front();
+  }
+  if (soleActive != pid) return std::nullopt;
+  // Nor does it say whether the window is an XWayland one (see `keysReachTarget_`).
   const std::optional<bool> xClient = clientOfXwayland(pid);
-  focusOnXwayland_ = !xClient || *xClient;
+  keysReachTarget_ = xClient && !*xClient;
   return kFocusedSurface;
 }
 

@@ -4,15 +4,17 @@
 // process with an ACTIVE top-level window; two or none: no frontmost application). Keys are typed
 // through the compositor's virtual keyboard for clients; a compositor without one takes no keys
 // from us, and then nothing is typed at all (a terminal is refused when captured). Nor are keys
-// typed into an XWayland window (see `focusOnXwayland_`).
+// typed into an XWayland window (see `keysReachTarget_`).
 //
 // There is no server grab: the focus check before each key and the key itself are two steps,
 // kept as close together as possible (the check is the last thing before the key is sent).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/display/display.h"
 #include "platform/linux/display/x11/x11_windows.h"
@@ -54,6 +56,15 @@ class WaylandDisplay final : public DisplayServer {
     bool xwayland = false;  // an X11 window shown through XWayland
   };
   std::optional<Focused> compositorFocus();
+  // The compositor's focus, or the one active process, as the frontmost-application lookup just
+  // read them: the key-window lookup that follows at once (the same request) takes them
+  // instead of asking again. Keys are checked against the compositor again before each one.
+  struct LookupFocus {
+    std::optional<Focused> compositor;
+    std::optional<Pid> soleActive;  // the one process with an ACTIVE window
+    std::chrono::steady_clock::time_point read{};
+  };
+  LookupFocus takeLookup();
   // The virtual keyboard, opened on first use (again after a broken connection); null when
   // the compositor offers none.
   wayland::VirtualKeyboard* keyboard();
@@ -65,12 +76,13 @@ class WaylandDisplay final : public DisplayServer {
   // XWayland's X server, asked only where the compositor names no window.
   x11::Connection x11_;
   std::unique_ptr<wayland::VirtualKeyboard> keyboard_;
-  // Whether the focused window, as the compositor last named it, is an XWayland window. An
-  // X11 client reads a keymap that changes under it in its own time, so our keys would type
-  // other characters there (measured: xterm typed letters of the default layout): no keys go
-  // to one. Where the compositor names no window, a process that is a client of XWayland's X
-  // server counts as one.
-  bool focusOnXwayland_ = false;
+  LookupFocus lookup_;
+  // Whether keys can reach the target of the last key-window lookup: it found the window, and
+  // that window is not an XWayland one. An X11 client reads a keymap that changes under it in
+  // its own time, so our keys would type other characters there (measured: xterm typed letters
+  // of the default layout). Where the compositor names no window, a process that is a client
+  // of XWayland's X server counts as XWayland's (and one that cannot be told, too).
+  bool keysReachTarget_ = false;
 };
 
 }  // namespace caretsafe::linux_desktop

@@ -1,5 +1,5 @@
 // X11 windows and the processes behind them: which window is active or holds the input focus,
-// which process owns a window, and what that process is called.
+// and which process owns a window (what a process is called: platform/linux/processes.h).
 //
 // Xlib's own error reporting prints to standard error and, when the connection breaks, ends
 // the process. `Connection` installs handlers that keep it silent instead: a protocol error is
