@@ -57,9 +57,6 @@ class LinuxPlatform final : public Platform {
   using RequestObserver = AccessibleDesktop::RequestObserver;
   void observeRequests(RequestObserver observer) { atspi_.observeRequests(std::move(observer)); }
 
-  // The display server this platform was made with.
-  DisplayServer& display() { return *display_; }
-
   // --- Platform ---
   bool isProcessTrusted() override;
   std::optional<RunningApp> frontmostApplication() override;

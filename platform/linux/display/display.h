@@ -33,9 +33,6 @@ class DisplayServer {
  public:
   virtual ~DisplayServer() = default;
 
-  // "x11" or "wayland", for diagnostics and tests.
-  virtual const char* name() const = 0;
-
   // Whether the display server answers now; connects (again) when needed. Also gets typing
   // ready, so that what an earlier helper left behind is cleaned up before anything else.
   virtual bool answers() = 0;

@@ -33,7 +33,6 @@ class WaylandDisplay final : public DisplayServer {
   WaylandDisplay(const WaylandDisplay&) = delete;
   WaylandDisplay& operator=(const WaylandDisplay&) = delete;
 
-  const char* name() const override { return "wayland"; }
   bool answers() override;
   // The bus is found through the session bus (org.a11y.Bus), or the environment.
   std::optional<std::string> accessibilityBusAddress() override { return std::nullopt; }

@@ -19,10 +19,6 @@ class X11Display final : public DisplayServer {
   X11Display(const X11Display&) = delete;
   X11Display& operator=(const X11Display&) = delete;
 
-  // The X connection, shared with whatever else needs the display (benchmarks).
-  x11::Connection& connection() { return x11_; }
-
-  const char* name() const override { return "x11"; }
   bool answers() override;
   std::optional<std::string> accessibilityBusAddress() override;
   std::optional<bool> seesOtherPid(Pid own) override;
