@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <initializer_list>
 
 namespace caretsafe {
 namespace {
@@ -27,15 +28,35 @@ void onStop(int) {
   errno = saved;
 }
 
+// Marks a descriptor close-on-exec and non-blocking; false when either cannot be set.
+bool closeOnExecNonBlocking(int fd) {
+  const int descriptorFlags = ::fcntl(fd, F_GETFD);
+  if (descriptorFlags < 0 || ::fcntl(fd, F_SETFD, descriptorFlags | FD_CLOEXEC) < 0) return false;
+  const int statusFlags = ::fcntl(fd, F_GETFL);
+  return statusFlags >= 0 && ::fcntl(fd, F_SETFL, statusFlags | O_NONBLOCK) == 0;
+}
+
+// The pipe between the handlers and the waits. Plain pipe() and fcntl(), since macOS has no
+// pipe2(): the flags are set before the handlers exist, so no signal can find the pipe half
+// made, and a pipe whose flags cannot be set is not used (a blocking write end could hang a
+// handler), leaving the flag alone to carry the request.
+void openStopPipe() {
+  int fds[2];
+  if (::pipe(fds) != 0) return;
+  if (!closeOnExecNonBlocking(fds[0]) || !closeOnExecNonBlocking(fds[1])) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return;
+  }
+  pipeRead = fds[0];
+  pipeWrite = fds[1];
+}
+
 }  // namespace
 
 void installStopHandlers() {
   static const bool installed = [] {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-      pipeRead = fds[0];
-      pipeWrite = fds[1];
-    }
+    openStopPipe();
     struct sigaction action {};
     action.sa_handler = onStop;
     sigemptyset(&action.sa_mask);

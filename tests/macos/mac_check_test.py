@@ -11,11 +11,14 @@ import yaml
 
 SOURCE = sys.argv.pop(1) if len(sys.argv) > 1 else os.getcwd()
 SCRIPT = os.path.join(SOURCE, "scripts", "mac-e2e.sh")
+SDK_CHECK = os.path.join(SOURCE, "scripts", "mac-sdk-check.sh")
 WORKFLOW = os.path.join(SOURCE, ".github", "workflows", "macos.yml")
 
 
-def run(*args):
-    return subprocess.run(args, capture_output=True, text=True, encoding="utf-8", timeout=60)
+def run(*args, env=None):
+    return subprocess.run(
+        args, capture_output=True, text=True, encoding="utf-8", timeout=60, env=env
+    )
 
 
 class Script(unittest.TestCase):
@@ -59,6 +62,34 @@ class Script(unittest.TestCase):
 
     def test_unknown_argument_is_refused(self):
         self.assertEqual(run("bash", SCRIPT, "--dryrun").returncode, 2)
+
+
+class SdkCheck(unittest.TestCase):
+    """scripts/mac-sdk-check.sh builds against a macOS SDK that no CI machine holds; here it is
+    checked for what it does without one."""
+
+    def test_shellcheck_finds_nothing(self):
+        result = run("shellcheck", SDK_CHECK)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+    def test_without_an_sdk_it_says_so_in_one_line_and_passes(self):
+        env = {k: v for k, v in os.environ.items() if k != "MACOS_SDK"}
+        for sdk in (None, ""):
+            if sdk is not None:
+                env["MACOS_SDK"] = sdk
+            result = run("bash", SDK_CHECK, env=env)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(result.stderr, "")
+            lines = result.stdout.splitlines()
+            self.assertEqual(len(lines), 1, result.stdout)
+            self.assertIn("skipped", lines[0])
+            self.assertIn("MACOS_SDK", lines[0])
+
+    def test_a_folder_that_is_no_sdk_is_refused_before_anything_is_built(self):
+        env = dict(os.environ, MACOS_SDK=os.path.join(SOURCE, "docs"))
+        result = run("bash", SDK_CHECK, env=env)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("is no macOS SDK", result.stderr)
 
 
 class Workflow(unittest.TestCase):
