@@ -15,15 +15,30 @@ std::u16string spliced(std::u16string_view value, std::int64_t caret, std::u16st
   return out;
 }
 
+bool valueBecomes(Platform& platform, const Element& element, std::u16string_view expected) {
+  for (int read = 0; read < kConfirmReads; ++read) {
+    if (read > 0) platform.pause(kConfirmPause);
+    const std::optional<AttributeValue> value = attr(platform, element, "AXValue");
+    if (!value) return false;
+    const auto* text = std::get_if<std::u16string>(&*value);
+    if (text != nullptr && text::canonicallyEqual(*text, expected)) return true;
+  }
+  return false;
+}
+
 InsertResult writeText(Platform& platform, const Element& element, std::u16string_view currentValue,
-                       std::int64_t caret, std::u16string_view text) {
+                       std::int64_t caret, std::u16string_view text, ReadBack readBack) {
   // The expectation is fixed before anything is written.
   const std::u16string expected = spliced(currentValue, caret, text);
   if (platform.setAttributeValue(element, "AXSelectedText", text) != kAxSuccess) {
     return Reason::kWriteUnconfirmed;
   }
-  const std::optional<AttributeValue> readBack = attr(platform, element, "AXValue");
-  const auto* value = readBack ? std::get_if<std::u16string>(&*readBack) : nullptr;
+  if (readBack == ReadBack::kUntilHeld) {
+    return valueBecomes(platform, element, expected) ? InsertResult(Delivery::kConfirmed)
+                                                     : InsertResult(Reason::kWriteUnconfirmed);
+  }
+  const std::optional<AttributeValue> read = attr(platform, element, "AXValue");
+  const auto* value = read ? std::get_if<std::u16string>(&*read) : nullptr;
   if (value == nullptr || !text::canonicallyEqual(*value, expected)) {
     return Reason::kWriteUnconfirmed;
   }

@@ -13,11 +13,29 @@ namespace caretsafe {
 // The current value with the text spliced in at a UTF-16 offset (0 <= caret <= length).
 std::u16string spliced(std::u16string_view value, std::int64_t caret, std::u16string_view text);
 
+// How often the value is read until it holds the text, and the pause between two reads (at
+// least 2 s in all): after typed keys, and after a write that the application applies only
+// after the call has returned.
+inline constexpr int kConfirmReads = 200;
+inline constexpr double kConfirmPause = 0.01;
+
+// How a write's result is read back.
+enum class ReadBack {
+  kAtOnce,     // once, right after the write
+  kUntilHeld,  // until the value holds the text, at most `kConfirmReads` times
+};
+
+// Reads the value until it is canonically equal to `expected`, at most `kConfirmReads` times
+// with `kConfirmPause` between two reads. A read that fails (the application did not answer
+// within the messaging timeout) ends the wait.
+bool valueBecomes(Platform& platform, const Element& element, std::u16string_view expected);
+
 // Sets the element's selected text (a bare caret, checked by validation) to the text in one
-// write, reads the value back at once and answers `Delivery::kConfirmed` only when it is
-// canonically equal to the value expected; anything else is `Reason::kWriteUnconfirmed`.
+// write, reads the value back as `readBack` says and answers `Delivery::kConfirmed` only when it
+// is canonically equal to the value expected; anything else is `Reason::kWriteUnconfirmed`.
 // Nothing is retried or undone.
 InsertResult writeText(Platform& platform, const Element& element, std::u16string_view currentValue,
-                       std::int64_t caret, std::u16string_view text);
+                       std::int64_t caret, std::u16string_view text,
+                       ReadBack readBack = ReadBack::kAtOnce);
 
 }  // namespace caretsafe

@@ -1,41 +1,86 @@
 #include "insertion/capture.h"
 
+#include <utility>
+
 #include "insertion/digest.h"
 #include "probe/focus.h"
 #include "probe/inspection.h"
 #include "probe/web_field.h"
 
 namespace caretsafe {
+namespace {
+
+// A field found in the frontmost application, as inspected.
+struct FoundField {
+  Focus focus;
+  bool terminal = false;
+  Inspection field;
+};
+
+// The focused element as a field, or nothing when it is none the program may insert into.
+std::optional<FoundField> fieldOf(Platform& platform, Focus focus, bool allowTyping) {
+  const bool terminal = isTerminal(platform, focus.pid);
+  std::optional<Inspection> field =
+      inspect(platform, focus.element, terminal,
+              typingCheck(platform, focus.pid, allowTyping && !terminal));
+  if (!field) return std::nullopt;
+  return FoundField{std::move(focus), terminal, std::move(*field)};
+}
+
+// For a capture that allows typing and found no field: a browser or an Electron application may
+// have no tree to show until it is asked for one. Asks the frontmost application for it (once:
+// see `treeLooks`) and looks for its field again after each pause, until one is found or the
+// looks run out. Another application in front ends the wait.
+std::optional<FoundField> wokenField(Platform& platform, TreeWakes& wakes) {
+  const std::optional<RunningApp> app = frontmostOther(platform);
+  if (!app) return std::nullopt;
+  const std::optional<TreeSwitch> treeSwitchOf = treeSwitch(platform, *app);
+  if (!treeSwitchOf) return std::nullopt;
+  const int looks = treeLooks(platform, wakes, *app, *treeSwitchOf);
+  for (int look = 0; look < looks; ++look) {
+    platform.pause(kWakePause);
+    std::optional<Focus> focus = focused(platform);
+    if (!focus) continue;
+    // Another application came to the front: its focus is not what was woken.
+    if (focus->pid != app->pid) return std::nullopt;
+    // A focus that is no field yet may be a tree still being built (the page's document first).
+    if (std::optional<FoundField> found = fieldOf(platform, std::move(*focus), true)) return found;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 TypingCheck typingCheck(Platform& platform, Pid pid, bool allowTyping) {
   if (!allowTyping) return {};
   const std::optional<RunningApp> app = platform.runningApplication(pid);
-  return {.allowed = true, .webApplication = app && treeSwitch(platform, *app).has_value()};
+  const std::optional<TreeSwitch> switchOf = app ? treeSwitch(platform, *app) : std::nullopt;
+  return {.allowed = true, .webFields = switchOf ? switchOf->fields : WebFields::kNone};
 }
 
 CaptureResult capture(Platform& platform, TargetSlot& target, const CaptureOptions& options) {
   target.clear();
-  std::optional<Focus> focus = focused(platform);
-  // A browser or an Electron application may have no tree to show until it is asked for one.
-  if (!focus && options.allowTyping) focus = wokenFocus(platform);
-  if (!focus) return Reason::kUnsupportedField;
-  const bool terminal = isTerminal(platform, focus->pid);
-  const std::optional<Inspection> field =
-      inspect(platform, focus->element, terminal,
-              typingCheck(platform, focus->pid, options.allowTyping && !terminal));
-  if (!field) return Reason::kUnsupportedField;
+  std::optional<FoundField> found;
+  if (std::optional<Focus> focus = focused(platform)) {
+    found = fieldOf(platform, std::move(*focus), options.allowTyping);
+  }
+  if (!found && options.allowTyping) found = wokenField(platform, target.wakes());
+  if (!found) return Reason::kUnsupportedField;
   // A field that would be typed into cannot take keys while secure event input is on.
-  if ((terminal || field->typed) && platform.secureEventInput()) return Reason::kUnsupportedField;
+  if ((found->terminal || found->field.typed) && platform.secureEventInput()) {
+    return Reason::kUnsupportedField;
+  }
 
   std::string token = platform.newUuid();
-  std::string hash = digest(field->value);
+  std::string hash = digest(found->field.value);
   const double time = platform.now();  // read after token and fingerprint: the age counts from here
-  target.store(Target{.element = std::move(focus->element),
-                      .terminal = terminal,
+  target.store(Target{.element = std::move(found->focus.element),
+                      .terminal = found->terminal,
                       .allowTyping = options.allowTyping,
-                      .typed = field->typed,
-                      .pid = focus->pid,
-                      .caret = Range{field->caret.location, 0},
+                      .typed = found->field.typed,
+                      .lateWrite = found->field.lateWrite,
+                      .pid = found->focus.pid,
+                      .caret = Range{found->field.caret.location, 0},
                       .hash = std::move(hash),
                       .time = time,
                       .token = token});

@@ -36,7 +36,9 @@ InsertResult insert(const InsertRequest& request, Platform& platform, TargetSlot
               typingCheck(platform, focus->pid, record->allowTyping && !record->terminal));
   if (!field || field->caret != record->caret) return Reason::kTargetChanged;
   // A field that changed its way of taking text is not the field that was captured.
-  if (field->typed != record->typed) return Reason::kTargetChanged;
+  if (field->typed != record->typed || field->lateWrite != record->lateWrite) {
+    return Reason::kTargetChanged;
+  }
   if (digest(field->value) != record->hash) return Reason::kTargetChanged;
 
   if (record->terminal) return typeText(platform, focus->element, focus->pid, text);
@@ -45,7 +47,8 @@ InsertResult insert(const InsertRequest& request, Platform& platform, TargetSlot
     return typeIntoField(platform, focus->element, focus->pid, field->value, field->caret.location,
                          text);
   }
-  return writeText(platform, focus->element, field->value, field->caret.location, text);
+  return writeText(platform, focus->element, field->value, field->caret.location, text,
+                   record->lateWrite ? ReadBack::kUntilHeld : ReadBack::kAtOnce);
 }
 
 }  // namespace caretsafe

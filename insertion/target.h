@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "probe/web_field.h"
 
 namespace caretsafe {
 
@@ -20,6 +21,9 @@ struct Target {
   bool allowTyping = false;
   // The field takes text only as typed keys, and gets it that way (never written as well).
   bool typed = false;
+  // The field is written, and its read-back awaited: the application applies a write only after
+  // the call has returned.
+  bool lateWrite = false;
   Pid pid = 0;
   Range caret;       // length always 0
   std::string hash;  // digest of the field's value at capture time
@@ -27,7 +31,9 @@ struct Target {
   std::string token;
 };
 
-// Empty or holding exactly one Target. Touched only on the request thread.
+// Empty or holding exactly one Target. Touched only on the request thread. Beside it, the one
+// other thing a capture leaves for the next: which applications this helper has asked for their
+// accessibility tree, and when (never dropped by `clear`: the applications keep their trees).
 class TargetSlot {
  public:
   // Drops whatever the slot holds, and with it the record's element reference.
@@ -43,9 +49,12 @@ class TargetSlot {
   bool holding() const { return held_.has_value(); }
   // The record held, for inspection only.
   const Target* peek() const { return held_ ? &*held_ : nullptr; }
+  // The tree switches set so far.
+  TreeWakes& wakes() { return wakes_; }
 
  private:
   std::optional<Target> held_;
+  TreeWakes wakes_;
 };
 
 }  // namespace caretsafe

@@ -29,19 +29,6 @@ bool caretReaches(Platform& platform, const Element& element, std::int64_t locat
   return false;
 }
 
-// Reads the value until it is canonically equal to `expected`. A read that fails (the
-// application did not answer within the messaging timeout) ends the wait.
-bool valueBecomes(Platform& platform, const Element& element, std::u16string_view expected) {
-  for (int read = 0; read < kConfirmReads; ++read) {
-    if (read > 0) platform.pause(kConfirmPause);
-    const std::optional<AttributeValue> value = attr(platform, element, "AXValue");
-    if (!value) return false;
-    const auto* text = std::get_if<std::u16string>(&*value);
-    if (text != nullptr && text::canonicallyEqual(*text, expected)) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 bool typeableInField(std::u16string_view text) {

@@ -19,10 +19,7 @@ namespace caretsafe {
 // second for the first one: at least 2 s are allowed.
 inline constexpr int kKeySettleReads = 400;
 inline constexpr double kKeySettlePause = 0.005;
-// After the last key, how often the value is read until it holds the text, and the pause
-// between two reads (at least 2 s in all).
-inline constexpr int kConfirmReads = 200;
-inline constexpr double kConfirmPause = 0.01;
+// After the last key, the value is read until it holds the text (`valueBecomes`).
 
 // Whether the text may be typed into a field: it holds no line break, tab or other control
 // character (U+0000 to U+001F, U+007F to U+009F) and no line or paragraph separator. Return

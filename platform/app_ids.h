@@ -16,5 +16,10 @@ extern const std::span<const std::string_view> kTerminalAppIds;
 // that asks for the enhanced interface, and whose web fields take keys only. Empty where the
 // platform's adapter finds such fields itself.
 extern const std::span<const std::string_view> kChromeFamilyAppIds;
+// Browsers built on Gecko, which build their accessibility tree once asked for the enhanced
+// interface, and whose web fields take a write that reaches the page only after the call has
+// returned. Both lists are a fast path: an application on neither is still recognised by what
+// its bundle holds. Empty where the platform's adapter finds such fields itself.
+extern const std::span<const std::string_view> kGeckoAppIds;
 
 }  // namespace caretsafe

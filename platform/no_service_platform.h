@@ -41,6 +41,7 @@ class NoServicePlatform : public Platform {
     return kAxErrorCannotComplete;
   }
   bool builtOnElectron(Pid) override { return false; }
+  WebEngine webEngine(Pid) override { return WebEngine::kNone; }
 
   bool secureEventInput() override { return false; }
   std::uint64_t modifierFlags() override { return 0; }

@@ -131,6 +131,14 @@ struct AttributeRead {
   AttributeValue value;
 };
 
+// What an application builds its web content with, as its bundle shows it.
+enum class WebEngine {
+  kNone,      // none of these, or not known
+  kChromium,  // a framework holding Chromium's resources (a Chromium-based browser, an app
+              // embedding Chromium; an Electron application too)
+  kGecko,     // Gecko's library (Firefox and its kin)
+};
+
 // The outcome of the settable test.
 struct SettableAnswer {
   AxError error = kAxSuccess;
@@ -190,6 +198,9 @@ class Platform {
   // Whether the running application with this pid is built on Electron (its bundle holds the
   // Electron framework); false when it is not known.
   virtual bool builtOnElectron(Pid pid) = 0;
+  // What the running application with this pid builds web content with, as its bundle's
+  // contents show; `WebEngine::kNone` when it is none of them or it is not known.
+  virtual WebEngine webEngine(Pid pid) = 0;
 
   // --- keyboard events ---
   // Whether secure event input is on (a password prompt, or a terminal's secure keyboard

@@ -50,4 +50,8 @@ bool isChromeFamily(const std::optional<std::string>& appId) {
   return listed(kChromeFamilyAppIds, appId);
 }
 
+bool isGeckoFamily(const std::optional<std::string>& appId) {
+  return listed(kGeckoAppIds, appId);
+}
+
 }  // namespace caretsafe

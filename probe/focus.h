@@ -34,5 +34,7 @@ bool isTerminal(Platform& platform, Pid pid);
 
 // Whether the identifier is one of the Chromium-family browsers on the platform's list.
 bool isChromeFamily(const std::optional<std::string>& appId);
+// Whether the identifier is one of the Gecko browsers on the platform's list.
+bool isGeckoFamily(const std::optional<std::string>& appId);
 
 }  // namespace caretsafe

@@ -15,6 +15,26 @@ std::string textOrEmpty(Platform& platform, const Element& element, std::string_
   return text != nullptr ? text::utf8FromUtf16(*text) : std::string();
 }
 
+constexpr std::string_view kComboBoxRole = "AXComboBox";
+constexpr std::string_view kTextFieldRole = "AXTextField";
+
+// Whether the field's selection may be set: a combo box that takes text lets its caret be
+// placed, one that only picks from a list does not.
+bool selectionSettable(Platform& platform, const Element& element) {
+  const SettableAnswer answer = platform.isAttributeSettable(element, "AXSelectedTextRange");
+  return answer.error == kAxSuccess && answer.settable;
+}
+
+// Whether an input method is composing in the field, as far as the field shows: a marked text
+// range that is not empty. A field that offers no such range shows no composition.
+bool composing(Platform& platform, const Element& element) {
+  const AttributeRead read = platform.copyAttributeValue(element, "AXMarkedTextRange");
+  if (read.error != kAxSuccess) return false;
+  const auto* value = std::get_if<AxValue>(&read.value);
+  return value != nullptr && value->kind == kAxValueKindRange && value->range &&
+         value->range->length != 0;
+}
+
 }  // namespace
 
 std::optional<AttributeValue> attr(Platform& platform, const Element& element,
@@ -37,9 +57,16 @@ std::optional<Inspection> inspect(Platform& platform, const Element& element, bo
   const SettableAnswer settable = platform.isAttributeSettable(element, "AXSelectedText");
   // A web field may report its selected text settable and still change nothing when it is
   // written, so this decides even then: such a field is only ever typed into.
-  const bool typed =
-      typing.allowed && !terminal &&
-      (platform.typedOnly(element) || (typing.webApplication && inWebArea(platform, element)));
+  bool typed = false;
+  bool lateWrite = false;
+  if (typing.allowed && !terminal) {
+    if (platform.typedOnly(element)) {
+      typed = true;
+    } else if (typing.webFields != WebFields::kNone && inWebArea(platform, element)) {
+      typed = typing.webFields == WebFields::kTyped;
+      lateWrite = typing.webFields == WebFields::kLateWrite;
+    }
+  }
   const bool canWrite = typed || writable(settable, terminal);
   // The policy refuses a field that is not writable whatever else it shows (only the reason
   // could differ), so nothing more is asked of it.
@@ -48,7 +75,10 @@ std::optional<Inspection> inspect(Platform& platform, const Element& element, bo
   const std::optional<Range> selected = selection(platform, element);
   if (!selected) return std::nullopt;
 
-  const std::string role = textOrEmpty(platform, element, "AXRole");
+  std::string role = textOrEmpty(platform, element, "AXRole");
+  // A web page's text combo box (an input with a list of suggestions) takes text like a text
+  // field; a combo box that only picks from a list (its selection not settable) does not.
+  if (typed && role == kComboBoxRole && selectionSettable(platform, element)) role = kTextFieldRole;
   const std::string subrole = textOrEmpty(platform, element, "AXSubrole");
   bool enabled = false;
   if (const std::optional<AttributeValue> value = attr(platform, element, "AXEnabled")) {
@@ -63,6 +93,8 @@ std::optional<Inspection> inspect(Platform& platform, const Element& element, bo
     return std::nullopt;
   }
 
+  if (typed && composing(platform, element)) return std::nullopt;
+
   std::optional<AttributeValue> value = attr(platform, element, "AXValue");
   if (!value) return std::nullopt;
   auto* text = std::get_if<std::u16string>(&*value);
@@ -70,7 +102,7 @@ std::optional<Inspection> inspect(Platform& platform, const Element& element, bo
   if (selected->location < 0 || static_cast<std::uint64_t>(selected->location) > text->size()) {
     return std::nullopt;
   }
-  return Inspection{std::move(*text), Range{selected->location, 0}, typed};
+  return Inspection{std::move(*text), Range{selected->location, 0}, typed, lateWrite};
 }
 
 }  // namespace caretsafe

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "probe/web_field.h"
 
 namespace caretsafe {
 
@@ -16,14 +17,18 @@ inline constexpr std::size_t kMaxFieldUnits = 1'000'000;
 
 // What a capture that allows typing looks for, beyond an ordinary inspection.
 struct TypingCheck {
-  bool allowed = false;         // off: the field is inspected exactly as always
-  bool webApplication = false;  // a Chromium-family browser or an Electron application
+  bool allowed = false;  // off: the field is inspected exactly as always
+  // How the application's web fields take text (a browser's, an Electron application's).
+  WebFields webFields = WebFields::kNone;
 };
 
 struct Inspection {
   std::u16string value;  // the field's text
   Range caret;           // 0 <= location <= value length; length 0
   bool typed = false;    // the field takes text only as typed keys (asked only when allowed)
+  // The field takes a write that shows only after the call has returned (a Gecko web field):
+  // its read-back is awaited. Asked only when typing is allowed.
+  bool lateWrite = false;
 };
 
 // The field's value and caret, or nothing when the element is not a field the program may
@@ -34,10 +39,15 @@ struct Inspection {
 // asked for. The element is borrowed.
 //
 // With typing allowed (never for a terminal), right after the settable test the platform is
-// asked whether the field takes text only as typed keys, and, in an application whose web
-// fields take keys only, whether the field lies in a web page; such a field counts as writable
-// and is marked `typed`, whatever its settable test answered. Everything else is as without it:
-// the policy still refuses a secure, disabled or selected field, before its value is asked for.
+// asked whether the field takes text only as typed keys, and, in a web application, whether the
+// field lies in a web page. Where web fields take keys only, such a field counts as writable
+// and is marked `typed`, whatever its settable test answered; a combo box there that takes text
+// (its selection settable) counts as a text field; and an input method's composition in it
+// ("AXMarkedTextRange" a range that is not empty, where the field offers it) refuses it, since
+// keys would join the composition instead of the text. Where web fields take a late write, such
+// a field is marked `lateWrite` and must pass the settable test as any other. Everything else is
+// as without it: the policy still refuses a secure, disabled or selected field, before its value
+// is asked for.
 std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal = false,
                                   const TypingCheck& typing = {});
 

@@ -60,6 +60,7 @@ class ApiDisabledWatch final : public Platform {
     return note(platform_.setFlagAttribute(element, attribute, value));
   }
   bool builtOnElectron(Pid pid) override { return platform_.builtOnElectron(pid); }
+  WebEngine webEngine(Pid pid) override { return platform_.webEngine(pid); }
 
   bool secureEventInput() override { return platform_.secureEventInput(); }
   std::uint64_t modifierFlags() override { return platform_.modifierFlags(); }

@@ -22,5 +22,6 @@ const std::span<const std::string_view> kHostAppIds = kHosts;
 const std::span<const std::string_view> kTerminalAppIds = kTerminals;
 // The Linux adapter wakes Chromium's tree and knows its fields by their interfaces.
 const std::span<const std::string_view> kChromeFamilyAppIds;
+const std::span<const std::string_view> kGeckoAppIds;
 
 }  // namespace caretsafe

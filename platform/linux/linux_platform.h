@@ -76,6 +76,8 @@ class LinuxPlatform final : public Platform {
     return kAxErrorAttributeUnsupported;
   }
   bool builtOnElectron(Pid) override { return false; }
+  // Chromium's and Firefox's fields are told by their interfaces, not by the application.
+  WebEngine webEngine(Pid) override { return WebEngine::kNone; }
   // No key can reach any application: the display server takes none from us (a Wayland
   // compositor without a virtual keyboard for clients). X11 always takes them.
   bool secureEventInput() override { return !display_->canType(); }

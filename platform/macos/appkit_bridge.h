@@ -24,6 +24,13 @@ std::optional<RunningApp> runningApplicationWithPid(Pid pid);
 // False when there is no such application or it has no bundle.
 bool bundleHoldsElectron(Pid pid);
 
+// What the running application with this pid builds web content with, by its bundle's
+// contents: Chromium when a framework in Contents/Frameworks holds Chromium's resource pack
+// (Resources/chrome_100_percent.pak: Chromium-based browsers, apps embedding Chromium, Electron
+// applications), Gecko when Contents/MacOS holds Gecko's library (XUL). kNone when there is no
+// such application, it has no bundle, or neither is found.
+WebEngine bundleWebEngine(Pid pid);
+
 // NSProcessInfo processInfo, processIdentifier: this process's pid.
 Pid processIdentifier();
 

@@ -77,6 +77,40 @@ bool bundleHoldsElectron(Pid pid) {
   return found;
 }
 
+WebEngine bundleWebEngine(Pid pid) {
+  WebEngine engine = WebEngine::kNone;
+  @autoreleasepool {
+    NSRunningApplication* app = [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
+    NSURL* bundle = app != nil ? [app bundleURL] : nil;
+    NSString* path = bundle != nil ? [bundle path] : nil;
+    NSFileManager* files = [NSFileManager defaultManager];
+    if (path != nil) {
+      NSString* contents = [path stringByAppendingPathComponent:@"Contents"];
+      if ([files fileExistsAtPath:[contents stringByAppendingPathComponent:@"MacOS/XUL"]]) {
+        engine = WebEngine::kGecko;
+      }
+      // Every Chromium-based product packs its resources under this name in its framework
+      // (whatever the framework is called), in the framework's current version.
+      NSString* frameworks = [contents stringByAppendingPathComponent:@"Frameworks"];
+      NSArray<NSString*>* names = [files contentsOfDirectoryAtPath:frameworks error:nullptr];
+      for (NSString* name in names) {
+        if (engine != WebEngine::kNone) break;
+        if (![name hasSuffix:@".framework"]) continue;
+        NSString* framework = [frameworks stringByAppendingPathComponent:name];
+        for (NSString* resources in @[ @"Resources", @"Versions/Current/Resources" ]) {
+          NSString* pack = [[framework stringByAppendingPathComponent:resources]
+              stringByAppendingPathComponent:@"chrome_100_percent.pak"];
+          if ([files fileExistsAtPath:pack]) {
+            engine = WebEngine::kChromium;
+            break;
+          }
+        }
+      }
+    }
+  }
+  return engine;
+}
+
 Pid processIdentifier() {
   Pid pid = 0;
   @autoreleasepool {

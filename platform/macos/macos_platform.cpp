@@ -175,6 +175,7 @@ class MacPlatform final : public Platform {
   }
 
   bool builtOnElectron(Pid pid) override { return macos::bundleHoldsElectron(pid); }
+  WebEngine webEngine(Pid pid) override { return macos::bundleWebEngine(pid); }
 
   // --- keyboard events ---
 

@@ -160,6 +160,11 @@ bool readMembers(const json& members, App& app, bool strict) {
   app.bundleId = read("bundleId", nullable(utf8)).value_or(std::nullopt);
   app.hang = read("hang", booleanOf).value_or(false);
   app.electron = read("electron", booleanOf).value_or(false);
+  app.engine = read("engine", [](const json& v) -> std::optional<WebEngine> {
+                 if (v == "chromium") return WebEngine::kChromium;
+                 if (v == "gecko") return WebEngine::kGecko;
+                 return std::nullopt;
+               }).value_or(WebEngine::kNone);
   return read.ok();
 }
 
@@ -205,20 +210,24 @@ bool readMembers(const json& members, Desktop& desktop, bool strict) {
           const json* patch = member(item, "patch");
           std::optional<ScheduleEntry> entry;
           if (trigger == "afterSetting") {
-            // {"attribute": NAME, "pauses": N}
+            // {"attribute": NAME, "pauses": N}, and optionally "restart": BOOLEAN
             const json& setting = *member(item, *trigger);
             const json* name = member(setting, "attribute");
             const json* pauses = member(setting, "pauses");
+            const json* restart = member(setting, "restart");
             const auto count = pauses != nullptr ? countOf(*pauses) : std::nullopt;
-            if (name != nullptr && name->is_string() && count && setting.size() == 2) {
+            const bool restartOk = restart == nullptr || restart->is_boolean();
+            if (name != nullptr && name->is_string() && count && restartOk &&
+                setting.size() == (restart != nullptr ? 3U : 2U)) {
               entry = ScheduleEntry{ScheduleEntry::Trigger::kAfterSetting, *count, json(),
-                                    name->get<std::string>()};
+                                    name->get<std::string>(),
+                                    restart != nullptr && restart->get<bool>()};
             }
           } else if (trigger) {
             if (const auto count = countOf(*member(item, *trigger))) {
               entry = ScheduleEntry{*trigger == "afterPosts" ? ScheduleEntry::Trigger::kAfterPosts
                                                              : ScheduleEntry::Trigger::kAfterOps,
-                                    *count, json(), std::string()};
+                                    *count, json(), std::string(), false};
             }
           }
           if (entry && patch != nullptr && patch->is_object()) {
@@ -373,12 +382,17 @@ std::optional<WriteMode> WriteMode::of(const json& given) {
     }
     return mode;
   }
-  const auto name = soleName(given, {"limit", "error"});
+  const auto name = soleName(given, {"limit", "error", "afterReads"});
   if (!name) return std::nullopt;
   const json& inner = *member(given, *name);
   if (*name == "limit") {
     mode.limit = countOf(inner);
     if (!mode.limit) return std::nullopt;
+  } else if (*name == "afterReads") {
+    const auto reads = countOf(inner);
+    if (!reads || *reads == 0) return std::nullopt;
+    mode.when = When::kAfterReads;
+    mode.reads = *reads;
   } else {
     const auto code = errorOf(inner);
     if (!code) return std::nullopt;
@@ -451,7 +465,10 @@ AxError change(Attributes& attributes, const WriteMode& mode, std::u16string_vie
     case WriteMode::When::kNever:
       return kAxSuccess;
     case WriteMode::When::kAtNextValueRead:
-      deferred = DeferredWrite{std::u16string(text), *selection->range};
+      deferred = DeferredWrite{std::u16string(text), *selection->range, std::nullopt};
+      return kAxSuccess;
+    case WriteMode::When::kAfterReads:
+      deferred = DeferredWrite{std::u16string(text), *selection->range, mode.reads};
       return kAxSuccess;
     case WriteMode::When::kNow:
       break;
@@ -470,9 +487,17 @@ AxError Node::type(std::u16string_view text, std::optional<DeferredWrite>& defer
 }
 
 void Node::complete(const DeferredWrite& deferred) {
+  Range selection = deferred.selection;
+  if (deferred.readsLeft) {
+    // Lands where the field's selection is now, as an application taking input in order does.
+    const auto now = attributes.find(kSelectedTextRange);
+    const auto* range = now != attributes.end() ? std::get_if<AxValue>(&now->second.read) : nullptr;
+    if (range == nullptr || !range->range) return;
+    selection = *range->range;
+  }
   // The field may have changed meanwhile; a change that no longer fits is dropped.
-  if (std::u16string* value = fieldValue(attributes, deferred.selection)) {
-    replace(attributes, *value, deferred.selection, deferred.text, WriteMode{});
+  if (std::u16string* value = fieldValue(attributes, selection)) {
+    replace(attributes, *value, selection, deferred.text, WriteMode{});
   }
 }
 

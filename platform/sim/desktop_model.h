@@ -56,9 +56,10 @@ using Attributes = std::map<std::string, Value, std::less<>>;
 // What a write of "AXSelectedText" does (`onWrite`). A mode that the fields below cannot say is
 // a new field here and a new case in `Node::write`.
 struct WriteMode {
-  enum class When { kNow, kAtNextValueRead, kNever };
+  enum class When { kNow, kAtNextValueRead, kAfterReads, kNever };
   AxError error = kAxSuccess;  // the write answers this code and changes nothing
   When when = When::kNow;
+  std::uint64_t reads = 0;  // kAfterReads: the reads of the field after which the change lands
   // The text as the field stores it; none: the write fails with -25200.
   std::optional<std::u16string> (*transform)(std::u16string_view text) = nullptr;
   std::optional<std::uint64_t> limit;  // the value is then cut to this many UTF-16 units
@@ -66,10 +67,15 @@ struct WriteMode {
   static std::optional<WriteMode> of(const nlohmann::json& given);
 };
 
-// A write that a "deferred" element makes right after the next read of its value.
+// A change that lands later: a "deferred" write right after the next read of the field's value,
+// with the selection as it was at the write; an {"afterReads": N} write or key right after the
+// N-th read of the field's value or selection, at the field's selection then (an application
+// that takes its input in order, in its own time).
 struct DeferredWrite {
   std::u16string text;
   Range selection;
+  // {"afterReads": N}: the reads still to come before it lands; none: a "deferred" write.
+  std::optional<std::uint64_t> readsLeft;
 };
 
 // An application (`App`) or an accessibility element (`Node`): its attributes, and its other
@@ -82,7 +88,8 @@ struct Entry {
 struct App : Entry {
   std::optional<std::string> bundleId;  // UTF-8
   bool hang = false;
-  bool electron = false;  // built on Electron
+  bool electron = false;                // built on Electron
+  WebEngine engine = WebEngine::kNone;  // what its bundle holds ("engine")
 };
 
 struct Node : Entry {
@@ -100,7 +107,8 @@ struct Node : Entry {
   AxError write(std::u16string_view text, std::optional<DeferredWrite>& deferred);
   // A typed key's characters, as `onKeys` says (nothing without it), in the same way.
   AxError type(std::u16string_view text, std::optional<DeferredWrite>& deferred);
-  // Makes a deferred change as an insert, unless the field no longer has its selection.
+  // Makes a deferred change as an insert, unless the field no longer has the selection it
+  // lands at.
   void complete(const DeferredWrite& deferred);
 };
 
@@ -110,6 +118,9 @@ struct ScheduleEntry {
   std::uint64_t count = 0;  // for kAfterSetting: the pauses after the setting
   nlohmann::json patch;     // an object
   std::string attribute;    // kAfterSetting: the boolean attribute set true
+  // kAfterSetting: the pauses count from the latest setting, so every setting before the entry
+  // fires starts the count again (an application that waits a while after the last request).
+  bool restart = false;
 };
 
 struct Desktop {

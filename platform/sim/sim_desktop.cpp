@@ -27,6 +27,7 @@ constexpr double kDefaultMessagingTimeout = 6.0;
 constexpr std::string_view kAppPrefix = "app:";
 constexpr std::string_view kSelectedText = "AXSelectedText";
 constexpr std::string_view kValue = "AXValue";
+constexpr std::string_view kSelectedTextRange = "AXSelectedTextRange";
 
 // One journal line, built member by member in the documented order.
 class Line {
@@ -216,6 +217,8 @@ void SimDesktop::install(const json& desktop) {
   postsSinceLoad_ = 0;
   creationsSinceLoad_ = 0;
   pausesSinceSetting_.clear();
+  pausesSinceLatestSetting_.clear();
+  firedRestarting_.clear();
   deferred_.clear();
 }
 
@@ -285,7 +288,13 @@ void SimDesktop::record(std::string line, bool post, Moment moment) {
   if (moment.pause) {
     for (auto& [attribute, pauses] : pausesSinceSetting_) ++pauses;
   }
-  if (moment.setting) pausesSinceSetting_.try_emplace(std::string(*moment.setting), 0);
+  if (moment.pause) {
+    for (auto& [attribute, pauses] : pausesSinceLatestSetting_) ++pauses;
+  }
+  if (moment.setting) {
+    pausesSinceSetting_.try_emplace(std::string(*moment.setting), 0);
+    pausesSinceLatestSetting_.insert_or_assign(std::string(*moment.setting), 0);
+  }
   if (file_) {
     file_->append(std::move(line));
   } else {
@@ -294,7 +303,8 @@ void SimDesktop::record(std::string line, bool post, Moment moment) {
   // Collected first: a patch may replace the schedule itself. An entry fires when its count
   // is reached, and each count is reached once per load, so nothing fires twice.
   std::vector<json> due;
-  for (const ScheduleEntry& entry : desktop_.schedule) {
+  for (std::size_t index = 0; index < desktop_.schedule.size(); ++index) {
+    const ScheduleEntry& entry = desktop_.schedule[index];
     bool fires = false;
     switch (entry.trigger) {
       case ScheduleEntry::Trigger::kAfterOps:
@@ -304,10 +314,14 @@ void SimDesktop::record(std::string line, bool post, Moment moment) {
         fires = post && entry.count == postsSinceLoad_;
         break;
       case ScheduleEntry::Trigger::kAfterSetting: {
-        // Right after the first setting (0 pauses), or right after the N-th pause since then.
-        const auto since = pausesSinceSetting_.find(entry.attribute);
-        const bool counted = since != pausesSinceSetting_.end() && since->second == entry.count;
+        // Right after the first setting (0 pauses), or right after the N-th pause since then;
+        // with "restart", since the latest setting, and only once (the count may be reached
+        // again after a new setting).
+        const auto& counts = entry.restart ? pausesSinceLatestSetting_ : pausesSinceSetting_;
+        const auto since = counts.find(entry.attribute);
+        const bool counted = since != counts.end() && since->second == entry.count;
         fires = counted && (entry.count == 0 ? moment.setting == entry.attribute : moment.pause);
+        if (entry.restart && fires) fires = firedRestarting_.insert(index).second;
         break;
       }
     }
@@ -480,16 +494,24 @@ AttributeRead SimDesktop::copyAttributeValue(const Element& element, std::string
           value->read);
     }
   }
-  if (handle != nullptr && attribute == kValue) {
-    // Due right after this read, whatever it gave, in the order they were written.
-    const auto due = std::stable_partition(deferred_.begin(), deferred_.end(), [&](const auto& p) {
-      return p.elementId != handle->elementId;
-    });
-    for (auto it = due; it != deferred_.end(); ++it) {
-      const auto node = desktop_.elements.find(it->elementId);
-      if (node != desktop_.elements.end()) node->second.complete(it->write);
+  if (handle != nullptr && (attribute == kValue || attribute == kSelectedTextRange)) {
+    // Due right after this read, whatever it gave, in the order they were written: a "deferred"
+    // write at a read of the value, an "afterReads" one at its last read of value or selection.
+    std::vector<Pending> due;
+    std::vector<Pending> later;
+    for (Pending& pending : deferred_) {
+      bool now = false;
+      if (pending.elementId == handle->elementId) {
+        std::optional<std::uint64_t>& left = pending.write.readsLeft;
+        now = left ? --*left == 0 : attribute == kValue;
+      }
+      (now ? due : later).push_back(std::move(pending));
     }
-    deferred_.erase(due, deferred_.end());
+    deferred_ = std::move(later);
+    for (const Pending& pending : due) {
+      const auto node = desktop_.elements.find(pending.elementId);
+      if (node != desktop_.elements.end()) node->second.complete(pending.write);
+    }
   }
   record(Line("copyAttributeValue")
              .modelText("element", handle != nullptr ? &handle->elementId : nullptr)
@@ -584,6 +606,27 @@ bool SimDesktop::builtOnElectron(Pid pid) {
   const bool result = app != desktop_.apps.end() && app->second.electron;
   record(Line("builtOnElectron").integer("pid", pid).boolean("result", result).take(), false);
   return result;
+}
+
+WebEngine SimDesktop::webEngine(Pid pid) {
+  refresh();
+  const auto app = desktop_.apps.find(pid);
+  const WebEngine engine = app != desktop_.apps.end() ? app->second.engine : WebEngine::kNone;
+  Line line("webEngine");
+  line.integer("pid", pid);
+  switch (engine) {
+    case WebEngine::kChromium:
+      line.modelText("result", "chromium");
+      break;
+    case WebEngine::kGecko:
+      line.modelText("result", "gecko");
+      break;
+    case WebEngine::kNone:
+      line.null("result");
+      break;
+  }
+  record(line.take(), false);
+  return engine;
 }
 
 bool SimDesktop::typedOnly(const Element& element) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -88,6 +89,7 @@ class SimDesktop final : public Platform {
   // CODE and keeps it.
   AxError setFlagAttribute(const Element& element, std::string_view attribute, bool value) override;
   bool builtOnElectron(Pid pid) override;
+  WebEngine webEngine(Pid pid) override;
   // Not journaled, like the clock: asking it changes nothing and counts for no trigger.
   bool secureEventInput() override;
   std::uint64_t modifierFlags() override;
@@ -164,6 +166,9 @@ class SimDesktop final : public Platform {
   std::uint64_t creationsSinceLoad_ = 0;
   // Pauses since the first setting of each attribute since the load (see Moment).
   std::map<std::string, std::uint64_t, std::less<>> pausesSinceSetting_;
+  // Pauses since the latest setting of each attribute, and the "restart" entries that fired.
+  std::map<std::string, std::uint64_t, std::less<>> pausesSinceLatestSetting_;
+  std::set<std::size_t> firedRestarting_;
   std::vector<Pending> deferred_;
 
   std::unordered_map<std::uintptr_t, Handle> handles_;

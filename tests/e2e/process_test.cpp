@@ -16,6 +16,7 @@
 
 #include "support/child.h"
 #include "support/harness.h"
+#include "support/mac_browsers.h"
 
 namespace caretsafe {
 namespace {
@@ -266,6 +267,26 @@ TEST_F(ProcessTest, DisabledAccessibilityApiAsksForThePermissionAgain) {
   EXPECT_EQ(exitCode(c.wait()), 0);
   EXPECT_EQ(c.errors(), "");
   EXPECT_EQ(count("setAttributeValue"), 0u);
+}
+
+TEST_F(ProcessTest, BrowsersAndElectronAppsOnAMacGetTheTextOnceByOneWay) {
+  for (const testing::BrowserCase& browser : testing::macBrowserCases()) {
+    SCOPED_TRACE(browser.name);
+    fs::remove(journalPath());
+    writeDesktop(browser.desktop);
+    Child c = sim();
+    const json captured = ask(c, {{"action", "capture"}, {"allowTyping", true}});
+    ASSERT_EQ(captured.value("ok", false), true) << captured.dump();
+    EXPECT_EQ(ask(c, {{"action", "insert"},
+                      {"token", captured.at("token")},
+                      {"text", testing::kBrowserText}}),
+              json({{"ok", true}}));
+    c.closeStdin();
+    EXPECT_EQ(exitCode(c.wait()), 0);
+    EXPECT_TRUE(testing::deliveredOnce(journal(), browser.way));
+    // The switch is set once at most, so the browser's wait for its tree is never restarted.
+    EXPECT_LE(count("setFlagAttribute"), 1u);
+  }
 }
 
 TEST_F(ProcessTest, DesktopReplacedBetweenRequestsIsReloaded) {

@@ -238,8 +238,8 @@ TEST_F(MacPlatformTest, SetsABooleanAndAsksTheBridgeAboutElectron) {
     services().setError = kAXErrorSuccess;
     EXPECT_EQ(platform->setFlagAttribute(application, "AXManualAccessibility", value), kAxSuccess);
     EXPECT_EQ(services().lastSetFlag, std::optional<bool>(value));
-    EXPECT_EQ(services().calls, std::vector<std::string>{
-                                    "AXUIElementSetAttributeValue #42 AXManualAccessibility"});
+    EXPECT_EQ(services().calls,
+              std::vector<std::string>{"AXUIElementSetAttributeValue #42 AXManualAccessibility"});
   }
   services().setError = kAXErrorAttributeUnsupported;
   EXPECT_EQ(platform->setFlagAttribute(application, "AXEnhancedUserInterface", true), -25205);
@@ -254,6 +254,13 @@ TEST_F(MacPlatformTest, SetsABooleanAndAsksTheBridgeAboutElectron) {
     EXPECT_EQ(platform->builtOnElectron(77), electron);
     EXPECT_EQ(services().calls,
               std::vector<std::string>{"NSRunningApplication bundleURL Electron Framework 77"});
+  }
+  for (const WebEngine engine : {WebEngine::kNone, WebEngine::kChromium, WebEngine::kGecko}) {
+    services().calls.clear();
+    services().engine = engine;
+    EXPECT_EQ(platform->webEngine(77), engine);
+    EXPECT_EQ(services().calls,
+              std::vector<std::string>{"NSRunningApplication bundleURL web engine 77"});
   }
   EXPECT_FALSE(platform->typedOnly(application));
 }

@@ -28,6 +28,11 @@ bool bundleHoldsElectron(Pid pid) {
   return services().electron;
 }
 
+WebEngine bundleWebEngine(Pid pid) {
+  services().calls.push_back("NSRunningApplication bundleURL web engine " + std::to_string(pid));
+  return services().engine;
+}
+
 Pid processIdentifier() {
   services().calls.push_back("NSProcessInfo processIdentifier");
   return services().ownPid;

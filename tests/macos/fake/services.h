@@ -61,7 +61,8 @@ struct Services {
   std::optional<RunningApp> frontmost;
   int pendingWhenFrontmostRead = -1;
   std::optional<RunningApp> running;
-  bool electron = false;  // what the Electron framework check answers
+  bool electron = false;                // what the Electron framework check answers
+  WebEngine engine = WebEngine::kNone;  // what the bundle's web engine check answers
   Pid ownPid = 0;
 
   // --- records ---

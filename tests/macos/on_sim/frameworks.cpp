@@ -533,6 +533,10 @@ bool bundleHoldsElectron(Pid pid) {
   return desktop().builtOnElectron(pid);
 }
 
+WebEngine bundleWebEngine(Pid pid) {
+  return desktop().webEngine(pid);
+}
+
 Pid processIdentifier() {
   return desktop().ownPid();
 }

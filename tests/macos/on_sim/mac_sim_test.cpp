@@ -19,6 +19,7 @@
 #include "platform/process_platform.h"
 #include "platform/sim/sim_desktop.h"
 #include "support/harness.h"
+#include "support/mac_browsers.h"
 #include "tests/macos/on_sim/frameworks.h"
 
 namespace caretsafe {
@@ -124,7 +125,7 @@ TEST(MacOnSim, AnswersAndJournalAreTheSimulatedDesktopsOwn) {
   apiDisabled["apps"]["501"]["attributes"]["AXFocusedUIElement"] = {{"error", -25211}};
   json host = testing::baseDesktop();
   host["parentPid"] = 501;
-  const Row rows[] = {
+  std::vector<Row> rows = {
       {"written field",
        testing::baseDesktop(),
        {capture, insert(" w\xC3\xB6rld \xF0\x9F\x98\x80")},
@@ -158,6 +159,12 @@ TEST(MacOnSim, AnswersAndJournalAreTheSimulatedDesktopsOwn) {
        {typingCapture, insert("Z")},
        done},
   };
+  for (const testing::BrowserCase& browser : testing::macBrowserCases()) {
+    rows.push_back({browser.name,
+                    browser.desktop,
+                    {typingCapture, insert(testing::kBrowserText.c_str())},
+                    done});
+  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const auto direct = quietDesktop(row.desktop);
