@@ -12,6 +12,7 @@
 #include "insertion/typed_field.h"
 #include "probe/web_field.h"
 #include "support/harness.h"
+#include "support/mac_browsers.h"
 
 namespace caretsafe {
 namespace {
@@ -492,6 +493,135 @@ TEST(WebFields, OnlyFieldsInAWebAreaAreTyped) {
               kMaxWebAreaDepth);
     EXPECT_EQ(b.h.insert(token, "Z"), refusedWith("write-unconfirmed"));  // written, ignored
     EXPECT_EQ(b.h.desktop().liveElementReferences(), 0u);
+  }
+}
+
+// --- a Mac's browsers as their source shows them (tests/support/mac_browsers.h) ---
+
+TEST(MacBrowsers, EachGetsTheTextOnceByItsOneWay) {
+  for (const testing::BrowserCase& browser : testing::macBrowserCases()) {
+    SCOPED_TRACE(browser.name);
+    Browser b(browser.desktop);
+    const std::string token = b.capture();
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(b.h.insert(token, testing::kBrowserText), ok());
+    EXPECT_EQ(b.value(), testing::kBrowserResult);
+    EXPECT_TRUE(testing::deliveredOnce(b.h.journal(), browser.way));
+    EXPECT_LE(settings(b.h).size(), 1u);
+    EXPECT_EQ(b.h.desktop().liveElementReferences(), 0u);
+  }
+}
+
+TEST(MacBrowsers, TheSwitchIsSetOncePerApplication) {
+  // A tree that comes 7 s after the latest setting: longer than one capture waits.
+  const json slow = testing::treeAfterSwitch(testing::webFieldDesktop("com.google.Chrome", true),
+                                             "AXEnhancedUserInterface", 70);
+  {
+    // The second capture does not set the switch again (which would start the 7 s afresh): it
+    // waits on, and the tree the first setting asked for comes.
+    Browser b(slow);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+    EXPECT_EQ(b.h.entries("pause").size(), static_cast<std::size_t>(kWakeLooks));
+    const std::string token = b.capture();
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(settings(b.h).size(), 1u);
+    EXPECT_EQ(b.h.entries("pause").size(), 70u);
+    EXPECT_EQ(b.h.insert(token, testing::kBrowserText), ok());
+  }
+  {
+    // Once the wait is over, a capture that finds no field answers at once: the tree is as
+    // complete as asking makes it.
+    json never = slow;
+    never.erase("schedule");
+    Browser b(never);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+    b.h.desktop().patch({{"clock", 800000000.0 + kWakeBudget}});
+    b.h.desktop().clearJournal();
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+    EXPECT_TRUE(settings(b.h).empty());
+    EXPECT_TRUE(b.h.entries("pause").empty());
+  }
+  {
+    // A focus that is no field yet (the page's document before its tree is built) is waited
+    // past as well.
+    json early = testing::treeAfterSwitch(testing::webFieldDesktop("org.mozilla.firefox", false),
+                                          "AXEnhancedUserInterface", 5);
+    early["apps"]["801"]["attributes"]["AXFocusedUIElement"] = {{"element", "page"}};
+    Browser b(early);
+    const std::string token = b.capture();
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(b.h.entries("pause").size(), 5u);
+  }
+}
+
+TEST(MacBrowsers, WebFieldsThatMustNotBeTypedInto) {
+  json composing = testing::webFieldDesktop("com.google.Chrome", true);
+  composing["apps"]["801"]["attributes"]["AXFocusedUIElement"] = {{"element", "web"}};
+  json listOnly = composing;
+  composing["elements"]["web"]["attributes"]["AXMarkedTextRange"] = {{"range", {1, 1}}};
+  // A combo box that only picks from a list: its caret cannot be placed.
+  listOnly["elements"]["web"]["attributes"]["AXRole"] = "AXComboBox";
+  listOnly["elements"]["web"]["settable"]["AXSelectedTextRange"] = false;
+  json number = listOnly;
+  number["elements"]["web"]["attributes"]["AXRole"] = "AXIncrementor";
+  const std::pair<const char*, json> rows[] = {
+      {"an input method composing", composing},
+      {"a combo box that only picks", listOnly},
+      {"a number field", number},
+  };
+  for (const auto& [name, desktop] : rows) {
+    SCOPED_TRACE(name);
+    Browser b(desktop);
+    EXPECT_EQ(b.h.request(captureTyping()), refusedWith("unsupported-field"));
+  }
+  // A composition that starts between capture and insert stops the insert before any key.
+  json later = rows[0].second;
+  later["elements"]["web"]["attributes"]["AXMarkedTextRange"] = {{"range", {1, 0}}};
+  Browser b(later);
+  const std::string token = b.capture();
+  ASSERT_FALSE(token.empty());
+  b.h.desktop().patch(json::parse(
+      R"({"elements": {"web": {"attributes": {"AXMarkedTextRange": {"range": [1, 2]}}}}})"));
+  EXPECT_EQ(b.h.insert(token, "Z"), refusedWith("target-changed"));
+  EXPECT_TRUE(b.h.entries("postToPid").empty());
+}
+
+TEST(MacBrowsers, FirefoxWithAndWithoutTheOptIn) {
+  json firefox = testing::webFieldDesktop("org.mozilla.firefox", false);
+  firefox["apps"]["801"]["attributes"]["AXFocusedUIElement"] = {{"element", "web"}};
+  {
+    // Without it, the field is an ordinary one, read back once: the write lands after the answer,
+    // which says so honestly.
+    Browser b(firefox);
+    const std::string token = b.capture({{"action", "capture"}});
+    EXPECT_EQ(b.h.insert(token, "Z"), refusedWith("write-unconfirmed"));
+    EXPECT_EQ(b.h.entries("setAttributeValue").size(), 1u);
+    EXPECT_TRUE(b.h.entries("pause").empty());
+  }
+  {
+    // With it, the read-back is awaited; a write that never lands is answered after the bound.
+    json never = firefox;
+    never["elements"]["web"]["onWrite"] = "ignore";
+    Browser b(never);
+    const std::string token = b.capture();
+    EXPECT_EQ(b.h.insert(token, "Z"), refusedWith("write-unconfirmed"));
+    EXPECT_EQ(b.h.entries("setAttributeValue").size(), 1u);
+    EXPECT_EQ(b.h.entries("pause").size(), static_cast<std::size_t>(kConfirmReads - 1));
+    EXPECT_TRUE(b.h.entries("postToPid").empty());
+  }
+  {
+    // A Gecko application on no list is known by its bundle, after the Electron question.
+    json unlisted = firefox;
+    unlisted["apps"]["801"]["bundleId"] = "org.example.GeckoBrowser";
+    unlisted["apps"]["801"]["engine"] = "gecko";
+    Browser b(unlisted);
+    const std::string token = b.capture();
+    EXPECT_EQ(b.h.insert(token, testing::kBrowserText), ok());
+    EXPECT_EQ(b.value(), testing::kBrowserResult);
+    const std::vector<std::string> r = b.h.requests();
+    const auto electron = std::find(r.begin(), r.end(), "builtOnElectron");
+    EXPECT_NE(electron, r.end());
+    EXPECT_TRUE(electron != r.end() && electron + 1 != r.end() && electron[1] == "webEngine");
   }
 }
 

@@ -216,7 +216,13 @@ INSTANTIATE_TEST_SUITE_P(
                    edited("\"AXSelectedText\": true", "\"AXSelectedText\": {\"error\": 0}")},
         InvalidRow{"OnWriteUnknown", edited("\"insert\"", "\"append\"")},
         InvalidRow{"LimitNegative", edited("\"insert\"", R"({"limit": -1})")},
-        InvalidRow{"EventCreationsNegative", withTop(R"("eventCreations": -1)")}),
+        InvalidRow{"EventCreationsNegative", withTop(R"("eventCreations": -1)")},
+        InvalidRow{"AfterReadsZero", edited("\"insert\"", R"({"afterReads": 0})")},
+        InvalidRow{"EngineUnknown", edited("\"attributes\": {}", "\"engine\": \"webkit\"")},
+        InvalidRow{"RestartAsNumber",
+                   edited(R"({"afterOps": 1, "patch": {}})",
+                          R"({"afterSetting": {"attribute": "A", "pauses": 1, "restart": 1},
+                              "patch": {}})")}),
     [](const auto& test) { return std::string(test.param.name); });
 
 class ValidDesktops : public testing::FileFixture,
@@ -234,6 +240,12 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ValidDesktops,
     ::testing::Values(
         InvalidRow{"AsWritten", edited("", "")},
+        InvalidRow{"LateChangesAndTheBundlesEngine",
+                   R"({"frontmost": 501, "apps": {"501": {"engine": "gecko"}},
+                       "elements": {"f": {"app": 501, "onWrite": {"afterReads": 2},
+                                          "onKeys": {"afterReads": 1}}},
+                       "schedule": [{"afterSetting": {"attribute": "A", "pauses": 3,
+                                                      "restart": true}, "patch": {}}]})"},
         InvalidRow{"UnknownMembersIgnored", withTop(R"("future": [1, {"x": null}])")},
         InvalidRow{"ByteOrderMark", "\xEF\xBB\xBF" + edited("", "")},
         InvalidRow{"IntegralFloatPid", edited("\"frontmost\": 501", "\"frontmost\": 501.0")},

@@ -305,6 +305,81 @@ TEST(Writes, DeferredChangeFollowsEvenAFailedRead) {
   EXPECT_EQ(sim.attribute("body", "AXValue"), json("Hello!"));
 }
 
+TEST(Writes, AfterReadsLandsAfterTheNthReadOfValueOrSelectionAtTheSelectionThen) {
+  SimDesktop sim(smallDesktop());
+  sim.patch(bodyPatch({{"onWrite", {{"afterReads", 3}}}, {"onKeys", {{"afterReads", 2}}}}));
+  const Element body = focusedBody(sim);
+  EXPECT_EQ(sim.setAttributeValue(body, "AXSelectedText", u"!"), 0);
+  EXPECT_EQ(journalOf(sim).back().at("fieldValue"), "Hello");
+  // Other attributes do not count; the value and the selection do, and the change lands right
+  // after the third, at the selection the field has then.
+  sim.copyAttributeValue(body, "AXRole");
+  sim.copyAttributeValue(body, "AXValue");
+  sim.patch(bodyPatch({{"attributes", {{"AXSelectedTextRange", range(0, 0)}}}}));
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXSelectedTextRange")), "axvalue:4:0,0");
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXValue")), "text:Hello");
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("!Hello"));
+  EXPECT_EQ(sim.attribute("body", "AXSelectedTextRange"), range(1, 0));
+
+  // Keys posted to the application reach its focused element the same way, one after another,
+  // each at the caret the field has when it lands.
+  KeyEvent a = sim.createKeyboardEvent(0, true);
+  sim.setUnicodeString(a, u"a");
+  KeyEvent b = sim.createKeyboardEvent(0, true);
+  sim.setUnicodeString(b, u"b");
+  sim.postToPid(501, a);
+  sim.postToPid(501, b);
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXSelectedTextRange")), "axvalue:4:1,0");
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("!Hello"));
+  EXPECT_EQ(describe(sim.copyAttributeValue(body, "AXValue")), "text:!Hello");
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("!abHello"));
+  EXPECT_EQ(sim.attribute("body", "AXSelectedTextRange"), range(3, 0));
+}
+
+TEST(Schedule, AfterSettingWithRestartCountsFromTheLatestSettingAndFiresOnce) {
+  json desktop = smallDesktop();
+  desktop["apps"]["501"]["attributes"]["AXEnhancedUserInterface"] = false;
+  desktop["schedule"] = json::parse(R"([
+    {"afterSetting": {"attribute": "AXEnhancedUserInterface", "pauses": 2, "restart": true},
+     "patch": {"modifiers": 8}},
+    {"afterSetting": {"attribute": "AXEnhancedUserInterface", "pauses": 3},
+     "patch": {"trusted": false}}])");
+  SimDesktop sim(desktop);
+  sim.setWait([](double) {});
+  const Element app = sim.createApplication(501);
+  sim.setFlagAttribute(app, "AXEnhancedUserInterface", true);
+  sim.pause(0.1);
+  sim.setFlagAttribute(app, "AXEnhancedUserInterface", true);  // starts the count again
+  sim.pause(0.1);
+  EXPECT_EQ(sim.modifierFlags(), 0u);
+  sim.pause(0.1);
+  // Three pauses since the first setting, two since the latest: both fire.
+  EXPECT_EQ(sim.modifierFlags(), 8u);
+  EXPECT_FALSE(sim.isProcessTrusted());
+  // Reached again after another setting, the restarting entry does not fire twice.
+  sim.patch({{"modifiers", 0}});
+  sim.setFlagAttribute(app, "AXEnhancedUserInterface", true);
+  sim.pause(0.1);
+  sim.pause(0.1);
+  EXPECT_EQ(sim.modifierFlags(), 0u);
+}
+
+TEST(Journal, WebEngineNamesWhatTheBundleHolds) {
+  json desktop = smallDesktop();
+  desktop["apps"]["501"]["engine"] = "chromium";
+  desktop["apps"]["601"]["engine"] = "gecko";
+  SimDesktop sim(desktop);
+  EXPECT_EQ(sim.webEngine(501), WebEngine::kChromium);
+  EXPECT_EQ(sim.webEngine(601), WebEngine::kGecko);
+  EXPECT_EQ(sim.webEngine(9), WebEngine::kNone);
+  const std::vector<std::string> expected = {
+      R"({"op":"webEngine","pid":501,"result":"chromium"})",
+      R"({"op":"webEngine","pid":601,"result":"gecko"})",
+      R"({"op":"webEngine","pid":9,"result":null})",
+  };
+  EXPECT_EQ(sim.journal(), expected);
+}
+
 TEST(Schedule, AfterOpsFiresRightAfterTheNthJournaledOperation) {
   json desktop = smallDesktop();
   desktop["schedule"] = {{{"afterOps", 3}, {"patch", {{"trusted", false}}}}};
