@@ -30,14 +30,18 @@ std::optional<FoundField> fieldOf(Platform& platform, Focus focus, bool allowTyp
 // For a capture that allows typing and found no field: a browser or an Electron application may
 // have no tree to show until it is asked for one. Asks the frontmost application for it (once:
 // see `treeLooks`) and looks for its field again after each pause, until one is found or the
-// looks run out. Another application in front ends the wait.
+// looks run out, or the time they stand for has passed (an application that answers each look
+// only at the messaging timeout must not stretch the wait). Another application in front ends
+// the wait.
 std::optional<FoundField> wokenField(Platform& platform, TreeWakes& wakes) {
   const std::optional<RunningApp> app = frontmostOther(platform);
   if (!app) return std::nullopt;
   const std::optional<TreeSwitch> treeSwitchOf = treeSwitch(platform, *app);
   if (!treeSwitchOf) return std::nullopt;
   const int looks = treeLooks(platform, wakes, *app, *treeSwitchOf);
+  const double deadline = platform.now() + looks * kWakePause;
   for (int look = 0; look < looks; ++look) {
+    if (look > 0 && !(platform.now() < deadline)) break;
     platform.pause(kWakePause);
     std::optional<Focus> focus = focused(platform);
     if (!focus) continue;

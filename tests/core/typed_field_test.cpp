@@ -554,6 +554,26 @@ TEST(MacBrowsers, TheSwitchIsSetOncePerApplication) {
   }
 }
 
+TEST(MacBrowsers, AnApplicationThatAnswersSlowlyDoesNotStretchTheWait) {
+  // Every request to the browser takes the whole messaging timeout: each look costs 0.7 s of the
+  // desktop's clock, which the waits move on.
+  json hung = testing::treeAfterSwitch(testing::webFieldDesktop("com.google.Chrome", true),
+                                       "AXEnhancedUserInterface", 30);
+  hung["apps"]["801"]["hang"] = true;
+  Harness h(hung);
+  double clock = 800000000.0;
+  h.desktop().setWait([&](double seconds) {
+    clock += seconds;
+    h.desktop().patch({{"clock", clock}});
+  });
+  const double started = clock;
+  EXPECT_EQ(h.request(captureTyping()), refusedWith("unsupported-field"));
+  const std::size_t looks = h.entries("pause").size();
+  EXPECT_GT(looks, 0u);
+  EXPECT_LE(looks, static_cast<std::size_t>(kWakeBudget / 0.7) + 1);
+  EXPECT_LT(clock - started, kWakeBudget + 3.0);
+}
+
 TEST(MacBrowsers, WebFieldsThatMustNotBeTypedInto) {
   json composing = testing::webFieldDesktop("com.google.Chrome", true);
   composing["apps"]["801"]["attributes"]["AXFocusedUIElement"] = {{"element", "web"}};
