@@ -17,14 +17,21 @@ bool typeable(char32_t scalar) {
            scalar == 0x2029);
 }
 
-// Reads the caret until it stands at `location` with nothing selected. A read that fails ends
-// the wait.
+// Reads the caret until it stands at `location` with nothing selected. A field that answers it
+// has no caret right now is read again: Firefox's fields answer so for a few milliseconds while
+// the window's focus is briefly handed over (the X11 keyboard check before each key causes
+// that). Any other failure (a request the application did not answer within the messaging
+// timeout, an element gone) ends the wait, so a hung application costs one timeout, not one per
+// read.
 bool caretReaches(Platform& platform, const Element& element, std::int64_t location) {
   for (int read = 0; read < kKeySettleReads; ++read) {
     if (read > 0) platform.pause(kKeySettlePause);
-    const std::optional<Range> now = selection(platform, element);
-    if (!now) return false;
-    if (now->location == location && now->length == 0) return true;
+    const AttributeRead now = platform.copyAttributeValue(element, "AXSelectedTextRange");
+    if (now.error == kAxErrorNoValue) continue;
+    if (now.error != kAxSuccess) return false;
+    const auto* value = std::get_if<AxValue>(&now.value);
+    if (value == nullptr || value->kind != kAxValueKindRange || !value->range) return false;
+    if (value->range->location == location && value->range->length == 0) return true;
   }
   return false;
 }

@@ -32,6 +32,8 @@ inline constexpr AxError kAxErrorFailure = -25200;
 inline constexpr AxError kAxErrorInvalidUiElement = -25202;
 inline constexpr AxError kAxErrorCannotComplete = -25204;
 inline constexpr AxError kAxErrorAttributeUnsupported = -25205;
+// The element answered, and the attribute has no value (now).
+inline constexpr AxError kAxErrorNoValue = -25212;
 
 // A range of UTF-16 code units, the platform's CFRange. A caret is a range of length 0.
 struct Range {

@@ -351,7 +351,10 @@ AttributeRead LinuxPlatform::selectedRange(const Handle& element) {
   if (!atspi_.arm(element.timeoutMs)) return failure();
   atspi_.note("GetCaretOffset", element.accessible);
   const gint caret = atspi_text_get_caret_offset(textIface.get(), error.out());
-  if (error.failed() || caret < 0) return failure();
+  if (error.failed()) return failure();
+  // A field that holds no caret right now (Gecko's answer while its window's focus is handed
+  // over for a moment) answered, with no value.
+  if (caret < 0) return failure(kAxErrorNoValue);
   atspi_.note("GetNSelections", element.accessible);
   const gint selections = atspi_text_get_n_selections(textIface.get(), error.out());
   if (error.failed()) return failure();

@@ -34,9 +34,6 @@ struct _AtspiText;
 
 namespace caretsafe::linux_desktop {
 
-// The result code for "the request succeeded and there is no value" (kAXErrorNoValue).
-inline constexpr AxError kAxErrorNoValue = -25212;
-
 class LinuxPlatform final : public Platform {
  public:
   // On the session's display server (see `sessionDisplayServer`).

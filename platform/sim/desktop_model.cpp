@@ -206,7 +206,8 @@ bool readMembers(const json& members, Desktop& desktop, bool strict) {
         std::vector<ScheduleEntry> entries;
         if (!v.is_array()) return std::optional<std::vector<ScheduleEntry>>();
         for (const json& item : v) {
-          const auto trigger = soleName(item, {"afterPosts", "afterOps", "afterSetting"});
+          const auto trigger =
+              soleName(item, {"afterPosts", "afterOps", "afterSetting", "afterPauses"});
           const json* patch = member(item, "patch");
           std::optional<ScheduleEntry> entry;
           if (trigger == "afterSetting") {
@@ -225,9 +226,10 @@ bool readMembers(const json& members, Desktop& desktop, bool strict) {
             }
           } else if (trigger) {
             if (const auto count = countOf(*member(item, *trigger))) {
-              entry = ScheduleEntry{*trigger == "afterPosts" ? ScheduleEntry::Trigger::kAfterPosts
-                                                             : ScheduleEntry::Trigger::kAfterOps,
-                                    *count, json(), std::string(), false};
+              const auto kind = *trigger == "afterPosts"    ? ScheduleEntry::Trigger::kAfterPosts
+                                : *trigger == "afterPauses" ? ScheduleEntry::Trigger::kAfterPauses
+                                                            : ScheduleEntry::Trigger::kAfterOps;
+              entry = ScheduleEntry{kind, *count, json(), std::string(), false};
             }
           }
           if (entry && patch != nullptr && patch->is_object()) {

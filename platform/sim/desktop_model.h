@@ -113,7 +113,7 @@ struct Node : Entry {
 };
 
 struct ScheduleEntry {
-  enum class Trigger { kAfterPosts, kAfterOps, kAfterSetting };
+  enum class Trigger { kAfterPosts, kAfterOps, kAfterSetting, kAfterPauses };
   Trigger trigger = Trigger::kAfterOps;
   std::uint64_t count = 0;  // for kAfterSetting: the pauses after the setting
   nlohmann::json patch;     // an object

@@ -215,6 +215,7 @@ void SimDesktop::install(const json& desktop) {
   desktop_ = loaded ? std::move(*loaded) : Desktop::untrusted();
   opsSinceLoad_ = 0;
   postsSinceLoad_ = 0;
+  pausesSinceLoad_ = 0;
   creationsSinceLoad_ = 0;
   pausesSinceSetting_.clear();
   pausesSinceLatestSetting_.clear();
@@ -284,6 +285,7 @@ void SimDesktop::record(std::string line, bool post) {
 void SimDesktop::record(std::string line, bool post, Moment moment) {
   ++opsSinceLoad_;
   if (post) ++postsSinceLoad_;
+  if (moment.pause) ++pausesSinceLoad_;
   // Pauses count from the first setting of each attribute since the load.
   if (moment.pause) {
     for (auto& [attribute, pauses] : pausesSinceSetting_) ++pauses;
@@ -312,6 +314,9 @@ void SimDesktop::record(std::string line, bool post, Moment moment) {
         break;
       case ScheduleEntry::Trigger::kAfterPosts:
         fires = post && entry.count == postsSinceLoad_;
+        break;
+      case ScheduleEntry::Trigger::kAfterPauses:
+        fires = moment.pause && entry.count == pausesSinceLoad_;
         break;
       case ScheduleEntry::Trigger::kAfterSetting: {
         // Right after the first setting (0 pauses), or right after the N-th pause since then;

@@ -163,6 +163,7 @@ class SimDesktop final : public Platform {
   Desktop desktop_;
   std::uint64_t opsSinceLoad_ = 0;
   std::uint64_t postsSinceLoad_ = 0;
+  std::uint64_t pausesSinceLoad_ = 0;
   std::uint64_t creationsSinceLoad_ = 0;
   // Pauses since the first setting of each attribute since the load (see Moment).
   std::map<std::string, std::uint64_t, std::less<>> pausesSinceSetting_;

@@ -364,6 +364,18 @@ TEST(Schedule, AfterSettingWithRestartCountsFromTheLatestSettingAndFiresOnce) {
   EXPECT_EQ(sim.modifierFlags(), 0u);
 }
 
+TEST(Schedule, AfterPausesCountsTheProgramsWaits) {
+  json desktop = smallDesktop();
+  desktop["schedule"] = {{{"afterPauses", 2}, {"patch", {{"modifiers", 8}}}}};
+  SimDesktop sim(desktop);
+  sim.setWait([](double) {});
+  sim.isProcessTrusted();  // other operations do not count
+  sim.pause(0.01);
+  EXPECT_EQ(sim.modifierFlags(), 0u);
+  sim.pause(0.01);
+  EXPECT_EQ(sim.modifierFlags(), 8u);
+}
+
 TEST(Journal, WebEngineNamesWhatTheBundleHolds) {
   json desktop = smallDesktop();
   desktop["apps"]["501"]["engine"] = "chromium";
