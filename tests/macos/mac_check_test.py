@@ -3,6 +3,7 @@ dry run shows every step it would take; .github/workflows/macos.yml is a workflo
 the check needs. Run by CTest as macos.mac-check (python3 mac_check_test.py <source dir>)."""
 
 import os
+import re
 import subprocess
 import sys
 import unittest
@@ -50,9 +51,53 @@ class Script(unittest.TestCase):
             "do shell script \"exec '",
             'check: the capture\'s answer is {"ok":false,"reason":"unsupported-field"}',
             "dry run: nothing was run",
+            # the page every browser opens: focused, caret after "a", value mirrored in the title
+            '<input id="f" value="ab">',
+            "f.setSelectionRange(1, 1);",
+            'f.addEventListener("input", mirror);',
+            'do JavaScript "document.getElementById(\'f\').value" in front document',
+            "execute front window's active tab javascript",
         ]:
             self.assertIn(step, shown)
+        # Both streams in one, in the order they were written: a step's AppleScripts go to
+        # standard error, its commands and checks to standard output.
+        merged = subprocess.run(
+            ["bash", SCRIPT, "--dry-run"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            encoding="utf-8",
+            timeout=60,
+        ).stdout
+        for browser, app, bundle in [
+            ("Safari", "Safari.app", "com.apple.Safari"),
+            ("Google Chrome", "Google Chrome.app", "com.google.Chrome"),
+            ("Firefox", "Firefox.app", "org.mozilla.firefox"),
+        ]:
+            # Each browser's steps in order, within its own part of the run.
+            part = merged.split(f"== {browser}: ")[1].split("\n== ")[0]
+            at = 0
+            for step in [
+                f'application id "{bundle}" is running',
+                f"+ open -a /Applications/{app} ",
+                f"check: {browser}: the window title once the page has loaded is [ab]",
+                '> {"action":"capture","allowTyping":true}',
+                f"check: {browser}: the capture answered ok with a token is yes",
+                '> {"action":"insert","token":"<token>","text":"Zé😀"}',
+                f'check: {browser}: the insert\'s answer is {{"ok":true}}',
+                f"check: {browser}: the page's value, by the window title is [aZé😀b]",
+                f'tell application id "{bundle}" to quit',
+            ]:
+                found = part.find(step, at)
+                self.assertGreaterEqual(found, 0, f"{browser}: {step}")
+                at = found + len(step)
+            javascript = f"check: {browser}: the page's value, by its JavaScript is aZé😀b"
+            if browser == "Firefox":
+                self.assertNotIn(javascript, part)
+            else:
+                self.assertIn(javascript, part)
         self.assertNotIn("FAILED", shown)
+        self.assertNotIn("skipped", shown)
 
     def test_refuses_to_run_for_real_off_a_mac(self):
         result = run("bash", SCRIPT, "--no-build")
@@ -114,6 +159,17 @@ class Workflow(unittest.TestCase):
         self.assertLess(grant, check)
         self.assertLess(tests, check)
         self.assertIn("build-mac/caretsafe", runs[grant])
+
+    def test_grants_automation_of_every_application_the_script_scripts(self):
+        # Without the grant, the runner's first Apple event to an application waits on a
+        # permission prompt that no one answers.
+        shown = run("bash", SCRIPT, "--dry-run").stderr
+        bundles = set(re.findall(r'application id "([\w.]+)"', shown))
+        self.assertGreaterEqual(len(bundles), 3, bundles)
+        (job,) = self.workflow["jobs"].values()
+        (grant,) = [s["run"] for s in job["steps"] if "kTCCServiceAppleEvents" in s.get("run", "")]
+        for bundle in sorted(bundles):
+            self.assertIn(bundle, re.findall(r"[\w.]+", grant))
 
 
 if __name__ == "__main__":
