@@ -18,9 +18,9 @@ bool typeable(char32_t scalar) {
 }
 
 // Reads the caret until it stands at `location` with nothing selected. A field that answers it
-// has no caret right now is read again: Firefox's fields answer so for a few milliseconds while
-// the window's focus is briefly handed over (the X11 keyboard check before each key causes
-// that). Any other failure (a request the application did not answer within the messaging
+// has no caret right now is read again: Gecko's fields (Thunderbird's, measured) answer so for
+// a few milliseconds while their window's focus is briefly handed over, as the X11 keyboard
+// check before each key does. Any other failure (a request the application did not answer within the messaging
 // timeout, an element gone) ends the wait, so a hung application costs one timeout, not one per
 // read.
 bool caretReaches(Platform& platform, const Element& element, std::int64_t location) {
