@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing caretsafe needs on Debian 12, only where it is missing.
+# Given package names, installs those instead (only where missing).
 set -euo pipefail
 
 packages=(
@@ -15,6 +16,8 @@ packages=(
   gir1.2-atspi-2.0 chromium firefox-esr
   sway foot wtype xwayland qtwayland5 libwayland-dev libxkbcommon-dev
 )
+
+if (($#)); then packages=("$@"); fi
 
 missing=()
 for p in "${packages[@]}"; do

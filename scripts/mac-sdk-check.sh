@@ -28,18 +28,7 @@ if [[ ! -d $sdk/usr/include/c++/v1 || ! -d $sdk/System/Library/Frameworks ]]; th
   exit 2
 fi
 
-missing=()
-for p in clang lld llvm cmake ninja-build nlohmann-json3-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "mac-sdk-check: installing ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh clang lld llvm cmake ninja-build nlohmann-json3-dev
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/caretsafe-mac-sdk.XXXXXX")
 trap 'rm -rf "$work"' EXIT
