@@ -17,12 +17,16 @@ struct FoundField {
   Inspection field;
 };
 
-// The focused element as a field, or nothing when it is none the program may insert into.
-std::optional<FoundField> fieldOf(Platform& platform, Focus focus, bool allowTyping) {
+// The focused element as a field, or nothing when it is none the program may insert into. A
+// terminal is never typed into as a field; for any other field, a capture that allows typing
+// checks it as `known` says, or as its application's web fields take text.
+std::optional<FoundField> fieldOf(Platform& platform, Focus focus, bool allowTyping,
+                                  const std::optional<TypingCheck>& known = std::nullopt) {
   const bool terminal = isTerminal(platform, focus.pid);
-  std::optional<Inspection> field =
-      inspect(platform, focus.element, terminal,
-              typingCheck(platform, focus.pid, allowTyping && !terminal));
+  const TypingCheck typing = !allowTyping || terminal ? TypingCheck{}
+                             : known                  ? *known
+                                                      : typingCheck(platform, focus.pid, true);
+  std::optional<Inspection> field = inspect(platform, focus.element, terminal, typing);
   if (!field) return std::nullopt;
   return FoundField{std::move(focus), terminal, std::move(*field)};
 }
@@ -39,6 +43,8 @@ std::optional<FoundField> wokenField(Platform& platform, TreeWakes& wakes) {
   const std::optional<TreeSwitch> treeSwitchOf = treeSwitch(platform, *app);
   if (!treeSwitchOf) return std::nullopt;
   const int looks = treeLooks(platform, wakes, *app, *treeSwitchOf);
+  // The application's web fields are known by now: each look asks only about its focus.
+  const TypingCheck typing{.allowed = true, .webFields = treeSwitchOf->fields};
   const double deadline = platform.now() + looks * kWakePause;
   for (int look = 0; look < looks; ++look) {
     if (look > 0 && !(platform.now() < deadline)) break;
@@ -48,7 +54,9 @@ std::optional<FoundField> wokenField(Platform& platform, TreeWakes& wakes) {
     // Another application came to the front: its focus is not what was woken.
     if (focus->pid != app->pid) return std::nullopt;
     // A focus that is no field yet may be a tree still being built (the page's document first).
-    if (std::optional<FoundField> found = fieldOf(platform, std::move(*focus), true)) return found;
+    if (std::optional<FoundField> found = fieldOf(platform, std::move(*focus), true, typing)) {
+      return found;
+    }
   }
   return std::nullopt;
 }

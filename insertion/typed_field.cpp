@@ -20,18 +20,17 @@ bool typeable(char32_t scalar) {
 // Reads the caret until it stands at `location` with nothing selected. A field that answers it
 // has no caret right now is read again: Gecko's fields (Thunderbird's, measured) answer so for
 // a few milliseconds while their window's focus is briefly handed over, as the X11 keyboard
-// check before each key does. Any other failure (a request the application did not answer within the messaging
-// timeout, an element gone) ends the wait, so a hung application costs one timeout, not one per
-// read.
+// check before each key does. Any other failure (a request the application did not answer within
+// the messaging timeout, an element gone) ends the wait, so a hung application costs one timeout,
+// not one per read.
 bool caretReaches(Platform& platform, const Element& element, std::int64_t location) {
   for (int read = 0; read < kKeySettleReads; ++read) {
     if (read > 0) platform.pause(kKeySettlePause);
-    const AttributeRead now = platform.copyAttributeValue(element, "AXSelectedTextRange");
-    if (now.error == kAxErrorNoValue) continue;
-    if (now.error != kAxSuccess) return false;
-    const auto* value = std::get_if<AxValue>(&now.value);
-    if (value == nullptr || value->kind != kAxValueKindRange || !value->range) return false;
-    if (value->range->location == location && value->range->length == 0) return true;
+    const AttributeRead answer = platform.copyAttributeValue(element, "AXSelectedTextRange");
+    if (answer.error == kAxErrorNoValue) continue;
+    const std::optional<Range> now = rangeOf(answer);
+    if (!now) return false;
+    if (now->location == location && now->length == 0) return true;
   }
   return false;
 }

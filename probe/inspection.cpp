@@ -28,11 +28,9 @@ bool selectionSettable(Platform& platform, const Element& element) {
 // Whether an input method is composing in the field, as far as the field shows: a marked text
 // range that is not empty. A field that offers no such range shows no composition.
 bool composing(Platform& platform, const Element& element) {
-  const AttributeRead read = platform.copyAttributeValue(element, "AXMarkedTextRange");
-  if (read.error != kAxSuccess) return false;
-  const auto* value = std::get_if<AxValue>(&read.value);
-  return value != nullptr && value->kind == kAxValueKindRange && value->range &&
-         value->range->length != 0;
+  const std::optional<Range> marked =
+      rangeOf(platform.copyAttributeValue(element, "AXMarkedTextRange"));
+  return marked && marked->length != 0;
 }
 
 }  // namespace
@@ -44,12 +42,15 @@ std::optional<AttributeValue> attr(Platform& platform, const Element& element,
   return std::move(read.value);
 }
 
-std::optional<Range> selection(Platform& platform, const Element& element) {
-  const AttributeRead read = platform.copyAttributeValue(element, "AXSelectedTextRange");
+std::optional<Range> rangeOf(const AttributeRead& read) {
   if (read.error != kAxSuccess) return std::nullopt;
   const auto* value = std::get_if<AxValue>(&read.value);
   if (value == nullptr || value->kind != kAxValueKindRange) return std::nullopt;
   return value->range;
+}
+
+std::optional<Range> selection(Platform& platform, const Element& element) {
+  return rangeOf(platform.copyAttributeValue(element, "AXSelectedTextRange"));
 }
 
 std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal,

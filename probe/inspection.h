@@ -51,6 +51,10 @@ struct Inspection {
 std::optional<Inspection> inspect(Platform& platform, const Element& element, bool terminal = false,
                                   const TypingCheck& typing = {});
 
+// The range an attribute read gave: none when the read failed or its value is no range (or
+// one the platform would not hand over).
+std::optional<Range> rangeOf(const AttributeRead& read);
+
 // The element's selection ("AXSelectedTextRange") when it is a range, exactly as read.
 std::optional<Range> selection(Platform& platform, const Element& element);
 

@@ -44,6 +44,14 @@ std::optional<RunningApp> describe(NSRunningApplication* app) {
   return result;
 }
 
+// The folder of the bundle of the running application with this pid; nil when there is no such
+// application or it has no bundle. Call inside an autorelease pool.
+NSString* bundlePath(Pid pid) {
+  NSRunningApplication* app = [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
+  NSURL* bundle = app != nil ? [app bundleURL] : nil;
+  return bundle != nil ? [bundle path] : nil;
+}
+
 }  // namespace
 
 std::optional<RunningApp> workspaceFrontmostApplication() {
@@ -65,9 +73,7 @@ std::optional<RunningApp> runningApplicationWithPid(Pid pid) {
 bool bundleHoldsElectron(Pid pid) {
   bool found = false;
   @autoreleasepool {
-    NSRunningApplication* app = [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
-    NSURL* bundle = app != nil ? [app bundleURL] : nil;
-    NSString* path = bundle != nil ? [bundle path] : nil;
+    NSString* path = bundlePath(pid);
     if (path != nil) {
       NSString* framework =
           [path stringByAppendingPathComponent:@"Contents/Frameworks/Electron Framework.framework"];
@@ -80,9 +86,7 @@ bool bundleHoldsElectron(Pid pid) {
 WebEngine bundleWebEngine(Pid pid) {
   WebEngine engine = WebEngine::kNone;
   @autoreleasepool {
-    NSRunningApplication* app = [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
-    NSURL* bundle = app != nil ? [app bundleURL] : nil;
-    NSString* path = bundle != nil ? [bundle path] : nil;
+    NSString* path = bundlePath(pid);
     NSFileManager* files = [NSFileManager defaultManager];
     if (path != nil) {
       NSString* contents = [path stringByAppendingPathComponent:@"Contents"];

@@ -285,12 +285,11 @@ void SimDesktop::record(std::string line, bool post) {
 void SimDesktop::record(std::string line, bool post, Moment moment) {
   ++opsSinceLoad_;
   if (post) ++postsSinceLoad_;
-  if (moment.pause) ++pausesSinceLoad_;
-  // Pauses count from the first setting of each attribute since the load.
+  // Pauses count from the load, from the first setting of each attribute since the load, and
+  // from its latest setting.
   if (moment.pause) {
+    ++pausesSinceLoad_;
     for (auto& [attribute, pauses] : pausesSinceSetting_) ++pauses;
-  }
-  if (moment.pause) {
     for (auto& [attribute, pauses] : pausesSinceLatestSetting_) ++pauses;
   }
   if (moment.setting) {
