@@ -179,9 +179,12 @@ struct KeyFocus {
 std::optional<KeyFocus> keyFocus(XDisplay* display);
 
 // Whether no other client holds the keyboard (a screen locker, a passphrase prompt): keys
-// would go to that client whatever the focus. Tried with a grab of our own on `window`,
-// released at once; meant to be asked under a server grab, so nothing can change between the
-// answer and the key.
+// would go to that client whatever the focus. Asked with a grab on `window` that the server
+// refuses either way (its time lies ahead), so the focus window sees no focus change; meant to
+// be asked under a server grab, so nothing can change between the answer and the key. A
+// keyboard frozen by another client's synchronous pointer grab is not seen: its keys wait and
+// reach the focus window once it thaws, where the caret confirmation either sees them or ends
+// the insert.
 bool keyboardFree(XDisplay* display, WindowId window);
 
 // The pid of the process that owns the window holding the input focus: the process that
