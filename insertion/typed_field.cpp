@@ -17,20 +17,42 @@ bool typeable(char32_t scalar) {
            scalar == 0x2029);
 }
 
-// Reads the caret until it stands at `location` with nothing selected. A field that answers it
-// has no caret right now is read again: Gecko's fields (Thunderbird's, measured) answer so for
-// a few milliseconds while their window's focus is briefly handed over, as the X11 keyboard
-// check before each key does. Any other failure (a request the application did not answer within
-// the messaging timeout, an element gone) ends the wait, so a hung application costs one timeout,
-// not one per read.
-bool caretReaches(Platform& platform, const Element& element, std::int64_t location) {
+// Whether the field's value is canonically equal to `expected`, read once.
+bool valueIs(Platform& platform, const Element& element, std::u16string_view expected) {
+  const std::optional<AttributeValue> value = attr(platform, element, "AXValue");
+  const auto* text = value ? std::get_if<std::u16string>(&*value) : nullptr;
+  return text != nullptr && text::canonicallyEqual(*text, expected);
+}
+
+// Waits until the field shows the key just typed: its caret stands at `location` with nothing
+// selected, or, while the caret still stands where it stood before the key (`lastCaret`), its
+// value holds exactly the text typed so far (`soFar`). Firefox's fields sometimes never move
+// their caret for a key they took (measured: the value held the character, the caret stayed
+// one short for seconds); the value then proves the key arrived where it belonged. The value
+// is asked only every `kStaleCaretReads` reads, so a field that answers its caret costs no
+// value read. `lastCaret` becomes the caret seen when the key is shown by it.
+//
+// A field that answers it has no caret right now is read again: Gecko's fields answer so for
+// a few milliseconds while their window's focus changes. Any other failure (a request the
+// application did not answer within the messaging timeout, an element gone) ends the wait, so a
+// hung application costs one timeout, not one per read.
+bool keyShown(Platform& platform, const Element& element, std::int64_t location,
+              std::int64_t& lastCaret, std::u16string_view soFar) {
   for (int read = 0; read < kKeySettleReads; ++read) {
     if (read > 0) platform.pause(kKeySettlePause);
     const AttributeRead answer = platform.copyAttributeValue(element, "AXSelectedTextRange");
     if (answer.error == kAxErrorNoValue) continue;
     const std::optional<Range> now = rangeOf(answer);
     if (!now) return false;
-    if (now->location == location && now->length == 0) return true;
+    if (now->length != 0) continue;
+    if (now->location == location) {
+      lastCaret = location;
+      return true;
+    }
+    if (now->location == lastCaret && read > 0 && read % kStaleCaretReads == 0 &&
+        valueIs(platform, element, soFar)) {
+      return true;
+    }
   }
   return false;
 }
@@ -55,6 +77,7 @@ InsertResult typeIntoField(Platform& platform, const Element& validatedElement, 
   const std::u16string expected = spliced(currentValue, caret, text);
   if ((platform.modifierFlags() & kModifierMask) != 0) return Reason::kModifierHeld;
 
+  std::int64_t lastCaret = caret;
   for (std::size_t pos = 0; pos < text.size();) {
     const std::size_t units = text::scalarAt(text, pos).units;
     const std::u16string_view scalar = text.substr(pos, units);
@@ -64,7 +87,9 @@ InsertResult typeIntoField(Platform& platform, const Element& validatedElement, 
     }
     // Until the field shows this key, a focus check for the next one could answer from before
     // it: a page that moves the focus on input would get the next key in its new field.
-    if (!caretReaches(platform, validatedElement, caret + static_cast<std::int64_t>(pos))) {
+    const std::u16string soFar = spliced(currentValue, caret, text.substr(0, pos));
+    if (!keyShown(platform, validatedElement, caret + static_cast<std::int64_t>(pos), lastCaret,
+                  soFar)) {
       return Reason::kWriteUnconfirmed;
     }
   }

@@ -19,6 +19,9 @@ namespace caretsafe {
 // second for the first one: at least 2 s are allowed.
 inline constexpr int kKeySettleReads = 400;
 inline constexpr double kKeySettlePause = 0.005;
+// Every so many caret reads that find the caret where it stood before the key, the value is
+// read to see whether the key arrived all the same.
+inline constexpr int kStaleCaretReads = 20;
 // After the last key, the value is read until it holds the text (`valueBecomes`).
 
 // Whether the text may be typed into a field: it holds no line break, tab or other control
@@ -29,7 +32,8 @@ bool typeableInField(std::u16string_view text);
 
 // Types the text into the validated field, one key-down/key-up pair per Unicode scalar with the
 // focus looked up again before each (pid first, then the element), and waits after each key
-// until the field's caret has moved past it. A read that fails (the application did not answer
+// until the field's caret has moved past it (or, where the caret stayed behind, until its value
+// holds the text typed so far). A read that fails (the application did not answer
 // within the messaging timeout) ends either wait at once, so a hung application costs one
 // timeout, not one per read. Then reads the value back until it is canonically
 // equal to the current value with the text inserted at the caret.
