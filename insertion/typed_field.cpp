@@ -12,6 +12,13 @@
 namespace caretsafe {
 namespace {
 
+bool holdsAstral(std::u16string_view text) {
+  for (const char16_t unit : text) {
+    if (text::isHighSurrogate(unit)) return true;
+  }
+  return false;
+}
+
 bool typeable(char32_t scalar) {
   return !(scalar < 0x20 || (scalar >= 0x7F && scalar <= 0x9F) || scalar == 0x2028 ||
            scalar == 0x2029);
@@ -73,6 +80,11 @@ InsertResult typeIntoField(Platform& platform, const Element& validatedElement, 
                            std::u16string_view text) {
   if (text.size() > kMaxTypedUnits) return Reason::kInvalidText;
   if (!typeableInField(text)) return Reason::kWriteUnconfirmed;
+  // A character that a key would turn into another one is never typed: the whole text is
+  // refused before its first key.
+  if (holdsAstral(text) && !platform.typesAstral(validatedElement)) {
+    return Reason::kWriteUnconfirmed;
+  }
   // The expectation is fixed before any key is typed.
   const std::u16string expected = spliced(currentValue, caret, text);
   if ((platform.modifierFlags() & kModifierMask) != 0) return Reason::kModifierHeld;

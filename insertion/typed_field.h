@@ -39,7 +39,8 @@ bool typeableInField(std::u16string_view text);
 // equal to the current value with the text inserted at the caret.
 //
 // Answers, before any key: `Reason::kInvalidText` for a text longer than the typed limit,
-// `Reason::kWriteUnconfirmed` for a text that may not be typed into a field,
+// `Reason::kWriteUnconfirmed` for a text that may not be typed into a field or that holds a
+// character above U+FFFF the field's keys would change (`Platform::typesAstral`),
 // `Reason::kModifierHeld`. After keys: `Reason::kWriteUnconfirmed` when the focus moved, an event
 // could not be made or was not delivered, the caret did not follow or the value never came to
 // hold the text (nothing is typed after that, nothing typed is undone); otherwise

@@ -37,6 +37,7 @@ class NoServicePlatform : public Platform {
   }
   bool elementsEqual(const Element&, const Element&) override { return false; }
   bool typedOnly(const Element&) override { return false; }
+  bool typesAstral(const Element&) override { return true; }
   AxError setFlagAttribute(const Element&, std::string_view, bool) override {
     return kAxErrorCannotComplete;
   }

@@ -193,6 +193,10 @@ class Platform {
   // nothing (a browser's or an Electron application's web field). Never reads the field's text.
   // Asked only for a capture that allows typing; false whenever the platform cannot tell.
   virtual bool typedOnly(const Element& element) = 0;
+  // Whether a key typed into this field carries a character above U+FFFF whole. False where an
+  // application is known to turn such a key into another character (Chromium on Wayland keeps
+  // only its low 16 bits: U+1F600 arrives as U+F600). Asked only for a text that holds one.
+  virtual bool typesAstral(const Element& field) = 0;
   // Sets a boolean attribute (an application's switch for its accessibility tree); returns the
   // result code, which some applications get wrong: judge by the effect.
   virtual AxError setFlagAttribute(const Element& element, std::string_view attribute,

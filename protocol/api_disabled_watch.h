@@ -55,6 +55,7 @@ class ApiDisabledWatch final : public Platform {
     return platform_.elementsEqual(a, b);
   }
   bool typedOnly(const Element& element) override { return platform_.typedOnly(element); }
+  bool typesAstral(const Element& field) override { return platform_.typesAstral(field); }
   AxError setFlagAttribute(const Element& element, std::string_view attribute,
                            bool value) override {
     return note(platform_.setFlagAttribute(element, attribute, value));

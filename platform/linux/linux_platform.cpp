@@ -487,6 +487,16 @@ bool LinuxPlatform::typedOnly(const Element& element) {
          !atspi_state_set_contains(states.get(), ATSPI_STATE_READ_ONLY);
 }
 
+bool LinuxPlatform::typesAstral(const Element& field) {
+  if (display_->chromiumTakesAstralKeys()) return true;
+  const Handle* handle = handleOf(field);
+  if (handle == nullptr || handle->accessible == nullptr || !atspi_.bus().connected()) return true;
+  // Unknown counts as Chromium: a refusal costs the user a retry, a wrong character costs trust.
+  const std::optional<std::string> toolkit =
+      atspi_.toolkitName(handle->accessible, handle->timeoutMs);
+  return toolkit && !toolkitIsChromium(*toolkit);
+}
+
 AxError LinuxPlatform::setAttributeValue(const Element& element, std::string_view attribute,
                                          std::u16string_view text) {
   const Handle* handle = handleOf(element);

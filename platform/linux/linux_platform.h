@@ -68,6 +68,9 @@ class LinuxPlatform final : public Platform {
                             std::u16string_view text) override;
   bool elementsEqual(const Element& a, const Element& b) override;
   bool typedOnly(const Element& element) override;
+  // False for a Chromium or Electron field on a display server whose keys reach Chromium
+  // without their characters above U+FFFF (see `DisplayServer::chromiumTakesAstralKeys`).
+  bool typesAstral(const Element& field) override;
   // Chromium's tree is woken by reading attributes (see `wake`), not by a switch.
   AxError setFlagAttribute(const Element&, std::string_view, bool) override {
     return kAxErrorAttributeUnsupported;

@@ -164,6 +164,8 @@ class MacPlatform final : public Platform {
   // Electron applications, which report their write settable and change nothing, are found
   // above the seam by their web area.
   bool typedOnly(const Element&) override { return false; }
+  // A key event carries its text as UTF-16 units: a pair arrives as one character.
+  bool typesAstral(const Element&) override { return true; }
 
   AxError setFlagAttribute(const Element& element, std::string_view attribute,
                            bool value) override {

@@ -185,6 +185,7 @@ bool readMembers(const json& members, Node& node, bool strict) {
                   }).value_or(std::map<std::string, SettableAnswer, std::less<>>());
   node.onWrite = read("onWrite", WriteMode::of).value_or(WriteMode{});
   node.typedOnly = read("typedOnly", booleanOf).value_or(false);
+  node.astralKeys = read("astralKeys", booleanOf).value_or(true);
   node.onKeys = read("onKeys", WriteMode::of);
   return read.ok() && (node.app || !strict);
 }
@@ -485,7 +486,16 @@ AxError Node::write(std::u16string_view text, std::optional<DeferredWrite>& defe
 }
 
 AxError Node::type(std::u16string_view text, std::optional<DeferredWrite>& deferred) {
-  return onKeys ? change(attributes, *onKeys, text, deferred) : kAxSuccess;
+  if (!onKeys) return kAxSuccess;
+  if (astralKeys) return change(attributes, *onKeys, text, deferred);
+  // Each character above U+FFFF arrives as its low 16 bits.
+  std::u16string arrived;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const text::ScalarAt at = text::scalarAt(text, pos);
+    arrived.push_back(at.units == 2 ? static_cast<char16_t>(at.scalar & 0xFFFF) : text[pos]);
+    pos += at.units;
+  }
+  return change(attributes, *onKeys, arrived, deferred);
 }
 
 void Node::complete(const DeferredWrite& deferred) {

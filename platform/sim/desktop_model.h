@@ -101,6 +101,9 @@ struct Node : Entry {
   // What a key typed into the field does while it is its application's focused element, in the
   // forms of `onWrite`; none: keys change nothing.
   std::optional<WriteMode> onKeys;
+  // Whether a key carries a character above U+FFFF into the field whole; when not, it arrives
+  // as its low 16 bits (Chromium on Wayland).
+  bool astralKeys = true;
 
   // The outcome of a write of "AXSelectedText": the result code, the field changed as `onWrite`
   // says, or `deferred` set to the change to make later.

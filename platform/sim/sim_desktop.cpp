@@ -647,6 +647,14 @@ bool SimDesktop::typedOnly(const Element& element) {
   return result;
 }
 
+bool SimDesktop::typesAstral(const Element& field) {
+  refresh();
+  // Not journaled, like secure event input: a fact of the field, asked only for a text that
+  // holds such a character.
+  const Target target = reach(handleOf(field));
+  return target.error != kAxSuccess || target.node == nullptr || target.node->astralKeys;
+}
+
 // --- keyboard events ---
 
 bool SimDesktop::secureEventInput() {

@@ -84,6 +84,7 @@ class SimDesktop final : public Platform {
                             std::u16string_view text) override;
   bool elementsEqual(const Element& a, const Element& b) override;
   bool typedOnly(const Element& element) override;
+  bool typesAstral(const Element& field) override;
   // Sets the attribute of an application or element that lists it (a hung application fails as
   // for any request); one not listed fails with -25205, one listed as {"error": CODE} answers
   // CODE and keeps it.

@@ -268,6 +268,20 @@ TEST(TypedDelivery, Outcomes) {
        "\xC3\xA9",
        "a\xF0\x9F\x98\x80"
        "be\xCC\x81 c"},
+      // Chromium on Wayland keeps a key's low 16 bits: U+1F600 would arrive as U+F600.
+      {"a character the field's keys would change",
+       {{"elements", {{"web", {{"astralKeys", false}}}}}},
+       "x\xC3\xA9\xF0\x9F\x98\x80",
+       refusedWith("write-unconfirmed"),
+       "",
+       before},
+      {"the same field takes every character up to U+FFFF",
+       {{"elements", {{"web", {{"astralKeys", false}}}}}},
+       "x\xC3\xA9\xEF\xBF\xBD",
+       ok(),
+       "x\xC3\xA9\xEF\xBF\xBD",
+       "a\xF0\x9F\x98\x80"
+       "bx\xC3\xA9\xEF\xBF\xBD c"},
       {"no key event can be made",
        {{"eventCreations", 0}},
        "xy",

@@ -336,6 +336,24 @@ TEST(Writes, AfterReadsLandsAfterTheNthReadOfValueOrSelectionAtTheSelectionThen)
   EXPECT_EQ(sim.attribute("body", "AXSelectedTextRange"), range(3, 0));
 }
 
+// A field whose keys lose the high bits of a character above U+FFFF says so when asked, and a
+// key for one types its low 16 bits; other characters arrive as they are.
+TEST(Keys, AFieldWithoutAstralKeysGetsTheLowBits) {
+  SimDesktop sim(smallDesktop());
+  sim.patch(bodyPatch({{"onKeys", "insert"}}));
+  const Element body = focusedBody(sim);
+  EXPECT_TRUE(sim.typesAstral(body));
+  sim.patch(bodyPatch({{"astralKeys", false}}));
+  const std::size_t journaled = journalOf(sim).size();
+  EXPECT_FALSE(sim.typesAstral(body));
+  // Asking is not journaled.
+  EXPECT_EQ(journalOf(sim).size(), journaled);
+  KeyEvent key = sim.createKeyboardEvent(0, true);
+  sim.setUnicodeString(key, u"\U0001F600\u00E9");
+  sim.postToPid(501, key);
+  EXPECT_EQ(sim.attribute("body", "AXValue"), json("Hello\xEF\x98\x80\xC3\xA9"));
+}
+
 TEST(Schedule, AfterSettingWithRestartCountsFromTheLatestSettingAndFiresOnce) {
   json desktop = smallDesktop();
   desktop["apps"]["501"]["attributes"]["AXEnhancedUserInterface"] = false;

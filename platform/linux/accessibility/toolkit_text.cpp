@@ -60,8 +60,12 @@ bool webToolkit(std::string_view toolkitName) {
   return equalsIgnoringCase(toolkitName, "chromium") || equalsIgnoringCase(toolkitName, "gecko");
 }
 
-bool toolkitBuildsTreeOnDemand(std::string_view toolkitName) {
+bool toolkitIsChromium(std::string_view toolkitName) {
   return equalsIgnoringCase(toolkitName, "chromium");
+}
+
+bool toolkitBuildsTreeOnDemand(std::string_view toolkitName) {
+  return toolkitIsChromium(toolkitName);
 }
 
 std::size_t unitCount(TextUnits units, std::string_view utf8) {

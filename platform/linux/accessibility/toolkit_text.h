@@ -39,6 +39,9 @@ std::string fieldText(TextUnits units, std::string_view utf8);
 // inputs with suggestions come as sections and combo boxes.
 bool webToolkit(std::string_view toolkitName);
 
+// Whether the toolkit is Chromium's (Chromium, its browsers and every Electron application).
+bool toolkitIsChromium(std::string_view toolkitName);
+
 // Whether the toolkit builds its accessibles only once a client reads them (Chromium, and so
 // every Electron application: until then its page shows no accessible at all).
 bool toolkitBuildsTreeOnDemand(std::string_view toolkitName);

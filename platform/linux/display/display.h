@@ -68,6 +68,11 @@ class DisplayServer {
   // Whether keys can be typed at all on this display server (a Wayland compositor without a
   // virtual keyboard for clients cannot take them).
   virtual bool canType() = 0;
+  // Whether a key for a character above U+FFFF reaches a Chromium (or Electron) window as that
+  // character. X11: yes. Wayland: Chromium keeps only the character's low 16 bits (measured on
+  // sway with Chromium 156: U+1F600 became U+F600, U+1F469 U+F469; Firefox, GTK and foot take
+  // them exactly, and every character up to U+FFFF reaches Chromium exactly).
+  virtual bool chromiumTakesAstralKeys() const { return true; }
 
   // Types one scalar as one key press and release into `window` of `pid`, if the focus is still
   // there as the key is sent and no modifier is held. `field`: the target is a text field that

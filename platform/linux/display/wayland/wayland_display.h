@@ -45,6 +45,7 @@ class WaylandDisplay final : public DisplayServer {
   // apart, so a modifier held elsewhere does not change what our keys type (see the README).
   std::uint64_t modifierFlags() override { return 0; }
   bool canType() override;
+  bool chromiumTakesAstralKeys() const override { return false; }
   bool typeScalar(char32_t scalar, Pid pid, WindowId window, bool field) override;
 
  private:
