@@ -83,6 +83,7 @@ void AccessibleDesktop::refreshCaches() {
   busToolkits_.clear();
   busHidesText_.clear();
   wokenBuses_.clear();
+  settledBuses_.clear();
   rootsByPid_.clear();
   rootless_ = {};
   cachedGeneration_ = bus_.generation();
@@ -133,6 +134,80 @@ AccessibleDesktop::Search AccessibleDesktop::wake(const Roots& roots, int timeou
     if (search.failed || search.found != nullptr) return search;
   }
   return {};
+}
+
+AccessibleDesktop::Search AccessibleDesktop::settlePageFocus(const Roots& roots, Search found,
+                                                             int timeoutMs) {
+  const char* bus = busNameOf(found.found);
+  const std::optional<std::string> toolkit = toolkitName(found.found, timeoutMs);
+  if (bus == nullptr || !toolkit || !toolkitShowsPageFocusLate(*toolkit) ||
+      settledBuses_.contains(bus)) {
+    return found;
+  }
+  const auto until = Clock::now() + kWakeWait;
+  for (;;) {
+    const Budget budget(timeoutMs);
+    const std::optional<bool> inPage = inWebDocument(found.found, budget);
+    const std::optional<bool> caret = inPage && *inPage ? caretShown(found.found, budget) : inPage;
+    if (!caret) {
+      g_object_unref(found.found);
+      return {true};
+    }
+    // A focus inside a page with its caret is settled. The page's document itself, a focus in
+    // the browser's own window, or a field that has no caret yet may stand for a page's focus
+    // not fully shown (measured right after Firefox started: the document focused for a
+    // moment, then the field, its caret a moment later).
+    if (*caret) break;
+    if (!(Clock::now() < until) || stopRequested()) break;
+    sleepSeconds(kWakePoll);
+    const Search again = searchRoots(roots, Budget(timeoutMs));
+    if (again.failed) {
+      g_object_unref(found.found);
+      return again;
+    }
+    if (again.found == nullptr) continue;
+    g_object_unref(found.found);
+    found = again;
+  }
+  settledBuses_.insert(busNameOf(found.found) != nullptr ? busNameOf(found.found) : bus);
+  return found;
+}
+
+std::optional<bool> AccessibleDesktop::caretShown(AtspiAccessible* accessible,
+                                                  const Budget& budget) {
+  if (!arm(budget)) return std::nullopt;
+  const Owned<AtspiText> text(atspi_accessible_get_text(accessible));
+  // Not a text: nothing to wait for.
+  if (!text) return true;
+  if (!arm(budget)) return std::nullopt;
+  note("GetCaretOffset", accessible);
+  ErrorSlot error;
+  const gint caret = atspi_text_get_caret_offset(text.get(), error.out());
+  if (error.failed()) return std::nullopt;
+  return caret >= 0;
+}
+
+std::optional<bool> AccessibleDesktop::inWebDocument(AtspiAccessible* accessible,
+                                                     const Budget& budget) {
+  Owned<AtspiAccessible> current(ATSPI_ACCESSIBLE(g_object_ref(accessible)));
+  for (int depth = 0; depth < kMaxWalkDepth; ++depth) {
+    if (!arm(budget)) return std::nullopt;
+    note("GetParent", current.get());
+    ErrorSlot error;
+    AtspiAccessible* parent = atspi_accessible_get_parent(current.get(), error.out());
+    if (error.failed()) {
+      if (parent != nullptr) g_object_unref(parent);
+      return std::nullopt;
+    }
+    if (parent == nullptr) return false;
+    current = Owned<AtspiAccessible>(parent);
+    if (!arm(budget)) return std::nullopt;
+    note("GetRole", current.get());
+    const AtspiRole role = atspi_accessible_get_role(current.get(), error.out());
+    if (error.failed()) return std::nullopt;
+    if (role == ATSPI_ROLE_DOCUMENT_WEB) return true;
+  }
+  return false;
 }
 
 void AccessibleDesktop::askAttributes(AtspiAccessible* accessible, const Budget& budget) {
@@ -414,6 +489,7 @@ AccessibleDesktop::Lookup AccessibleDesktop::focusedAccessible(Pid pid, int time
   roots = std::move(registered->roots);
   if (search.failed) return {Lookup::kFailed};
   if (search.found == nullptr && accessible) search = wake(roots, timeoutMs);
+  if (search.found != nullptr) search = settlePageFocus(roots, search, timeoutMs);
   if (search.failed) return {Lookup::kFailed};
   if (search.found != nullptr) return {Lookup::kFound, search.found};
   return {accessible ? Lookup::kNothingFocused : Lookup::kNoAccessible};

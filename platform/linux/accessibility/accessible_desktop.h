@@ -111,6 +111,15 @@ class AccessibleDesktop {
   // are read, which makes an application that builds its accessibles on demand build them;
   // such an application is then looked at again for a bounded time, the first time only.
   Search wake(const Roots& roots, int timeoutMs);
+  // A focus found in an application that shows a page's focus late, not inside a web document
+  // (the document itself, or the browser's own window) or without its caret yet: the first
+  // time for that application, looked for again for a bounded time until it shows inside one
+  // with its caret (then that one), else the last one found.
+  Search settlePageFocus(const Roots& roots, Search found, int timeoutMs);
+  // Whether a text accessible answers a caret (one that is no text counts as yes).
+  std::optional<bool> caretShown(_AtspiAccessible* accessible, const Budget& budget);
+  // Whether the accessible lies inside a web document (an ancestor with the document-web role).
+  std::optional<bool> inWebDocument(_AtspiAccessible* accessible, const Budget& budget);
   void askAttributes(_AtspiAccessible* accessible, const Budget& budget);
   bool lazyTree(_AtspiAccessible* root, int timeoutMs);
 
@@ -124,6 +133,8 @@ class AccessibleDesktop {
   std::unordered_map<std::string, bool> busHidesText_;
   // The bus names of applications already woken and waited for.
   std::unordered_set<std::string> wokenBuses_;
+  // The bus names of applications whose late page focus was already waited for.
+  std::unordered_set<std::string> settledBuses_;
   // The application roots each process registered, as last found: asked first, so that a
   // lookup need not go through every application on the desktop.
   std::unordered_map<Pid, Roots> rootsByPid_;

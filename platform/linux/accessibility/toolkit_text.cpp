@@ -64,6 +64,10 @@ bool toolkitIsChromium(std::string_view toolkitName) {
   return equalsIgnoringCase(toolkitName, "chromium");
 }
 
+bool toolkitShowsPageFocusLate(std::string_view toolkitName) {
+  return equalsIgnoringCase(toolkitName, "gecko");
+}
+
 bool toolkitBuildsTreeOnDemand(std::string_view toolkitName) {
   return toolkitIsChromium(toolkitName);
 }

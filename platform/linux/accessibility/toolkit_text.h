@@ -42,6 +42,10 @@ bool webToolkit(std::string_view toolkitName);
 // Whether the toolkit is Chromium's (Chromium, its browsers and every Electron application).
 bool toolkitIsChromium(std::string_view toolkitName);
 
+// Whether the toolkit may show its focus in the browser's own window (the address bar) for a
+// while after a page has taken it (Gecko, measured right after Firefox started).
+bool toolkitShowsPageFocusLate(std::string_view toolkitName);
+
 // Whether the toolkit builds its accessibles only once a client reads them (Chromium, and so
 // every Electron application: until then its page shows no accessible at all).
 bool toolkitBuildsTreeOnDemand(std::string_view toolkitName);
