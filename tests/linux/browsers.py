@@ -527,8 +527,7 @@ class Browser:
         self.proc = None
         self.bus = None  # an AccessibilityBus, once accessible_focus needs one
         self.left_after_term = None  # what was left of the session once the browser ended
-        self.proc = _start(argv, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
-                           env=env, cwd=desktop.home, start_new_session=True)
+        self.proc = self._launch(argv, env)
         self.pid = self.proc.pid
         try:
             self.server.wait_loaded(self.session, BROWSER_START_TIMEOUT)
@@ -538,6 +537,11 @@ class Browser:
         except BaseException:
             self.stop()
             raise
+
+    def _launch(self, argv, env):
+        """Starts the browser in a session of its own (ended by stop())."""
+        return _start(argv, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
+                      env=env, cwd=self.desktop.home, start_new_session=True)
 
     def _chromium(self, url):
         default = os.path.join(self.profile, "Default")
