@@ -27,6 +27,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from browsers import Browser  # noqa: E402
 from desktop import (APPS, PYTHON, STARTUP_TIMEOUT, App, DesktopError,  # noqa: E402
                      Helper, LineChannel, Terminal, _start, binary, end_process,
                      process_alive, sanitizer_environment, turn_on_accessibility, wait_for)
@@ -167,6 +168,38 @@ class UserTerminal(Terminal):
         self.window = wait_for(
             lambda: os.path.exists(self.file) and desktop.window_of(self.pid),
             what="a %s window" % kind)
+
+
+class WaylandBrowser(Browser):
+    """A browser run as the desktop's test user: "chromium" and "firefox" native on Wayland,
+    "chromium-x11" on XWayland. Its window is the compositor's (a con id)."""
+
+    def __init__(self, desktop_, kind):
+        self.wayland_kind = kind
+        super().__init__(desktop_, "firefox" if kind == "firefox" else "chromium")
+
+    def _chromium(self, url):
+        argv = super()._chromium(url)
+        platform = "x11" if self.wayland_kind == "chromium-x11" else "wayland"
+        return [("--ozone-platform=" + platform) if a.startswith("--ozone-platform=") else a
+                for a in argv]
+
+    def _launch(self, argv, env):
+        if self.kind == "firefox":
+            env["MOZ_ENABLE_WAYLAND"] = "1"
+        for folder, _, files in os.walk(self.profile):
+            os.chown(folder, self.desktop.uid, self.desktop.gid)
+            for name in files:
+                os.chown(os.path.join(folder, name), self.desktop.uid, self.desktop.gid)
+        return self.desktop.start_as_user(argv, env=env, stdin=subprocess.DEVNULL,
+                                          stdout=self.log, stderr=self.log,
+                                          cwd=self.desktop.home, start_new_session=True)
+
+    def _find_window(self):
+        for w in self.desktop.windows():
+            if w["pid"] == self.pid and "caretsafe " + self.session in (w.get("name") or ""):
+                return w["id"]
+        return None
 
 
 class KeyboardHolder:
@@ -517,6 +550,18 @@ class WaylandDesktop:
 
     def xterm(self, name):
         return self.terminal("xterm", name)
+
+    def browser(self, kind):
+        """A real browser run as the test user, showing the test page (see WaylandBrowser);
+        ended by stop() like the applications."""
+        b = WaylandBrowser(self, kind)
+        self.apps.append(b)
+        return b
+
+    def driver(self):
+        """The session driver (caretsafe's request loop reporting what the adapter did), run
+        as the test user."""
+        return self.helper(program="CARETSAFE_LINUX_DRIVER")
 
     def hold_keyboard(self, modifier):
         """Another keyboard on the seat with `modifier` (wtype's name: ctrl, shift,

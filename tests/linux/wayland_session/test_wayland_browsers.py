@@ -8,14 +8,12 @@ desktop for the module; one browser per class, started once and ended by its pid
 """
 
 import os
-import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from browsers import CHROMIUM_FLAGS, Browser  # noqa: E402
 from desktop import wait_for  # noqa: E402
 from wayland_desktop import WaylandDesktop  # noqa: E402
 
@@ -45,38 +43,6 @@ def tearDownModule():
     assert status == 0, status
 
 
-class WaylandBrowser(Browser):
-    """A browser run as the desktop's test user: "chromium" and "firefox" native on Wayland,
-    "chromium-x11" on XWayland. Its window is the compositor's (a con id)."""
-
-    def __init__(self, desktop_, kind):
-        self.wayland_kind = kind
-        super().__init__(desktop_, "firefox" if kind == "firefox" else "chromium")
-
-    def _chromium(self, url):
-        argv = super()._chromium(url)
-        platform = "x11" if self.wayland_kind == "chromium-x11" else "wayland"
-        return [("--ozone-platform=" + platform) if a.startswith("--ozone-platform=") else a
-                for a in argv]
-
-    def _launch(self, argv, env):
-        if self.kind == "firefox":
-            env["MOZ_ENABLE_WAYLAND"] = "1"
-        for folder, _, files in os.walk(self.profile):
-            os.chown(folder, self.desktop.uid, self.desktop.gid)
-            for name in files:
-                os.chown(os.path.join(folder, name), self.desktop.uid, self.desktop.gid)
-        return self.desktop.start_as_user(argv, env=env, stdin=subprocess.DEVNULL,
-                                          stdout=self.log, stderr=self.log,
-                                          cwd=self.desktop.home, start_new_session=True)
-
-    def _find_window(self):
-        for w in self.desktop.windows():
-            if w["pid"] == self.pid and "caretsafe " + self.session in (w.get("name") or ""):
-                return w["id"]
-        return None
-
-
 def keydowns(state):
     return [(target, key) for kind, target, key in state["log"] if kind == "keydown"]
 
@@ -86,18 +52,23 @@ class BrowserOnWayland:
 
     @classmethod
     def setUpClass(cls):
-        cls.browser = WaylandBrowser(desktop, cls.kind)
+        cls.browser = desktop.browser(cls.kind)
         try:
             cls.browser.set("input", "ab", caret=1)
             # The page's and the compositor's focus only, as a user's click gives them.
             cls.browser.focus("input")
             cls.first_capture = helper.ask(action="capture", allowTyping=True)
         except BaseException:
-            cls.browser.stop()
+            cls.stop_browser()
             raise
 
     @classmethod
     def tearDownClass(cls):
+        cls.stop_browser()
+
+    @classmethod
+    def stop_browser(cls):
+        desktop.apps.remove(cls.browser)
         cls.browser.stop()
         assert cls.browser.processes() == [], cls.browser.processes()
 
