@@ -138,12 +138,13 @@ AccessibleDesktop::Search AccessibleDesktop::wake(const Roots& roots, int timeou
 
 AccessibleDesktop::Search AccessibleDesktop::settlePageFocus(const Roots& roots, Search found,
                                                              int timeoutMs) {
-  const char* bus = busNameOf(found.found);
+  const char* name = busNameOf(found.found);
+  if (name == nullptr) return found;
+  // Copied: the accessible that owns the name may be let go below.
+  const std::string bus(name);
+  if (settledBuses_.contains(bus)) return found;
   const std::optional<std::string> toolkit = toolkitName(found.found, timeoutMs);
-  if (bus == nullptr || !toolkit || !toolkitShowsPageFocusLate(*toolkit) ||
-      settledBuses_.contains(bus)) {
-    return found;
-  }
+  if (!toolkit || !toolkitShowsPageFocusLate(*toolkit)) return found;
   const auto until = Clock::now() + kWakeWait;
   for (;;) {
     const Budget budget(timeoutMs);
@@ -169,7 +170,7 @@ AccessibleDesktop::Search AccessibleDesktop::settlePageFocus(const Roots& roots,
     g_object_unref(found.found);
     found = again;
   }
-  settledBuses_.insert(busNameOf(found.found) != nullptr ? busNameOf(found.found) : bus);
+  settledBuses_.insert(bus);
   return found;
 }
 
@@ -470,8 +471,12 @@ AccessibleDesktop::Lookup AccessibleDesktop::focusedAccessible(Pid pid, int time
     }
   }
   if (const auto known = rootsByPid_.find(pid); known != rootsByPid_.end()) {
-    const Search search = searchRoots(known->second, budget);
-    if (search.found != nullptr) return {Lookup::kFound, search.found};
+    Search search = searchRoots(known->second, budget);
+    if (search.found != nullptr) {
+      search = settlePageFocus(known->second, search, timeoutMs);
+      if (search.failed) return {Lookup::kFailed};
+      return {Lookup::kFound, search.found};
+    }
     if (budget.remainingMs() == 0) return {Lookup::kFailed};
     // Gone, registered anew, or nothing focused there: the registry knows the whole list.
   }
