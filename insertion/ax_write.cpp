@@ -15,6 +15,12 @@ std::u16string spliced(std::u16string_view value, std::int64_t caret, std::u16st
   return out;
 }
 
+bool valueIs(Platform& platform, const Element& element, std::u16string_view expected) {
+  const std::optional<AttributeValue> value = attr(platform, element, "AXValue");
+  const auto* text = value ? std::get_if<std::u16string>(&*value) : nullptr;
+  return text != nullptr && text::canonicallyEqual(*text, expected);
+}
+
 bool valueBecomes(Platform& platform, const Element& element, std::u16string_view expected) {
   for (int read = 0; read < kConfirmReads; ++read) {
     if (read > 0) platform.pause(kConfirmPause);
@@ -37,12 +43,8 @@ InsertResult writeText(Platform& platform, const Element& element, std::u16strin
     return valueBecomes(platform, element, expected) ? InsertResult(Delivery::kConfirmed)
                                                      : InsertResult(Reason::kWriteUnconfirmed);
   }
-  const std::optional<AttributeValue> read = attr(platform, element, "AXValue");
-  const auto* value = read ? std::get_if<std::u16string>(&*read) : nullptr;
-  if (value == nullptr || !text::canonicallyEqual(*value, expected)) {
-    return Reason::kWriteUnconfirmed;
-  }
-  return Delivery::kConfirmed;
+  return valueIs(platform, element, expected) ? InsertResult(Delivery::kConfirmed)
+                                              : InsertResult(Reason::kWriteUnconfirmed);
 }
 
 }  // namespace caretsafe

@@ -25,6 +25,10 @@ enum class ReadBack {
   kUntilHeld,  // until the value holds the text, at most `kConfirmReads` times
 };
 
+// Whether the element's value is canonically equal to `expected`, read once; false when the
+// read fails.
+bool valueIs(Platform& platform, const Element& element, std::u16string_view expected);
+
 // Reads the value until it is canonically equal to `expected`, at most `kConfirmReads` times
 // with `kConfirmPause` between two reads. A read that fails (the application did not answer
 // within the messaging timeout) ends the wait.

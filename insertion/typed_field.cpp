@@ -6,7 +6,6 @@
 #include "insertion/ax_write.h"
 #include "insertion/keystrokes.h"
 #include "probe/inspection.h"
-#include "text/canonical.h"
 #include "text/utf.h"
 
 namespace caretsafe {
@@ -24,27 +23,22 @@ bool typeable(char32_t scalar) {
            scalar == 0x2029);
 }
 
-// Whether the field's value is canonically equal to `expected`, read once.
-bool valueIs(Platform& platform, const Element& element, std::u16string_view expected) {
-  const std::optional<AttributeValue> value = attr(platform, element, "AXValue");
-  const auto* text = value ? std::get_if<std::u16string>(&*value) : nullptr;
-  return text != nullptr && text::canonicallyEqual(*text, expected);
-}
-
-// Waits until the field shows the key just typed: its caret stands at `location` with nothing
-// selected, or, while the caret still stands where it stood before the key (`lastCaret`), its
-// value holds exactly the text typed so far (`soFar`). Firefox's fields sometimes never move
-// their caret for a key they took (measured: the value held the character, the caret stayed
-// one short for seconds); the value then proves the key arrived where it belonged. The value
-// is asked only every `kStaleCaretReads` reads, so a field that answers its caret costs no
-// value read. `lastCaret` becomes the caret seen when the key is shown by it.
+// Waits until the field shows the key just typed: its caret stands right after `typed` (the
+// text typed so far at `caret` into `before`, the value as validated) with nothing selected,
+// or, while the caret still stands where it stood before the key (`lastCaret`), its value holds
+// exactly `before` with `typed` spliced in. Firefox's fields sometimes never move their caret
+// for a key they took (measured: the value held the character, the caret stayed one short for
+// seconds); the value then proves the key arrived where it belonged. The value is asked (and
+// the text it must hold made) only every `kStaleCaretReads` reads, so a field that answers its
+// caret costs no value read. `lastCaret` becomes the caret seen when the key is shown by it.
 //
 // A field that answers it has no caret right now is read again: Gecko's fields answer so for
 // a few milliseconds while their window's focus changes. Any other failure (a request the
 // application did not answer within the messaging timeout, an element gone) ends the wait, so a
 // hung application costs one timeout, not one per read.
-bool keyShown(Platform& platform, const Element& element, std::int64_t location,
-              std::int64_t& lastCaret, std::u16string_view soFar) {
+bool keyShown(Platform& platform, const Element& element, std::u16string_view before,
+              std::int64_t caret, std::u16string_view typed, std::int64_t& lastCaret) {
+  const std::int64_t location = caret + static_cast<std::int64_t>(typed.size());
   for (int read = 0; read < kKeySettleReads; ++read) {
     if (read > 0) platform.pause(kKeySettlePause);
     const AttributeRead answer = platform.copyAttributeValue(element, "AXSelectedTextRange");
@@ -57,7 +51,7 @@ bool keyShown(Platform& platform, const Element& element, std::int64_t location,
       return true;
     }
     if (now->location == lastCaret && read > 0 && read % kStaleCaretReads == 0 &&
-        valueIs(platform, element, soFar)) {
+        valueIs(platform, element, spliced(before, caret, typed))) {
       return true;
     }
   }
@@ -99,9 +93,8 @@ InsertResult typeIntoField(Platform& platform, const Element& validatedElement, 
     }
     // Until the field shows this key, a focus check for the next one could answer from before
     // it: a page that moves the focus on input would get the next key in its new field.
-    const std::u16string soFar = spliced(currentValue, caret, text.substr(0, pos));
-    if (!keyShown(platform, validatedElement, caret + static_cast<std::int64_t>(pos), lastCaret,
-                  soFar)) {
+    if (!keyShown(platform, validatedElement, currentValue, caret, text.substr(0, pos),
+                  lastCaret)) {
       return Reason::kWriteUnconfirmed;
     }
   }
