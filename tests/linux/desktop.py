@@ -197,15 +197,17 @@ class KeyboardGrab:
             self.dpy = None
 
 
-def wait_for(condition, timeout=STARTUP_TIMEOUT, interval=0.02, what="condition"):
-    """Polls `condition` until it returns a true value, which is returned."""
+def wait_for(condition, timeout=STARTUP_TIMEOUT, interval=0.02, what="condition", detail=None):
+    """Polls `condition` until it returns a true value, which is returned. On a timeout,
+    `detail` (a callable) may say what was seen instead, for the failure's message."""
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
         if value:
             return value
         if time.monotonic() > deadline:
-            raise DesktopError("timed out waiting for " + what)
+            seen = (": " + detail()) if detail else ""
+            raise DesktopError("timed out waiting for " + what + seen)
         time.sleep(interval)
 
 
@@ -251,6 +253,21 @@ def process_alive(pid):
         return state not in ("Z", "X")
     except (FileNotFoundError, ProcessLookupError, IndexError):
         return False
+
+
+def process_report(pid):
+    """A process's scheduler state, CPU time and where it sleeps, for a failure's message: a
+    test application that stopped answering shows whether it is stuck, busy or gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        with open("/proc/%d/wchan" % pid) as f:
+            wchan = f.read().strip() or "-"
+        ticks = os.sysconf("SC_CLK_TCK")
+        cpu = (int(fields[11]) + int(fields[12])) / ticks
+        return "pid %d state %s cpu %.2f s waiting in %s" % (pid, fields[0], cpu, wchan)
+    except (OSError, IndexError, ValueError):
+        return "pid %d gone" % pid
 
 
 class LineChannel:

@@ -161,13 +161,24 @@ class UserTerminal(Terminal):
         else:
             raise DesktopError("no terminal " + kind)
         env = dict(desktop.env, **(extra_env or {}))
-        self.proc = desktop.start_as_user(
-            argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, cwd=desktop.home)
+        self.log_file = os.path.join(desktop.home, name + ".log")
+        with open(self.log_file, "wb") as log:
+            self.proc = desktop.start_as_user(
+                argv, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                cwd=desktop.home)
         self.pid = self.proc.pid
         self.window = wait_for(
             lambda: os.path.exists(self.file) and desktop.window_of(self.pid),
             what="a %s window" % kind)
+
+
+    def errors(self):
+        """The end of what the terminal wrote to its standard output and error."""
+        try:
+            with open(self.log_file, "rb") as f:
+                return f.read()[-400:].decode("utf-8", "replace")
+        except OSError:
+            return ""
 
 
 class WaylandBrowser(Browser):

@@ -12,7 +12,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 
-from desktop import TEXT_UNIT_TIMEOUT, REPLY_TIMEOUT, DesktopError, binary, end_process, wait_for  # noqa: E402
+from desktop import (TEXT_UNIT_TIMEOUT, REPLY_TIMEOUT, DesktopError, binary, end_process,  # noqa: E402
+                     process_report, wait_for)
 from wayland_desktop import WaylandDesktop, settled  # noqa: E402
 
 SENT = {"ok": True, "delivery": "sent-unverified"}
@@ -49,10 +50,30 @@ def tearDownModule():
     assert exit_status == 0, exit_status
 
 
-def capture_until_taken(what):
-    """A capture, asked again while an application is slow to answer its first lookups."""
-    return wait_for(lambda: (lambda a: a if a.get("ok") else None)(helper.ask(action="capture")),
-                    timeout=20, what="a capture of " + what)
+def capture_until_taken(what, asker=None, app_pid=None):
+    """A capture, asked again while an application is slow to answer its first lookups. A
+    timeout says the last answer and, given its pid, what the application was doing."""
+    asker = asker or helper
+    last = []
+
+    def taken():
+        answer = asker.ask(action="capture")
+        last[:] = [answer]
+        return answer if answer.get("ok") else None
+
+    def detail():
+        return "last answer %r%s" % (last[0] if last else None,
+                                     "; " + process_report(app_pid) if app_pid else "")
+
+    return wait_for(taken, timeout=20, what="a capture of " + what, detail=detail)
+
+
+def typed_text_arrives(terminal, before, text):
+    """Waits until the terminal's program has read as many characters as the text has."""
+    wait_for(lambda: len(terminal.received()) - before >= len(text), timeout=20,
+             what="the typed text",
+             detail=lambda: "received %r; %s; its errors: %r" % (
+                 terminal.received()[before:], process_report(terminal.pid), terminal.errors()))
 
 
 def insert_timeout(text):
@@ -178,11 +199,10 @@ class Terminals(unittest.TestCase):
         terminal = others["sakura"]
         before = len(terminal.received())
         terminal.focus()
-        captured = capture_until_taken("sakura")
+        captured = capture_until_taken("sakura", app_pid=terminal.pid)
         self.assertEqual(helper.ask(action="insert", token=captured["token"], text=EXAMPLE),
                          SENT)
-        wait_for(lambda: len(terminal.received()) - before >= len(EXAMPLE), timeout=20,
-                 what="the typed text")
+        typed_text_arrives(terminal, before, EXAMPLE)
         self.assertEqual(terminal.received()[before:], EXAMPLE)
 
     def test_xwayland_terminals_refused(self):
@@ -300,12 +320,10 @@ class NoCompositorIpc(unittest.TestCase):
         terminal = others["sakura"]
         terminal.focus()
         before = len(terminal.received())
-        captured = wait_for(lambda: (lambda a: a if a.get("ok") else None)(
-            self.helper.ask(action="capture")), timeout=20, what="a capture of sakura")
+        captured = capture_until_taken("sakura", asker=self.helper, app_pid=terminal.pid)
         self.assertEqual(self.helper.ask(action="insert", token=captured["token"], text=EXAMPLE),
                          SENT)
-        wait_for(lambda: len(terminal.received()) - before >= len(EXAMPLE), timeout=20,
-                 what="the typed text")
+        typed_text_arrives(terminal, before, EXAMPLE)
         self.assertEqual(terminal.received()[before:], EXAMPLE)
 
     def test_terminal_without_accessible_refused(self):
