@@ -65,7 +65,7 @@ bool toolkitIsChromium(std::string_view toolkitName) {
 }
 
 bool toolkitShowsPageFocusLate(std::string_view toolkitName) {
-  return equalsIgnoringCase(toolkitName, "gecko");
+  return equalsIgnoringCase(toolkitName, "gecko") || toolkitIsChromium(toolkitName);
 }
 
 bool toolkitBuildsTreeOnDemand(std::string_view toolkitName) {
