@@ -6,6 +6,7 @@
 #include "insertion/ax_write.h"
 #include "insertion/keystrokes.h"
 #include "probe/inspection.h"
+#include "text/canonical.h"
 #include "text/utf.h"
 
 namespace caretsafe {
@@ -23,39 +24,62 @@ bool typeable(char32_t scalar) {
            scalar == 0x2029);
 }
 
-// Waits until the field shows the key just typed: its caret stands right after `typed` (the
-// text typed so far at `caret` into `before`, the value as validated) with nothing selected,
-// or, while the caret still stands where it stood before the key (`lastCaret`), its value holds
-// exactly `before` with `typed` spliced in. Firefox's fields sometimes never move their caret
-// for a key they took (measured: the value held the character, the caret stayed one short for
-// seconds); the value then proves the key arrived where it belonged. The value is asked (and
-// the text it must hold made) only every `kStaleCaretReads` reads, so a field that answers its
-// caret costs no value read. `lastCaret` becomes the caret seen when the key is shown by it.
+// The value read once, or nothing when it cannot be read as text.
+std::optional<std::u16string> valueNow(Platform& platform, const Element& element) {
+  std::optional<AttributeValue> value = attr(platform, element, "AXValue");
+  auto* text = value ? std::get_if<std::u16string>(&*value) : nullptr;
+  if (text == nullptr) return std::nullopt;
+  return std::move(*text);
+}
+
+// Waits until the field shows the keys typed so far, but perhaps the last one: its caret
+// stands right after the first `from` units of `text` (typed at `caret` into `before`, the
+// value as validated), or right after the first `to` units (the last key sent shown too), with
+// nothing selected; or, while the caret still stands where it stood when a key was last shown
+// by it (`lastCaret`), its value holds exactly `before` with either spliced in. Answers how
+// many units are shown, or nothing when the wait failed.
+//
+// Firefox's fields sometimes never move their caret for a key they took (measured: the value
+// held the character, the caret stayed one short for seconds); the value then proves the keys
+// arrived where they belonged. The value is asked (and the texts it may hold made) only every
+// `kStaleCaretReads` reads, so a field that answers its caret costs no value read. `lastCaret`
+// becomes the caret seen when keys are shown by it.
 //
 // A field that answers it has no caret right now is read again: Gecko's fields answer so for
 // a few milliseconds while their window's focus changes. Any other failure (a request the
 // application did not answer within the messaging timeout, an element gone) ends the wait, so a
 // hung application costs one timeout, not one per read.
-bool keyShown(Platform& platform, const Element& element, std::u16string_view before,
-              std::int64_t caret, std::u16string_view typed, std::int64_t& lastCaret) {
-  const std::int64_t location = caret + static_cast<std::int64_t>(typed.size());
+std::optional<std::size_t> keysShown(Platform& platform, const Element& element,
+                                     std::u16string_view before, std::int64_t caret,
+                                     std::u16string_view text, std::size_t from, std::size_t to,
+                                     std::int64_t& lastCaret) {
+  const auto after = [caret](std::size_t units) {
+    return caret + static_cast<std::int64_t>(units);
+  };
   for (int read = 0; read < kKeySettleReads; ++read) {
     if (read > 0) platform.pause(kKeySettlePause);
     const AttributeRead answer = platform.copyAttributeValue(element, "AXSelectedTextRange");
     if (answer.error == kAxErrorNoValue) continue;
     const std::optional<Range> now = rangeOf(answer);
-    if (!now) return false;
+    if (!now) return std::nullopt;
     if (now->length != 0) continue;
-    if (now->location == location) {
-      lastCaret = location;
-      return true;
+    for (const std::size_t shown : {to, from}) {
+      if (now->location == after(shown)) {
+        lastCaret = now->location;
+        return shown;
+      }
     }
-    if (now->location == lastCaret && read > 0 && read % kStaleCaretReads == 0 &&
-        valueIs(platform, element, spliced(before, caret, typed))) {
-      return true;
+    if (now->location == lastCaret && read > 0 && read % kStaleCaretReads == 0) {
+      const std::optional<std::u16string> value = valueNow(platform, element);
+      if (!value) return std::nullopt;
+      for (const std::size_t shown : {to, from}) {
+        if (text::canonicallyEqual(*value, spliced(before, caret, text.substr(0, shown)))) {
+          return shown;
+        }
+      }
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -83,20 +107,34 @@ InsertResult typeIntoField(Platform& platform, const Element& validatedElement, 
   const std::u16string expected = spliced(currentValue, caret, text);
   if ((platform.modifierFlags() & kModifierMask) != 0) return Reason::kModifierHeld;
 
+  // Keys go out while the field has yet to show the one before: an application shows a key to
+  // its accessible caret only with its next frame (Chromium: 60 a second), so waiting for each
+  // key before the next would type at most one key a frame. But before a key goes out, every
+  // key except the one just before it must be shown, so the focus check before it answers from
+  // after all but that one: a page that moves the focus on input gets at most that one key in
+  // its new field, and the next check stops the text.
   std::int64_t lastCaret = caret;
+  std::size_t shown = 0;      // units of the text the field has shown
+  std::size_t lastStart = 0;  // where the last key sent begins
   for (std::size_t pos = 0; pos < text.size();) {
+    if (shown < lastStart) {
+      const std::optional<std::size_t> now =
+          keysShown(platform, validatedElement, currentValue, caret, text, lastStart, pos,
+                    lastCaret);
+      if (!now) return Reason::kWriteUnconfirmed;
+      shown = *now;
+    }
     const std::size_t units = text::scalarAt(text, pos).units;
-    const std::u16string_view scalar = text.substr(pos, units);
+    if (!typeScalar(platform, validatedElement, validatedPid, text.substr(pos, units))) {
+      return Reason::kWriteUnconfirmed;
+    }
+    lastStart = pos;
     pos += units;
-    if (!typeScalar(platform, validatedElement, validatedPid, scalar)) {
-      return Reason::kWriteUnconfirmed;
-    }
-    // Until the field shows this key, a focus check for the next one could answer from before
-    // it: a page that moves the focus on input would get the next key in its new field.
-    if (!keyShown(platform, validatedElement, currentValue, caret, text.substr(0, pos),
-                  lastCaret)) {
-      return Reason::kWriteUnconfirmed;
-    }
+  }
+  if (shown < text.size() &&
+      !keysShown(platform, validatedElement, currentValue, caret, text, text.size(), text.size(),
+                 lastCaret)) {
+    return Reason::kWriteUnconfirmed;
   }
   if (!valueBecomes(platform, validatedElement, expected)) return Reason::kWriteUnconfirmed;
   return Delivery::kTypedConfirmed;

@@ -80,7 +80,10 @@ TEST(TypedDelivery, TypedConfirmedAndNeverWritten) {
             "bZ \xC3\xA9 \xF0\x9F\x98\x80 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D c");
   EXPECT_EQ(b.typed(), text);
   EXPECT_TRUE(b.h.entries("setAttributeValue").empty());
-  // Per scalar: the focus looked up, the key pair, the caret read once (the keys land at once).
+  // Per scalar: the focus looked up and the key pair. A key goes out only once every key but
+  // the one before it is shown: the caret is read before the third key, and as each read here
+  // shows both keys sent (they land at once), before every second key after it; then once
+  // after the last key, and the value once.
   const std::vector<std::string> requests = b.h.requests();
   const auto flags = std::find(requests.begin(), requests.end(), "flagsState");
   ASSERT_NE(flags, requests.end());
@@ -92,10 +95,14 @@ TEST(TypedDelivery, TypedConfirmedAndNeverWritten) {
                                               "createKeyboardEvent",
                                               "createKeyboardEvent",
                                               "postToPid",
-                                              "postToPid",
-                                              "copyAttributeValue web AXSelectedTextRange"};
+                                              "postToPid"};
+  const std::string caretRead = "copyAttributeValue web AXSelectedTextRange";
   std::vector<std::string> expected;
-  for (int i = 0; i < 10; ++i) expected.insert(expected.end(), perScalar.begin(), perScalar.end());
+  for (int i = 0; i < 10; ++i) {
+    if (i >= 2 && i % 2 == 0) expected.push_back(caretRead);
+    expected.insert(expected.end(), perScalar.begin(), perScalar.end());
+  }
+  expected.push_back(caretRead);
   expected.push_back("copyAttributeValue web AXValue");
   EXPECT_EQ(std::vector<std::string>(flags + 1, requests.end()), expected);
   EXPECT_EQ(b.h.desktop().liveElementReferences(), 0u);
@@ -201,19 +208,21 @@ TEST(TypedDelivery, Outcomes) {
        "x",
        "a\xF0\x9F\x98\x80"
        "bx c"},
+      // The key after one the field has yet to show is already out: a field that never shows the
+      // first has two.
       {"keys ignored: the caret never follows",
        {{"elements", {{"web", {{"onKeys", "ignore"}}}}}},
        "xyz",
        refusedWith("write-unconfirmed"),
-       "x",
+       "xy",
        before},
       // Gecko's field holds no caret for a moment while its window's focus is handed over: read
       // again, not taken for a failure. Any other failure ends the wait.
       {"the caret missing for a moment after a key", json::parse(R"({"schedule": [
-         {"afterPosts": 1, "patch": {"elements": {"web": {"attributes":
+         {"afterPosts": 3, "patch": {"elements": {"web": {"attributes":
            {"AXSelectedTextRange": {"range": null, "error": -25212}}}}}},
          {"afterPauses": 3, "patch": {"elements": {"web": {"attributes":
-           {"AXSelectedTextRange": {"error": null, "range": [5, 0]}}}}}}]})"),
+           {"AXSelectedTextRange": {"error": null, "range": [6, 0]}}}}}}]})"),
        "xyz", ok(), "xyz",
        "a\xF0\x9F\x98\x80"
        "bxyz c"},
@@ -232,26 +241,38 @@ TEST(TypedDelivery, Outcomes) {
        "xyz", refusedWith("write-unconfirmed"), "xyz",
        "a\xF0\x9F\x98\x80"
        "bxy cz"},
+      // The key in flight when the caret moved lands where it went; nothing after it.
       {"the caret moved away from the text",
        json::parse(R"({"schedule": [{"afterPosts": 2, "patch": {"elements": {"web": {"attributes":
                          {"AXSelectedTextRange": {"range": [0, 0]}}}}}}]})"),
-       "xyz", refusedWith("write-unconfirmed"), "x",
-       "a\xF0\x9F\x98\x80"
+       "xyz", refusedWith("write-unconfirmed"), "xy",
+       "ya\xF0\x9F\x98\x80"
        "bx c"},
       {"the caret unreadable after a key",
        json::parse(R"({"schedule": [{"afterPosts": 1, "patch": {"elements": {"web": {"attributes":
                          {"AXSelectedTextRange": {"range": null, "error": -25204}}}}}}]})"),
-       "xyz", refusedWith("write-unconfirmed"), "x",
+       "xyz", refusedWith("write-unconfirmed"), "xy",
        "a\xF0\x9F\x98\x80"
        "bx c"},
-      // The value read while the caret stays behind is what lets such a field show each key.
-      {"keys applied only when the value is read",
+      // A field that shows each key a little later, in order: keys go out ahead of it, one at a
+      // time, and the text arrives whole.
+      {"keys shown a few reads later",
+       {{"elements", {{"web", {{"onKeys", {{"afterReads", 3}}}}}}}},
+       "x\xC3\xA9\xF0\x9F\x98\x80yz",
+       ok(),
+       "x\xC3\xA9\xF0\x9F\x98\x80yz",
+       "a\xF0\x9F\x98\x80"
+       "bx\xC3\xA9\xF0\x9F\x98\x80yz c"},
+      // Keys applied only when the value is read, each where the selection stood when it came
+      // (an application that takes its keys in order never does that): the value read while the
+      // caret stays behind shows the first two out of order, and the read-back refuses the text.
+      {"keys applied only when the value is read, out of order",
        {{"elements", {{"web", {{"onKeys", "deferred"}}}}}},
        "xyz",
-       ok(),
+       refusedWith("write-unconfirmed"),
        "xyz",
        "a\xF0\x9F\x98\x80"
-       "bxyz c"},
+       "byzx c"},
       {"keys altered: the caret follows, the value does not match",
        {{"elements", {{"web", {{"onKeys", "alter"}}}}}},
        "xyZ",
@@ -263,11 +284,11 @@ TEST(TypedDelivery, Outcomes) {
       // another form is not followed, and nothing more is typed into it.
       {"keys stored decomposed: the caret lands elsewhere",
        {{"elements", {{"web", {{"onKeys", "decompose"}}}}}},
-       "\xC3\xA9z",
+       "\xC3\xA9zq",
        refusedWith("write-unconfirmed"),
-       "\xC3\xA9",
+       "\xC3\xA9z",
        "a\xF0\x9F\x98\x80"
-       "be\xCC\x81 c"},
+       "be\xCC\x81z c"},
       // Chromium on Wayland keeps a key's low 16 bits: U+1F600 would arrive as U+F600.
       {"a character the field's keys would change",
        {{"elements", {{"web", {{"astralKeys", false}}}}}},
@@ -355,15 +376,15 @@ TEST(TypedDelivery, WaitsAreBounded) {
 TEST(TypedDelivery, AFieldThatStopsAnsweringEndsTheWait) {
   Browser b;
   const std::string token = b.capture();
-  // The application hangs as soon as it has the first key.
+  // The application hangs as soon as it has the second key, the first still to be shown.
   b.h.desktop().patch(
-      {{"schedule", {{{"afterPosts", 2}, {"patch", {{"apps", {{"701", {{"hang", true}}}}}}}}}}});
+      {{"schedule", {{{"afterPosts", 4}, {"patch", {{"apps", {{"701", {{"hang", true}}}}}}}}}}});
   b.h.desktop().clearJournal();
-  EXPECT_EQ(b.h.insert(token, "xy"), refusedWith("write-unconfirmed"));
+  EXPECT_EQ(b.h.insert(token, "xyz"), refusedWith("write-unconfirmed"));
   const std::vector<std::string> r = b.h.requests();
   EXPECT_EQ(std::count(r.begin(), r.end(), "copyAttributeValue web AXSelectedTextRange"), 2);
   EXPECT_TRUE(b.h.entries("pause").empty());
-  EXPECT_EQ(b.typed(), "x");
+  EXPECT_EQ(b.typed(), "xy");
 }
 
 // A secure field is refused as always, its value never asked for; a field whose write works is

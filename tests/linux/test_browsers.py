@@ -223,7 +223,8 @@ class BrowserFields:
 
     def test_focus_moved_part_way(self):
         """The page moves the focus to another field once five characters have arrived: the
-        answer is "write-unconfirmed", and no key arrives anywhere after the move."""
+        answer is "write-unconfirmed", and at most the one key that was on its way when the
+        page moved the focus arrives after the move, in the field it moved to."""
         text = "abcdefghijklmnopqrstuvwxyz0123456789"
         token = self.token("input", "", 0)
         self.browser.move_focus_at("input", 5, "other")
@@ -233,9 +234,9 @@ class BrowserFields:
         self.assertIsNotNone(state["moved"], "the focus never moved")
         self.assertEqual(state["moved"]["value"], "abcde")
         self.assertEqual(state["fields"]["input"]["value"], "abcde")
-        self.assertEqual(state["fields"]["other"]["value"], "")
-        self.assertEqual([e for e in after_move(state) if e[0] == "keydown" and e[2] != MARKER],
-                         [])
+        self.assertIn(state["fields"]["other"]["value"], ("", "f"))
+        keys = [e for e in after_move(state) if e[0] == "keydown" and e[2] != MARKER]
+        self.assertEqual(keys, [["keydown", "other", "f"]][:len(keys)])
 
     def test_control_characters_are_never_typed(self):
         """Return submits forms and sends messages, Tab moves the focus: a text holding a line
