@@ -12,11 +12,12 @@
 
 namespace caretsafe {
 
-// After each key, how often the caret is read until it has moved past the character, and the
-// pause between two reads: the application takes the key in its own time, and the next
-// character's focus check means something only once it has. Chromium and Firefox showed a key
-// after about 16 to 30 ms here, but a browser just started and a loaded machine took over a
-// second for the first one: at least 2 s are allowed.
+// Before a key, when the field has yet to show a key before the last one sent, how often the
+// caret is read until it has, and the pause between two reads: the application takes keys in
+// its own time, and the next character's focus check means something only once it has.
+// Chromium and Firefox showed a key after about 8 to 20 ms here (with their next frame), but a
+// browser just started and a loaded machine took over a second for the first one: at least
+// 2 s are allowed for each wait.
 inline constexpr int kKeySettleReads = 400;
 inline constexpr double kKeySettlePause = 0.005;
 // Every so many caret reads that find the caret where it stood before the key, the value is
@@ -31,19 +32,23 @@ inline constexpr int kStaleCaretReads = 20;
 bool typeableInField(std::u16string_view text);
 
 // Types the text into the validated field, one key-down/key-up pair per Unicode scalar with the
-// focus looked up again before each (pid first, then the element), and waits after each key
-// until the field's caret has moved past it (or, where the caret stayed behind, until its value
-// holds the text typed so far). A read that fails (the application did not answer
-// within the messaging timeout) ends either wait at once, so a hung application costs one
-// timeout, not one per read. Then reads the value back until it is canonically
-// equal to the current value with the text inserted at the caret.
+// focus looked up again before each (pid first, then the element). A key goes out only once
+// the field shows every key sent but the last one: its caret has moved past them (or, where the
+// caret stayed behind, its value holds them). At most one key is on its way while the focus is
+// checked, so a focus moved by a key (a page that moves it on input) takes at most the one key
+// after it, and the next check stops the text. After the last key, waits until the field shows
+// it. A read that fails (the application did not answer within the messaging timeout) ends
+// either wait at once, so a hung application costs one timeout, not one per read. Then reads
+// the value back until it is canonically equal to the current value with the text inserted at
+// the caret.
 //
 // Answers, before any key: `Reason::kInvalidText` for a text longer than the typed limit,
 // `Reason::kWriteUnconfirmed` for a text that may not be typed into a field or that holds a
 // character above U+FFFF the field's keys would change (`Platform::typesAstral`),
 // `Reason::kModifierHeld`. After keys: `Reason::kWriteUnconfirmed` when the focus moved, an event
 // could not be made or was not delivered, the caret did not follow or the value never came to
-// hold the text (nothing is typed after that, nothing typed is undone); otherwise
+// hold the text (nothing is typed after that, nothing typed is undone: the key on its way then
+// may have reached the field or wherever the focus went); otherwise
 // `Delivery::kTypedConfirmed`.
 InsertResult typeIntoField(Platform& platform, const Element& validatedElement, Pid validatedPid,
                            std::u16string_view currentValue, std::int64_t caret,

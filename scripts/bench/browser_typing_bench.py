@@ -1,13 +1,14 @@
-"""Typed and confirmed delivery into a Chromium field through the caretsafe binary, as a host
+"""Typed and confirmed delivery into a browser's field through the caretsafe binary, as a host
 would do it (capture with "allowTyping": true, then insert), beside `xdotool type` of the same
 text at its default delay into the same field, in one run, on the test desktop
 (tests/linux/desktop.py and browsers.py: Xvfb, a private session bus, accessibility on,
-Debian's Chromium started without any accessibility flag). Prints ms per character (for
-caretsafe, the insert's whole time: validation, then per character a focus lookup, the key
-and the wait until the field's caret has moved past it, then the read-back) and whether the
-page's own value came out exact.
+Debian's Chromium or Firefox started without any accessibility flag). Prints ms per character
+(for caretsafe, the insert's whole time: validation, then per character a focus lookup and the
+key, each key sent once the field shows every key but the one before it, then the wait for the
+last key and the read-back) and whether the page's own value came out exact. The first run of
+each text maps the spare keycodes its characters need; later runs find them mapped.
 
-  /usr/bin/python3 scripts/bench/browser_typing_bench.py BUILD_DIR [runs] [length]
+  /usr/bin/python3 scripts/bench/browser_typing_bench.py BUILD_DIR [runs] [length] [chromium|firefox]
 
 One browser for the whole run; the field is emptied before every try.
 """
@@ -81,13 +82,14 @@ def main():
     build = sys.argv[1]
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 3
     length = int(sys.argv[3]) if len(sys.argv) > 3 else 200
+    kind = sys.argv[4] if len(sys.argv) > 4 else "chromium"
     os.environ["CARETSAFE_BIN"] = os.path.join(os.path.abspath(build), "caretsafe")
     desktop = Desktop().start()
     try:
-        browser = desktop.browser("chromium")
+        browser = desktop.browser(kind)
         helper = desktop.helper()
-        print("%d characters per text into a Chromium <input>; ms per character over %d runs; "
-              "load average %.1f" % (length, runs, os.getloadavg()[0]), flush=True)
+        print("%d characters per text into a %s <input>; ms per character over %d runs; "
+              "load average %.1f" % (length, kind, runs, os.getloadavg()[0]), flush=True)
         print("%-6s %-34s %8s %8s %8s   %s" % ("text", "method", "min", "median", "max", "exact"))
         for name, pattern in TEXTS:
             text = repeat_to(pattern, length)
