@@ -255,6 +255,23 @@ def process_alive(pid):
         return False
 
 
+def cpu_seconds(pid):
+    """The CPU time a process has used so far, user and system, in seconds."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wait_until_idle(pid, spell=0.5, timeout=STARTUP_TIMEOUT):
+    """Waits until the process has used next to no CPU time (under a tenth of `spell`) for a
+    whole `spell` of seconds: an application done with its own start-up work."""
+    def quiet():
+        before = cpu_seconds(pid)
+        time.sleep(spell)
+        return cpu_seconds(pid) - before < spell / 10
+    wait_for(quiet, timeout=timeout, interval=0, what="pid %d to go idle" % pid)
+
+
 def process_report(pid):
     """A process's scheduler state, CPU time and where it sleeps, for a failure's message: a
     test application that stopped answering shows whether it is stuck, busy or gone."""

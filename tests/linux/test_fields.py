@@ -1,9 +1,10 @@
 """caretsafe captures and inserts into real GTK 3 and Qt 5 fields; every insert is checked by
 the application's own report of its text, not by caretsafe's read-back alone."""
 
+import time
 import unittest
 
-from desktop import Desktop, wait_for
+from desktop import Desktop, cpu_seconds, wait_for, wait_until_idle
 
 desktop = gtk = qt = helper = None
 
@@ -104,6 +105,33 @@ class Inserts(unittest.TestCase):
         raw = helper.channel.read()
         self.assertEqual(raw, {"ok": True})
         self.assertEqual(gtk.state("entry")["text"], "a😀bZ c")
+
+
+class LookupWorkIsBounded(unittest.TestCase):
+    """Finding the focused field never sets the application to work through a tree of its own
+    making: a GTK 3 window whose list of 100,000 rows (a tree view, which makes an accessible
+    for each of its cells when asked for it) comes before the focused entry."""
+
+    def test_list_before_the_entry(self):
+        app = desktop.app("gtk3_app.py", extra_env={"CARETSAFE_TEST_LIST_ROWS": "100000"})
+        try:
+            app.focus("entry")
+            app.set("entry", "ab", caret=1)
+            # The tree view measures its rows in the background for seconds after it is shown.
+            wait_until_idle(app.pid)
+            before = cpu_seconds(app.pid)
+            captured = wait_for(lambda: (lambda a: a if a.get("ok") else None)(
+                helper.ask(action="capture")), timeout=20, what="a capture of the entry")
+            self.assertEqual(helper.ask(action="insert", token=captured["token"], text="Zé😀"),
+                             {"ok": True})
+            self.assertEqual(app.state("entry")["text"], "aZé😀b")
+            time.sleep(1)
+            # Walked inside the application, the list kept it busy for about 7 s of CPU.
+            spent = cpu_seconds(app.pid) - before
+            self.assertLess(spent, 1.0, "the application worked %.2f s for the lookups" % spent)
+        finally:
+            desktop.apps.remove(app)
+            app.stop()
 
 
 class WindowManagerState(unittest.TestCase):

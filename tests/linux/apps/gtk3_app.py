@@ -1,6 +1,8 @@
 """A GTK 3 test application: window "main" with single-line entries ("entry", "entry2"), a
 password entry, a read-only entry and a multi-line text view ("view"); window "other" with one
-entry ("other"). Commands: see control.py."""
+entry ("other"). With CARETSAFE_TEST_LIST_ROWS=N, the main window shows a tree view of N rows
+of two columns above the entries, as a file manager or a mail list does: its accessible
+manages its descendants, (N + 1) x 2 of them, made on demand. Commands: see control.py."""
 
 import os
 import sys
@@ -65,6 +67,18 @@ def main():
     # Unwrapped, a line of thousands of characters makes the view's window wider than X allows
     # (32,767 pixels), and GTK ends the application on the server's error.
     view.set_wrap_mode(Gtk.WrapMode.CHAR)
+    rows = int(os.environ.get("CARETSAFE_TEST_LIST_ROWS", "0"))
+    if rows > 0:
+        store = Gtk.ListStore(str, str)
+        for i in range(rows):
+            store.append(["row %d" % i, "value %d" % i])
+        tree = Gtk.TreeView(model=store)
+        for column, title in enumerate(("name", "value")):
+            tree.append_column(Gtk.TreeViewColumn(title, Gtk.CellRendererText(), text=column))
+        scrolled = Gtk.ScrolledWindow()
+        scrolled.set_size_request(300, 150)
+        scrolled.add(tree)
+        box.pack_start(scrolled, False, False, 2)
     for w in (entry, entry2, password, readonly, view):
         box.pack_start(w, False, False, 2)
 
