@@ -35,15 +35,15 @@ std::optional<std::u16string> valueNow(Platform& platform, const Element& elemen
 // Waits until the field shows the keys typed so far, but perhaps the last one: its caret
 // stands right after the first `from` units of `text` (typed at `caret` into `before`, the
 // value as validated), or right after the first `to` units (the last key sent shown too), with
-// nothing selected; or, while the caret still stands where it stood when a key was last shown
-// by it (`lastCaret`), its value holds exactly `before` with either spliced in. Answers how
-// many units are shown, or nothing when the wait failed.
+// nothing selected; or, while the caret stays behind, between two characters of the text typed
+// so far and where the last read found it (`lastCaret`), its value holds exactly `before` with
+// either spliced in. Answers how many units are shown, or nothing when the wait failed.
 //
 // Firefox's fields sometimes never move their caret for a key they took (measured: the value
 // held the character, the caret stayed one short for seconds); the value then proves the keys
 // arrived where they belonged. The value is asked (and the texts it may hold made) only every
-// `kStaleCaretReads` reads, so a field that answers its caret costs no value read. `lastCaret`
-// becomes the caret seen when keys are shown by it.
+// `kStaleCaretReads` reads, so a field that answers its caret costs no value read. A caret
+// anywhere else (before the text, inside a character, past it) is never taken for one behind.
 //
 // A field that answers it has no caret right now is read again: Gecko's fields answer so for
 // a few milliseconds while their window's focus changes. Any other failure (a request the
@@ -69,9 +69,19 @@ std::optional<std::size_t> keysShown(Platform& platform, const Element& element,
         return shown;
       }
     }
-    if (now->location == lastCaret && read > 0 && read % kStaleCaretReads == 0) {
+    const bool behind = now->location >= caret && now->location < after(from) &&
+                        !text::isLowSurrogate(text[static_cast<std::size_t>(now->location - caret)]);
+    if (!behind) continue;
+    if (now->location != lastCaret) {
+      // Still catching up: where it stays from now on is what counts as behind.
+      lastCaret = now->location;
+      continue;
+    }
+    if (read > 0 && read % kStaleCaretReads == 0) {
+      // A value that cannot be read now is read again at the next turn; a hung application
+      // fails the caret read before it.
       const std::optional<std::u16string> value = valueNow(platform, element);
-      if (!value) return std::nullopt;
+      if (!value) continue;
       for (const std::size_t shown : {to, from}) {
         if (text::canonicallyEqual(*value, spliced(before, caret, text.substr(0, shown)))) {
           return shown;
