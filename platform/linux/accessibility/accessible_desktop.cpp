@@ -17,11 +17,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bounds on the depth-first search for the focused element: real windows are far smaller, and
-// a lookup stays within the messaging timeout anyway. A node with more children than the node
-// bound is not looked into at all.
+// Bounds on the depth-first search for the focused element: real windows are far smaller
+// (the GTK test window: 14 nodes; LibreOffice Calc's, its sheet left out: about 1,600), and a
+// lookup stays within the messaging timeout anyway. Past the bound on requests the window
+// counts as having nothing focused; only a node's first `kMaxWalkNodes` children are seen.
 constexpr int kMaxWalkDepth = 64;
 constexpr std::size_t kMaxWalkNodes = 5000;
+constexpr std::size_t kMaxWalkRequests = 3 * kMaxWalkNodes;
 // A container that manages its descendants makes them on demand, one object per row and cell
 // asked for (a tree view's (rows + 1) x columns, a spreadsheet's 2^31): it is looked into only
 // when it has this few (a list box whose rows are widgets, an entry among them).
@@ -90,6 +92,7 @@ void AccessibleDesktop::refreshCaches() {
   settledBuses_.clear();
   rootsByPid_.clear();
   rootless_ = {};
+  walkedFocus_ = {};
   cachedGeneration_ = bus_.generation();
 }
 
@@ -343,7 +346,17 @@ std::optional<AtspiAccessible*> AccessibleDesktop::focusedIn(AtspiAccessible* wi
   // page holds, is matched in the application; every other one is walked from here, within
   // bounds, never into such a container.
   const std::optional<std::string> toolkit = toolkitName(window, budget.remainingMs());
-  if (!toolkit || !webToolkit(*toolkit)) return walkForFocus(window, budget);
+  if (!toolkit || !webToolkit(*toolkit)) {
+    const std::optional<AtspiAccessible*> found = walkForFocus(window, budget);
+    if (found && *found != nullptr) {
+      const std::optional<Pid> pid = pidOfBus(busNameOf(*found));
+      if (pid) {
+        walkedFocus_ = {*pid, std::shared_ptr<AtspiAccessible>(
+                                  ATSPI_ACCESSIBLE(g_object_ref(*found)), Unref{})};
+      }
+    }
+    return found;
+  }
   if (!arm(budget)) return std::nullopt;
   const Owned<AtspiCollection> collection(atspi_accessible_get_collection(window));
   if (collection) {
@@ -372,51 +385,81 @@ std::optional<AtspiAccessible*> AccessibleDesktop::focusedIn(AtspiAccessible* wi
   return walkForFocus(window, budget);
 }
 
+AtspiAccessible* AccessibleDesktop::stillFocused(Pid pid, const Budget& budget) {
+  if (walkedFocus_.pid != pid || !walkedFocus_.accessible) return nullptr;
+  AtspiAccessible* last = walkedFocus_.accessible.get();
+  if (!arm(budget)) return nullptr;
+  note("GetState", last);
+  const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(last));
+  // A toolkit says an element is focused only while its window is the active one (GTK, Qt):
+  // one that still says so is still the focus, which a walk would find again.
+  if (states && atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED) &&
+      atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) &&
+      !atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT)) {
+    return ATSPI_ACCESSIBLE(g_object_ref(last));
+  }
+  walkedFocus_ = {};
+  return nullptr;
+}
+
 std::optional<AtspiAccessible*> AccessibleDesktop::walkForFocus(AtspiAccessible* window,
                                                                 const Budget& budget) {
-  struct Pending {
+  // A node being looked through: its next child is asked for only when the ones before it
+  // and theirs have been seen, so the requests made are those for the nodes seen.
+  struct Open {
     Owned<AtspiAccessible> node;
     int depth;
+    gint next;
+    gint count;
   };
-  std::vector<Pending> stack;
-  stack.push_back({Owned<AtspiAccessible>(ATSPI_ACCESSIBLE(g_object_ref(window))), 0});
-  std::size_t visited = 0;
+  std::vector<Open> open;
+  std::size_t requests = 0;
   ErrorSlot error;
-  while (!stack.empty()) {
-    Pending current = std::move(stack.back());
-    stack.pop_back();
-    if (++visited > kMaxWalkNodes) return nullptr;
-    bool managed = false;
-    if (current.depth > 0) {
-      if (!arm(budget)) return std::nullopt;
-      note("GetState", current.node.get());
-      const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(current.node.get()));
-      if (!states) return std::nullopt;
-      if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) {
-        return current.node.release();
-      }
-      const bool shown = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) ||
-                         atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE);
-      if (!shown) continue;
-      managed = atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS);
-    }
-    if (current.depth >= kMaxWalkDepth) continue;
-    if (!arm(budget)) return std::nullopt;
-    note("GetChildCount", current.node.get());
-    const gint children = atspi_accessible_get_child_count(current.node.get(), error.out());
+  // The node's child count, or nothing when its children are not to be looked through.
+  const auto childCount = [&](AtspiAccessible* node, bool managed) -> std::optional<gint> {
+    ++requests;
+    note("GetChildCount", node);
+    const gint children = atspi_accessible_get_child_count(node, error.out());
     if (error.failed()) return std::nullopt;
     // Asking for the count makes nothing; asking for a child of such a container makes it.
-    if (managed && children > kMaxManagedChildren) continue;
-    if (children > static_cast<gint>(kMaxWalkNodes)) continue;
-    // Pushed last to first, so the first child is looked at first.
-    for (gint i = children - 1; i >= 0; --i) {
-      if (!arm(budget)) return std::nullopt;
-      note("GetChildAtIndex", current.node.get());
-      Owned<AtspiAccessible> child(
-          atspi_accessible_get_child_at_index(current.node.get(), i, error.out()));
-      if (error.failed()) return std::nullopt;
-      if (child) stack.push_back({std::move(child), current.depth + 1});
+    if (managed && children > kMaxManagedChildren) return 0;
+    return std::clamp<gint>(children, 0, static_cast<gint>(kMaxWalkNodes));
+  };
+  if (!arm(budget)) return std::nullopt;
+  const std::optional<gint> top = childCount(window, false);
+  if (!top) return std::nullopt;
+  open.push_back({Owned<AtspiAccessible>(ATSPI_ACCESSIBLE(g_object_ref(window))), 0, 0, *top});
+  while (!open.empty()) {
+    // A window this large holds no focus that can be found in time: nothing is focused there.
+    if (requests >= kMaxWalkRequests) return nullptr;
+    Open& parent = open.back();
+    if (parent.next >= parent.count) {
+      open.pop_back();
+      continue;
     }
+    const gint index = parent.next++;
+    const int depth = parent.depth + 1;
+    if (!arm(budget)) return std::nullopt;
+    ++requests;
+    note("GetChildAtIndex", parent.node.get());
+    Owned<AtspiAccessible> child(
+        atspi_accessible_get_child_at_index(parent.node.get(), index, error.out()));
+    if (error.failed()) return std::nullopt;
+    if (!child) continue;
+    if (!arm(budget)) return std::nullopt;
+    ++requests;
+    note("GetState", child.get());
+    const Owned<AtspiStateSet> states(atspi_accessible_get_state_set(child.get()));
+    if (!states) return std::nullopt;
+    if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return child.release();
+    const bool shown = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) ||
+                       atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE);
+    if (!shown || depth >= kMaxWalkDepth) continue;
+    if (!arm(budget)) return std::nullopt;
+    const std::optional<gint> count = childCount(
+        child.get(), atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS));
+    if (!count) return std::nullopt;
+    if (*count > 0) open.push_back({std::move(child), depth, 0, *count});
   }
   return nullptr;
 }
@@ -485,6 +528,7 @@ AccessibleDesktop::Lookup AccessibleDesktop::focusedAccessible(Pid pid, int time
       return {Lookup::kNoAccessible};
     }
   }
+  if (AtspiAccessible* still = stillFocused(pid, budget)) return {Lookup::kFound, still};
   if (const auto known = rootsByPid_.find(pid); known != rootsByPid_.end()) {
     Search search = searchRoots(known->second, budget);
     if (search.found != nullptr) {

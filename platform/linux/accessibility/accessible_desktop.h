@@ -106,6 +106,9 @@ class AccessibleDesktop {
   Search searchRoots(const Roots& roots, const Budget& budget);
   void refreshCaches();
   std::optional<_AtspiAccessible*> focusedIn(_AtspiAccessible* window, const Budget& budget);
+  // The focus the last walk found for the process, when it still says it is focused and
+  // shown (a new reference); nothing otherwise, or when it did not answer.
+  _AtspiAccessible* stillFocused(Pid pid, const Budget& budget);
   std::optional<_AtspiAccessible*> walkForFocus(_AtspiAccessible* window, const Budget& budget);
   // An application whose roots showed no focused element: their attributes and their windows'
   // are read, which makes an application that builds its accessibles on demand build them;
@@ -145,6 +148,13 @@ class AccessibleDesktop {
     int registrySize = -1;
     std::chrono::steady_clock::time_point confirmed{};
   } rootless_;
+  // The focus last found by a walk (never in a browser engine's tree), and its process: the
+  // next lookup for that process asks it whether it is still focused before walking again
+  // (the lookup before every character typed into a VTE terminal, for one).
+  struct WalkedFocus {
+    Pid pid = 0;
+    std::shared_ptr<_AtspiAccessible> accessible;
+  } walkedFocus_;
   std::uint64_t cachedGeneration_ = 0;
 };
 
