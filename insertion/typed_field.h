@@ -36,7 +36,8 @@ bool typeableInField(std::u16string_view text);
 // the field shows every key sent but the last one: its caret has moved past them (or, where the
 // caret stayed behind, its value holds them). At most one key is on its way while the focus is
 // checked, so a focus moved by a key (a page that moves it on input) takes at most the one key
-// after it, and the next check stops the text. After the last key, waits until the field shows
+// after it, a focus moved by anything else at most the two keys then unconfirmed, and the next
+// check stops the text. After the last key, waits until the field shows
 // it. A read that fails (the application did not answer within the messaging timeout) ends
 // either wait at once, so a hung application costs one timeout, not one per read. Then reads
 // the value back until it is canonically equal to the current value with the text inserted at
