@@ -134,6 +134,25 @@ class LookupWorkIsBounded(unittest.TestCase):
             app.stop()
 
 
+class ListedEntry(unittest.TestCase):
+    """An entry in a short list box, whose accessible says it manages its descendants although
+    its rows are widgets: looked into, and the entry found."""
+
+    def test_entry_in_a_list_box(self):
+        app = desktop.app("gtk3_app.py", extra_env={"CARETSAFE_TEST_LIST_BOX": "12"})
+        try:
+            app.focus("listed")
+            app.set("listed", "ab", caret=1)
+            captured = wait_for(lambda: (lambda a: a if a.get("ok") else None)(
+                helper.ask(action="capture")), timeout=20, what="a capture of the listed entry")
+            self.assertEqual(helper.ask(action="insert", token=captured["token"], text="Zé😀"),
+                             {"ok": True})
+            self.assertEqual(app.state("listed")["text"], "aZé😀b")
+        finally:
+            desktop.apps.remove(app)
+            app.stop()
+
+
 class WindowManagerState(unittest.TestCase):
     """_NET_ACTIVE_WINDOW counts only while a window manager runs to keep it (its check window
     alive and naming itself) and names a window that exists; otherwise the input focus says

@@ -2,7 +2,10 @@
 password entry, a read-only entry and a multi-line text view ("view"); window "other" with one
 entry ("other"). With CARETSAFE_TEST_LIST_ROWS=N, the main window shows a tree view of N rows
 of two columns above the entries, as a file manager or a mail list does: its accessible
-manages its descendants, (N + 1) x 2 of them, made on demand. Commands: see control.py."""
+manages its descendants, (N + 1) x 2 of them, made on demand. With CARETSAFE_TEST_LIST_BOX=N,
+it shows a list box of N rows (a settings page's), the last of which holds an entry
+("listed"): a list box's accessible says it manages its descendants too, though its rows are
+widgets. Commands: see control.py."""
 
 import os
 import sys
@@ -81,6 +84,15 @@ def main():
         box.pack_start(scrolled, False, False, 2)
     for w in (entry, entry2, password, readonly, view):
         box.pack_start(w, False, False, 2)
+    listed = None
+    list_rows = int(os.environ.get("CARETSAFE_TEST_LIST_BOX", "0"))
+    if list_rows > 0:
+        list_box = Gtk.ListBox()
+        for i in range(list_rows - 1):
+            list_box.add(Gtk.Label(label="setting %d" % i))
+        listed = Gtk.Entry()
+        list_box.add(listed)
+        box.pack_start(list_box, False, False, 2)
 
     other_window = Gtk.Window(title="caretsafe gtk3 other")
     other = Gtk.Entry()
@@ -94,6 +106,8 @@ def main():
         "view": ViewWidget(view),
         "other": control.GtkEntry(other),
     }
+    if listed is not None:
+        widgets["listed"] = control.GtkEntry(listed)
     window_of = {name: ("other" if name == "other" else "main") for name in widgets}
     windows = {"main": main_window, "other": other_window}
 
