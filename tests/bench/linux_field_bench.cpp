@@ -27,7 +27,6 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "app/request_loop.h"
 #include "insertion/target.h"
@@ -81,12 +80,12 @@ Field findField(LinuxPlatform& platform) {
   AtspiAccessible* desktop = atspi_get_desktop(0);
   const gint apps = atspi_accessible_get_child_count(desktop, nullptr);
   for (gint i = 0; i < apps && field.root == nullptr; ++i) {
-    AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, nullptr);
-    if (app == nullptr) continue;
-    if (static_cast<Pid>(atspi_accessible_get_process_id(app, nullptr)) == *pid) {
-      field.root = app;
+    AtspiAccessible* root = atspi_accessible_get_child_at_index(desktop, i, nullptr);
+    if (root == nullptr) continue;
+    if (static_cast<Pid>(atspi_accessible_get_process_id(root, nullptr)) == *pid) {
+      field.root = root;
     } else {
-      g_object_unref(app);
+      g_object_unref(root);
     }
   }
   g_object_unref(desktop);
@@ -152,31 +151,14 @@ void registry() {
   g_object_unref(desktop);
 }
 
-// The focused-element lookup: the root's windows up to the active one, its state, one match.
+// The focused-element lookup once the field has been found by a walk of its window: the
+// field asked whether it is still focused (the walk itself is made once per focus change).
 AtspiAccessible* lookup(const Field& field, Counter& n) {
-  benchmark::DoNotOptimize(atspi_accessible_get_child_count(field.root, nullptr));
+  AtspiStateSet* states = atspi_accessible_get_state_set(field.entry);
   ++n.made;
-  AtspiAccessible* found = nullptr;
-  for (gint w = 0; w <= field.window; ++w) {
-    AtspiAccessible* window = atspi_accessible_get_child_at_index(field.root, w, nullptr);
-    ++n.made;
-    AtspiStateSet* states = atspi_accessible_get_state_set(window);
-    ++n.made;
-    if (w == field.window) {
-      AtspiCollection* collection = atspi_accessible_get_collection(window);
-      GArray* matches = atspi_collection_get_matches(
-          collection, field.rule, ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, nullptr);
-      ++n.made;
-      if (matches != nullptr) {
-        if (matches->len > 0) found = g_array_index(matches, AtspiAccessible*, 0);
-        g_array_free(matches, TRUE);
-      }
-      g_object_unref(collection);
-    }
-    g_object_unref(states);
-    g_object_unref(window);
-  }
-  return found;
+  const bool focused = atspi_state_set_contains(states, ATSPI_STATE_FOCUSED);
+  g_object_unref(states);
+  return focused ? ATSPI_ACCESSIBLE(g_object_ref(field.entry)) : nullptr;
 }
 
 void stateOf(AtspiAccessible* element, Counter& n) {
