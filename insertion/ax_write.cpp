@@ -1,6 +1,7 @@
 #include "insertion/ax_write.h"
 
 #include <string>
+#include <utility>
 
 #include "probe/inspection.h"
 #include "text/canonical.h"
@@ -15,10 +16,16 @@ std::u16string spliced(std::u16string_view value, std::int64_t caret, std::u16st
   return out;
 }
 
+std::optional<std::u16string> valueText(Platform& platform, const Element& element) {
+  std::optional<AttributeValue> value = attr(platform, element, "AXValue");
+  auto* text = value ? std::get_if<std::u16string>(&*value) : nullptr;
+  if (text == nullptr) return std::nullopt;
+  return std::move(*text);
+}
+
 bool valueIs(Platform& platform, const Element& element, std::u16string_view expected) {
-  const std::optional<AttributeValue> value = attr(platform, element, "AXValue");
-  const auto* text = value ? std::get_if<std::u16string>(&*value) : nullptr;
-  return text != nullptr && text::canonicallyEqual(*text, expected);
+  const std::optional<std::u16string> text = valueText(platform, element);
+  return text && text::canonicallyEqual(*text, expected);
 }
 
 bool valueBecomes(Platform& platform, const Element& element, std::u16string_view expected) {

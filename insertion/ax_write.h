@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,9 @@ enum class ReadBack {
   kAtOnce,     // once, right after the write
   kUntilHeld,  // until the value holds the text, at most `kConfirmReads` times
 };
+
+// The element's value read once, or nothing when it cannot be read as text.
+std::optional<std::u16string> valueText(Platform& platform, const Element& element);
 
 // Whether the element's value is canonically equal to `expected`, read once; false when the
 // read fails.

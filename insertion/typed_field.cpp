@@ -24,14 +24,6 @@ bool typeable(char32_t scalar) {
            scalar == 0x2029);
 }
 
-// The value read once, or nothing when it cannot be read as text.
-std::optional<std::u16string> valueNow(Platform& platform, const Element& element) {
-  std::optional<AttributeValue> value = attr(platform, element, "AXValue");
-  auto* text = value ? std::get_if<std::u16string>(&*value) : nullptr;
-  if (text == nullptr) return std::nullopt;
-  return std::move(*text);
-}
-
 // Waits until the field shows the keys typed so far, but perhaps the last one: its caret
 // stands right after the first `from` units of `text` (typed at `caret` into `before`, the
 // value as validated), or right after the first `to` units (the last key sent shown too), with
@@ -80,7 +72,7 @@ std::optional<std::size_t> keysShown(Platform& platform, const Element& element,
     if (read > 0 && read % kStaleCaretReads == 0) {
       // A value that cannot be read now is read again at the next turn; a hung application
       // fails the caret read before it.
-      const std::optional<std::u16string> value = valueNow(platform, element);
+      const std::optional<std::u16string> value = valueText(platform, element);
       if (!value) continue;
       for (const std::size_t shown : {to, from}) {
         if (text::canonicallyEqual(*value, spliced(before, caret, text.substr(0, shown)))) {
